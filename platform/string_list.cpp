@@ -1,0 +1,129 @@
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+
+char UpCaseChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char LowCaseChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string UpperCase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = UpCaseChar(c);
+  return result;
+}
+
+std::string LowerCase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = LowCaseChar(c);
+  return result;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (UpCaseChar(a[i]) != UpCaseChar(b[i])) return false;
+  return true;
+}
+
+int TStringList::Add(std::string value) {
+  items_.push_back(std::move(value));
+  return Count() - 1;
+}
+
+void TStringList::Insert(int index, std::string value) {
+  items_.insert(items_.begin() + index, std::move(value));
+}
+
+void TStringList::Delete(int index) { items_.erase(items_.begin() + index); }
+
+int TStringList::IndexOf(std::string_view value) const {
+  for (int i = 0; i < Count(); ++i)
+    if (SameText(items_[i], value)) return i;
+  return -1;
+}
+
+size_t TStringList::TextLength() const {
+  size_t n = 0;
+  for (const auto& s : items_) n += s.size() + 2;
+  return n;
+}
+
+std::string TStringList::Text() const {
+  std::string result;
+  result.reserve(TextLength());
+  for (const auto& s : items_) {
+    result += s;
+    result += "\r\n";
+  }
+  return result;
+}
+
+void TStringList::SetText(std::string_view text) {
+  items_.clear();
+  size_t end = text.find('\0');
+  if (end != std::string_view::npos) text = text.substr(0, end);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t i = text.find_first_of("\r\n", start);
+    if (i == std::string_view::npos) {
+      items_.emplace_back(text.substr(start));
+      break;
+    }
+    items_.emplace_back(text.substr(start, i - start));
+    start = (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? i + 2 : i + 1;
+  }
+}
+
+std::string TStringList::CommaText() const {
+  std::string result;
+  for (size_t k = 0; k < items_.size(); ++k) {
+    if (k) result += ',';
+    const std::string& s = items_[k];
+    bool quote = s.empty() ? false : s.find_first_of(" ,\"") != std::string::npos;
+    if (!quote) {
+      result += s;
+      continue;
+    }
+    result += '"';
+    for (char c : s) {
+      if (c == '"') result += '"';
+      result += c;
+    }
+    result += '"';
+  }
+  return result;
+}
+
+void TStringList::SetCommaText(std::string_view text) {
+  items_.clear();
+  size_t i = 0;
+  while (i < text.size()) {
+    std::string item;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i < text.size() && text[i] == '"') {
+      ++i;
+      while (i < text.size()) {
+        if (text[i] == '"') {
+          if (i + 1 < text.size() && text[i + 1] == '"') {
+            item += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        item += text[i++];
+      }
+      while (i < text.size() && text[i] != ',') ++i;
+    } else {
+      while (i < text.size() && text[i] != ',') item += text[i++];
+      while (!item.empty() && item.back() == ' ') item.pop_back();
+    }
+    items_.push_back(std::move(item));
+    if (i < text.size() && text[i] == ',') {
+      ++i;
+      if (i == text.size()) items_.emplace_back();
+    }
+  }
+}
+
+}  // namespace Vizu2000

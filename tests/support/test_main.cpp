@@ -1,0 +1,19 @@
+// Every suite runs inside a QCoreApplication-compatible process so code that
+// waits on the event pump behaves as it does in the program.
+#include <gtest/gtest.h>
+
+#ifdef VIZU_TEST_WIDGETS
+#include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+#ifdef VIZU_TEST_WIDGETS
+  QApplication app(argc, argv);
+#else
+  QCoreApplication app(argc, argv);
+#endif
+  return RUN_ALL_TESTS();
+}
