@@ -1,0 +1,41 @@
+#pragma once
+// Header field syntax: one field held on one line (label, colon, value,
+// parameters), trims, padding, field lookup and cutting texts into lines.
+// Every function is total and never raises.
+#include <string>
+#include <string_view>
+
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+
+// Only the space character (32) is trimmed; TAB and other controls stay.
+std::string TrimSpace(std::string_view text);
+std::string TrimLeftSpace(std::string_view text);
+std::string TrimRightSpace(std::string_view text);
+
+// Leading spaces removed, then cut to the last `width` characters or
+// lengthened on the left with `pad` until it is `width` long.
+std::string PadL(std::string_view text, int width, std::string_view pad);
+
+// Index of the occurrence-th entry (0 = first) that begins with prefix,
+// ASCII case ignored; -1 when there is none or the list is absent.
+int SearchStringList(const TStringList* list, std::string_view prefix, int occurrence);
+
+std::string NormalizeLabel(std::string_view line);
+std::string LabelValue(std::string_view line);
+std::string WriteLabelValue(std::string_view line, std::string_view value);
+std::string LabelParamValue(std::string_view line, std::string_view param);
+std::string WriteLabelParamValue(std::string_view line, std::string_view param,
+                                 std::string_view value);
+std::string WrapHeader(std::string_view header);
+
+// Cuts the next line (with its CR LF) from text starting at the 1-based
+// position; the position becomes -1 once the text is used up.
+void DataLine(std::string_view text, std::string& line, int& position);
+// Large-text form: hands out each line as a view into the caller's buffer,
+// which stays untouched. Start with position -1 and loop until done.
+void DataLinePChar(const char* buffer, size_t length, long long& position,
+                   size_t& lineLength, const char*& lineStart, bool& done);
+
+}  // namespace Vizu2000
