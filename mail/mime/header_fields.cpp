@@ -1,0 +1,408 @@
+#include "mail/mime/header_fields.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace Vizu2000 {
+
+namespace {
+
+bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
+char Upper(char c) { return IsAsciiLower(c) ? static_cast<char>(c - 32) : c; }
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string_view TrimView(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+bool SameAsciiText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  return true;
+}
+
+std::string_view StripQuotes(std::string_view text) {
+  if (!text.empty() && text.front() == '"' && text.back() == '"')
+    return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view{};
+  return text;
+}
+
+// Where one parameter's value sits in a trimmed header line.
+struct TParamSpan {
+  bool found = false;
+  size_t start = 0;
+  size_t end = 0;
+};
+
+// Walks the parameters of a header line (label: value; name=value; ...).
+// With collect set, every value of `param` is appended to *collected; otherwise
+// the walk stops at the end of the first value of `param`. The terminating
+// semicolon the scan relies on is implied at the end of `line`, never taken as
+// text: an unclosed quote must not gain a semicolon that was never written.
+TParamSpan ScanParams(std::string_view line, std::string_view param, std::string* collected) {
+  std::string_view wanted = TrimView(param);
+  bool inQuote = false, inValue = false, inParams = false, capture = false;
+  std::string name;
+  TParamSpan span;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (!inQuote) {
+      if (c == ':' && !inValue && !inParams) {
+        inValue = true;
+        continue;
+      }
+      if (c == ';' && (inValue || inParams)) {
+        if (span.found) {
+          span.end = i;
+          return span;
+        }
+        inParams = true;
+        inValue = false;
+        capture = false;
+        name.clear();
+        continue;
+      }
+      if (c == '=' && inParams) {
+        capture = SameAsciiText(TrimView(name), wanted);
+        name.clear();
+        if (capture && !collected && !span.found) {
+          span.found = true;
+          span.start = i + 1;
+        }
+        continue;
+      }
+    }
+    if (capture) {
+      if (collected) collected->push_back(c);
+    } else if (inParams) {
+      name.push_back(c);
+    }
+  }
+  if (span.found) span.end = line.size();
+  return span;
+}
+
+}  // namespace
+
+std::string TrimSpace(std::string_view text) { return std::string(TrimView(text)); }
+
+std::string TrimLeftSpace(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
+}
+
+std::string TrimRightSpace(std::string_view text) {
+  size_t last = text.find_last_not_of(' ');
+  return last == std::string_view::npos ? std::string() : std::string(text.substr(0, last + 1));
+}
+
+std::string PadL(std::string_view text, int width, std::string_view pad) {
+  size_t first = text.find_first_not_of(' ');
+  std::string_view body = first == std::string_view::npos ? std::string_view{} : text.substr(first);
+  if (width < 0) width = 0;
+  size_t want = static_cast<size_t>(width);
+  if (body.size() > want) return std::string(body.substr(body.size() - want));
+  if (pad.empty() || body.size() == want) return std::string(body);
+  size_t copies = (want - body.size() + pad.size() - 1) / pad.size();
+  std::string result;
+  result.reserve(copies * pad.size() + body.size());
+  for (size_t i = 0; i < copies; ++i) result.append(pad);
+  result.append(body);
+  return result;
+}
+
+int SearchStringList(const TStringList* list, std::string_view prefix, int occurrence) {
+  if (!list || occurrence < 0) return -1;
+  int seen = 0;
+  for (int i = 0; i < list->Count(); ++i) {
+    const std::string& entry = (*list)[i];
+    if (entry.size() < prefix.size()) continue;
+    if (!SameAsciiText(std::string_view(entry).substr(0, prefix.size()), prefix)) continue;
+    if (seen == occurrence) return i;
+    ++seen;
+  }
+  return -1;
+}
+
+std::string NormalizeLabel(std::string_view line) {
+  std::string label, value, quoted;
+  bool inLabel = true, inQuote = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"' && !inLabel) {
+      inQuote = !inQuote;
+      if (inQuote)
+        quoted.clear();
+      else
+        value += quoted;
+    }
+    if (inQuote) {
+      quoted.push_back(c);
+    } else if (inLabel) {
+      size_t n = label.size();
+      if (n == 0 || label[n - 1] == '-')
+        label.push_back(Upper(c));
+      else if (n >= 2 && label[n - 2] == '-' && label[n - 1] == 'I' && (c == 'd' || c == 'D') &&
+               i + 1 < line.size() && line[i + 1] == ':')
+        label.push_back('D');
+      else
+        label.push_back(Lower(c));
+      if (c == ':') {
+        inLabel = false;
+        value.clear();
+      }
+    } else if (c == ' ') {
+      // Each character is removed at most once, so runs of spaces stay linear.
+      while (!value.empty() && value.back() == ' ') value.pop_back();
+      value.push_back(' ');
+    } else {
+      value.push_back(c);
+    }
+  }
+  // A quote left open by the end of the line keeps its text as written.
+  if (inQuote) value += quoted;
+  std::string result(TrimView(label));
+  result.push_back(' ');
+  result.append(TrimView(value));
+  return result;
+}
+
+std::string LabelValue(std::string_view line) {
+  bool inQuote = false, afterColon = false;
+  size_t start = 0, end = line.size();
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (!inQuote) {
+      if (!afterColon && c == ':') {
+        afterColon = true;
+        start = i + 1;
+      } else if (afterColon && c == ';') {
+        end = i;
+        break;
+      }
+    }
+  }
+  if (!afterColon) return {};
+  return std::string(StripQuotes(TrimView(line.substr(start, end - start))));
+}
+
+std::string WriteLabelValue(std::string_view line, std::string_view value) {
+  bool inQuote = false;
+  size_t colon = std::string_view::npos, end = line.size();
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (!inQuote) {
+      if (colon == std::string_view::npos && c == ':') {
+        colon = i;
+      } else if (colon != std::string_view::npos && c == ';') {
+        end = i;
+        break;
+      }
+    }
+  }
+  if (colon == std::string_view::npos) return std::string(line);
+  std::string_view newValue = TrimView(value);
+  std::string result;
+  result.reserve(line.size() + newValue.size() + 1);
+  result.append(line.substr(0, colon + 1));
+  result.push_back(' ');
+  result.append(newValue);
+  result.append(line.substr(end));
+  return result;
+}
+
+std::string LabelParamValue(std::string_view line, std::string_view param) {
+  std::string collected;
+  ScanParams(TrimView(line), param, &collected);
+  return std::string(StripQuotes(TrimView(collected)));
+}
+
+std::string WriteLabelParamValue(std::string_view line, std::string_view param,
+                                 std::string_view value) {
+  std::string_view trimmed = TrimView(line);
+  TParamSpan span = ScanParams(trimmed, param, nullptr);
+  std::string_view newValue = TrimView(value);
+  // A final semicolon only closes the list; it is not written back.
+  std::string_view base = trimmed;
+  if (!base.empty() && base.back() == ';') base.remove_suffix(1);
+  if (span.found) {
+    size_t end = std::min(span.end, base.size());
+    size_t start = std::min(span.start, end);
+    std::string result;
+    result.reserve(base.size() + newValue.size());
+    result.append(base.substr(0, start));
+    result.append(newValue);
+    result.append(base.substr(end));
+    return result;
+  }
+  std::string result(TrimView(base));
+  result.append("; ");
+  result.append(TrimView(param));
+  result.push_back('=');
+  result.append(newValue);
+  return result;
+}
+
+std::string WrapHeader(std::string_view header) {
+  constexpr size_t kMaxLine = 72;
+  constexpr size_t kTabLimit = 36;
+
+  // Line breaks made CR LF, trailing ones dropped; lines kept as spans.
+  std::string text;
+  text.reserve(header.size() + header.size() / 32 + 2);
+  for (size_t i = 0; i < header.size(); ++i) {
+    char c = header[i];
+    if (c == '\r') {
+      text.append("\r\n");
+      if (i + 1 < header.size() && header[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      text.append("\r\n");
+    } else {
+      text.push_back(c);
+    }
+  }
+  while (text.size() >= 2 && text[text.size() - 2] == '\r' && text.back() == '\n')
+    text.resize(text.size() - 2);
+
+  std::string result;
+  result.reserve(text.size() + text.size() / 32 + 4);
+  std::vector<unsigned char> candidate;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t lineEnd = text.find("\r\n", pos);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    std::string_view line(text.data() + pos, lineEnd - pos);
+    pos = lineEnd + 2;
+
+    if (line.size() <= kMaxLine) {
+      result.append(line);
+      result.append("\r\n");
+      continue;
+    }
+
+    // The backwards scan for a break always starts at the line's last
+    // character, so whether a character lies inside quotes depends only on
+    // what follows it: one pass here keeps every re-wrap of the rest cheap.
+    candidate.assign(line.size(), 0);
+    char quote = 0;
+    for (size_t i = line.size(); i-- > 0;) {
+      char c = line[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == ' ' || c == ',' || c == ';') {
+        candidate[i] = 1;
+      }
+    }
+
+    size_t start = 0;           // the rest still to wrap: line[start, end)
+    size_t colonSpace = 0;      // first ": " at or after start, cached
+    bool colonSpaceKnown = false;
+    while (true) {
+      size_t restLength = line.size() - start;
+      if (restLength <= kMaxLine) {
+        result.append(line.substr(start));
+        result.append("\r\n");
+        break;
+      }
+      // Lower limit as a 1-based position within the rest.
+      size_t limit;
+      if (line[start] == '\t') {
+        limit = kTabLimit;
+      } else {
+        if (!colonSpaceKnown || colonSpace < start) {
+          colonSpace = line.find(": ", start);
+          colonSpaceKnown = true;
+        }
+        limit = colonSpace == std::string_view::npos ? 2 : colonSpace - start + 3;
+      }
+      size_t breakAt = std::string_view::npos;
+      for (size_t p = kMaxLine; p >= limit; --p) {
+        if (candidate[start + p - 1]) {
+          breakAt = start + p - 1;
+          break;
+        }
+      }
+      if (breakAt == std::string_view::npos) {
+        result.append(line.substr(start));
+        result.append("\r\n");
+        break;
+      }
+      if (line[breakAt] == ' ')
+        result.append(line.substr(start, breakAt - start));
+      else
+        result.append(line.substr(start, breakAt - start + 1));
+      result.append("\r\n\t");
+      start = breakAt + 1;
+    }
+  }
+  return result;
+}
+
+void DataLine(std::string_view text, std::string& line, int& position) {
+  line.clear();
+  if (position < 1 || static_cast<size_t>(position) > text.size()) {
+    position = -1;
+    return;
+  }
+  size_t from = static_cast<size_t>(position) - 1;
+  size_t crlf = text.find("\r\n", from);
+  size_t next = crlf == std::string_view::npos ? text.size() : crlf + 2;
+  // A rest beyond what an int position can reach is handed out whole.
+  if (next >= text.size() || next + 1 > static_cast<size_t>(INT_MAX)) {
+    line.assign(text.substr(from));
+    position = -1;
+  } else {
+    line.assign(text.substr(from, next - from));
+    position = static_cast<int>(next + 1);
+  }
+}
+
+void DataLinePChar(const char* buffer, size_t length, long long& position,
+                   size_t& lineLength, const char*& lineStart, bool& done) {
+  done = false;
+  if (!buffer) length = 0;
+  size_t from = 0;
+  if (position >= 0) {
+    // Step over the previous line and the CR LF that ended it, if any.
+    size_t previous = std::min(static_cast<size_t>(position), length);
+    size_t after = previous + std::min(lineLength, length - previous);
+    if (after + 1 < length && buffer[after] == '\r' && buffer[after + 1] == '\n') after += 2;
+    from = after;
+  }
+  lineLength = 0;
+  position = static_cast<long long>(from);
+  lineStart = buffer ? buffer + from : nullptr;
+  if (from >= length) {
+    done = true;
+    return;
+  }
+  const char* begin = buffer + from;
+  size_t remaining = length - from;
+  for (size_t at = 0; at + 1 < remaining;) {
+    const void* cr = std::memchr(begin + at, '\r', remaining - 1 - at);
+    if (!cr) break;
+    at = static_cast<size_t>(static_cast<const char*>(cr) - begin);
+    if (begin[at + 1] == '\n') {
+      lineLength = at;
+      return;
+    }
+    ++at;
+  }
+  lineLength = remaining;
+}
+
+}  // namespace Vizu2000

@@ -1,0 +1,96 @@
+#pragma once
+// A scripted TCP server on 127.0.0.1 for protocol tests. It accepts one
+// connection and plays a script on it from a thread of its own: chunks to
+// send, pauses, waits for a command line from the client, and a close. It
+// records every byte the client sent, during the script and after it until
+// stop(), so a test can assert the exact commands.
+//
+//   VizuTest::LoopbackScriptServer server;
+//   server.send("+O").pause(50).send("K ready\r\n")   // a greeting in two chunks
+//         .expectLine().send("+OK\r\n")               // USER
+//         .expectLine().close();                      // PASS, then hang up
+//   server.start();
+//   ... client.SetPort(server.port()) ...
+//   server.stop();
+//   EXPECT_EQ(server.commands(), (std::vector<std::string>{"USER a", "PASS b"}));
+//
+// Chunks sent back to back may reach the client as one read; put a pause
+// between them where the split matters.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace VizuTest {
+
+class LoopbackScriptServer {
+ public:
+  LoopbackScriptServer();
+  ~LoopbackScriptServer();
+  LoopbackScriptServer(const LoopbackScriptServer&) = delete;
+  LoopbackScriptServer& operator=(const LoopbackScriptServer&) = delete;
+
+  // Script steps, added before start().
+  LoopbackScriptServer& send(std::string_view bytes);
+  LoopbackScriptServer& pause(int ms);
+  // Waits (at most 10 s) until the client has sent one more line ending in
+  // CR LF; a script that runs out of time stops there and reports it in
+  // scriptError().
+  LoopbackScriptServer& expectLine();
+  // expectLine() followed by send(bytes): the usual command-and-reply step.
+  LoopbackScriptServer& reply(std::string_view bytes) { return expectLine().send(bytes); }
+  LoopbackScriptServer& close();
+
+  // Listens on a free port of 127.0.0.1 and runs the script in the background.
+  void start();
+  int port() const { return port_; }
+  // Ends the script (where it is), takes in what the client has sent so far,
+  // closes everything and joins the thread. Called by the destructor.
+  void stop();
+  // Blocks until the script has played to its end (true) or timeoutMs passed.
+  bool waitScriptDone(int timeoutMs);
+
+  // What the client sent: raw, and cut into lines at CR LF (a last line
+  // without CR LF is included as it is).
+  std::string received() const;
+  std::vector<std::string> commands() const;
+  // Connections accepted in all (only the first one plays the script).
+  int connections() const;
+  // True when the client closed its side of the scripted connection.
+  bool peerClosed() const;
+  std::string scriptError() const;
+
+ private:
+  struct Step {
+    enum Kind { kSend, kPause, kExpectLine, kClose } kind;
+    std::string bytes;
+    int ms = 0;
+  };
+
+  void run();
+  bool pump(int timeoutMs);  // accepts and reads for up to timeoutMs; false once stopping
+  void record(const char* data, size_t size);
+  void finish();
+
+  std::vector<Step> script_;
+  int listenFd_ = -1;
+  int connFd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+
+  mutable std::mutex mutex_;
+  std::condition_variable done_;
+  bool scriptDone_ = false;
+  std::string received_;
+  size_t linesConsumed_ = 0;  // lines taken by expectLine() steps
+  int connections_ = 0;
+  bool peerClosed_ = false;
+  std::string error_;
+  std::vector<int> extraFds_;
+};
+
+}  // namespace VizuTest
