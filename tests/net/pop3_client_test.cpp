@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/event_pump.h"
 #include "support/loopback_script_server.h"
+#include "support/scripted_socket.h"
 
 using namespace Vizu2000;
 using VizuTest::LoopbackScriptServer;
@@ -466,4 +467,45 @@ TEST(Pop3ClientTest, QuitRefusedKeepsTheSession) {
   EXPECT_EQ(s.client.MessageCount(), 2);
   EXPECT_TRUE(s.client.Quit());
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "QUIT", "QUIT"}));
+}
+
+// Socket-level failures, from the in-memory scripted socket.
+TEST(Pop3ClientTest, SocketFailuresEndStepsWithFalse) {
+  auto script = std::make_shared<VizuTest::ServerScript>();
+  VizuTest::ScopedSocketFactory use(VizuTest::ScriptedSocketFactory(script));
+  TREZ2000 client(nullptr);
+  client.SetPort(1110);
+
+  // A name goes to the lookup, a numeric address is used as it is.
+  client.SetHost("mail.example.org");
+  script->refuseConnect();
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(script->host, "mail.example.org");
+  EXPECT_EQ(script->address, "");
+  EXPECT_EQ(script->port, 1110);
+  client.SetHost("10.1.2.3");
+  script->failLookup();
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(script->host, "");
+  EXPECT_EQ(script->address, "10.1.2.3");
+  EXPECT_FALSE(client.Connected());
+
+  // The failed attempts left nothing open: this one connects.
+  script->chunk("+OK\r\n")
+      .expect("USER \r\n").chunk("+OK\r\n")
+      .expect("PASS \r\n").chunk("+OK\r\n")
+      .expect("LIST\r\n").chunk("+OK\r\n1 50\r\n.\r\n")
+      .expect("RETR 1\r\n").chunk("+OK\r\nA: 1\r\n")
+      .fail(seReceive);
+  ASSERT_TRUE(client.Connect());
+  EXPECT_EQ(script->opens, 3);
+  ASSERT_TRUE(client.Login());
+  bool result = true;
+  EXPECT_NO_THROW(result = client.RetrieveMessage(1));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(client.LastMessage(), "");
+  EXPECT_TRUE(script->mismatches.empty());
+  client.Abort();
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client.MessageCount(), -1);
 }
