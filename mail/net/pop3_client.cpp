@@ -1,6 +1,7 @@
 #include "mail/net/pop3_client.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
@@ -42,28 +43,53 @@ std::string_view FirstWord(std::string_view text) { return text.substr(0, text.f
 
 }  // namespace
 
+namespace {
+
+// The end of the line that starts at p and where the next one starts: a line
+// ends at CR LF, a lone CR or a lone LF.
+const char* LineEnd(const char* p, const char* end, const char** next) {
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (!lf) lf = end;
+  const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(lf - p)));
+  if (cr) {
+    *next = (cr + 1 < end && cr[1] == '\n') ? cr + 2 : cr + 1;
+    return cr;
+  }
+  *next = lf < end ? lf + 1 : end;
+  return lf;
+}
+
+// Appends the text of a multi-line reply to out. Runs of ordinary CR LF
+// lines are copied in one piece; only stuffed lines and other line breaks
+// are rewritten.
+void AppendMultiLineReplyText(std::string_view reply, std::string& out) {
+  const char* const end = reply.data() + reply.size();
+  const char* p = reply.data();
+  if (p == end) return;
+  LineEnd(p, end, &p);  // the status line
+  const char* run = p;
+  while (p < end) {
+    const char* next;
+    const char* lineEnd = LineEnd(p, end, &next);
+    if (next >= end) break;  // the "." line
+    const bool stuffed = lineEnd - p >= 2 && p[0] == '.' && p[1] == '.';
+    if (stuffed || next - lineEnd != 2) {
+      out.append(run, p);
+      out.append(p + (stuffed ? 1 : 0), lineEnd);
+      out.append(kCrLf);
+      run = next;
+    }
+    p = next;
+  }
+  out.append(run, p);
+}
+
+}  // namespace
+
 std::string MultiLineReplyText(std::string_view reply) {
   std::string text;
   text.reserve(reply.size());
-  const char* const begin = reply.data();
-  const char* const end = begin + reply.size();
-  const char* p = begin;
-  bool statusLine = true;
-  while (p < end) {
-    const char* lineEnd = p;
-    while (lineEnd < end && *lineEnd != '\r' && *lineEnd != '\n') ++lineEnd;
-    const char* next = lineEnd;
-    if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
-    // The first line is the status line and the last one the "." line.
-    if (!statusLine && next < end) {
-      const char* from = p;
-      if (lineEnd - p >= 2 && p[0] == '.' && p[1] == '.') ++from;
-      text.append(from, lineEnd);
-      text.append(kCrLf);
-    }
-    statusLine = false;
-    p = next;
-  }
+  AppendMultiLineReplyText(reply, text);
   return text;
 }
 
@@ -218,7 +244,13 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
 
 bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
   if (!Step(command, kDotLineEnd, stRetr, ListedSize(messageNumber))) return false;
-  lastMessage_ = MultiLineReplyText(socketTalk_->LastResponse());
+  const std::string& reply = socketTalk_->LastResponse();
+  // The buffer is reused from message to message, unless it is far larger
+  // than this one needs.
+  if (lastMessage_.capacity() > 2 * reply.size() + (1 << 20)) std::string().swap(lastMessage_);
+  lastMessage_.clear();
+  lastMessage_.reserve(reply.size());
+  AppendMultiLineReplyText(reply, lastMessage_);
   return true;
 }
 

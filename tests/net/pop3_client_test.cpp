@@ -71,6 +71,9 @@ TEST(Pop3ClientTest, MultiLineReplyTextUnstuffsAndNormalizesLineEnds) {
   EXPECT_EQ(MultiLineReplyText("+OK\r\n..\r\n..x\r\n.y\r\n...\r\nz..\r\n.\r\n"), ".\r\n.x\r\n.y\r\n..\r\nz..\r\n");
   // Lone CR and lone LF become CR LF; NUL bytes are ordinary bytes.
   EXPECT_EQ(MultiLineReplyText("+OK\na\rb\nc\0d\r\n\r\n.\r\n"s), "a\r\nb\r\nc\0d\r\n\r\n"s);
+  // Ordinary lines around rewritten ones keep their order and bytes.
+  EXPECT_EQ(MultiLineReplyText("+OK\r\na\r\nb\r\n..c\r\nd\ne\r\n\r\n..\r\nf\r\n.\r\n"),
+            "a\r\nb\r\n.c\r\nd\r\ne\r\n\r\n.\r\nf\r\n");
   // Without a line after the status line there is no text.
   EXPECT_EQ(MultiLineReplyText("+OK"), "");
   EXPECT_EQ(MultiLineReplyText(""), "");
