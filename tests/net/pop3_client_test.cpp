@@ -119,7 +119,9 @@ TEST(Pop3ClientTest, SessionSendsExactCommandsAndReadsEveryReply) {
   ASSERT_FALSE(progress.empty());
   for (size_t i = 0; i < progress.size(); ++i) {
     EXPECT_EQ(progress[i].first, 120);
-    if (i > 0) EXPECT_GT(progress[i].second, progress[i - 1].second);
+    if (i > 0) {
+      EXPECT_GT(progress[i].second, progress[i - 1].second);
+    }
   }
   EXPECT_EQ(progress.back().second, static_cast<int>(s.client.GetLastResponse().size()));
 
