@@ -128,8 +128,19 @@ class PollCycleTest : public ::testing::Test {
   VizuTest::FakeDialogs dialogs_;
 };
 
-const std::string kU1 = "0000000100000001";  // first uid of a fresh Maildir
-const std::string kU2 = "0000000200000001";
+// The unique ids the server gives its messages, asked by a client of our own.
+std::vector<std::string> ServerIds(const VizuTest::DovecotServer& server) {
+  TREZ2000 pop(nullptr);
+  pop.SetHost("127.0.0.1");
+  pop.SetPort(server.port());
+  pop.SetUserName(server.userName());
+  pop.SetPassword(server.password());
+  std::vector<std::string> ids;
+  if (pop.Connect() && pop.Login())
+    for (int n = 1; n <= pop.MessageCount(); ++n) ids.push_back(pop.GetUIDL(n));
+  pop.Quit();
+  return ids;
+}
 
 }  // namespace
 
@@ -137,6 +148,9 @@ TEST_F(PollCycleTest, TwoMessagesGiveTheLogAndTheirRebuiltFiles) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
 
@@ -179,6 +193,9 @@ TEST_F(PollCycleTest, DeletingEmptiesTheMailboxOnlyOnceTheFilesAreWritten) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), true);
 
@@ -239,6 +256,9 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
   // Poll every 100 ms and make the first retrieval take longer than that.
@@ -281,9 +301,11 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
       .reply("+OK\r\n1 20\r\n2 20\r\n3 20\r\n.\r\n")           // LIST
       .reply("+OK 1 ../../evil\r\n")                           // UIDL 1
       .reply("+OK\r\n" + body + ".\r\n")                       // RETR 1
+      .reply("+OK deleted\r\n")                               // DELE 1
       .reply("-ERR no id\r\n")                                 // UIDL 2
       .reply("+OK 3 a%2Fb/c\r\n")                              // UIDL 3
       .reply("+OK\r\n" + body + ".\r\n")                       // RETR 3
+      .reply("+OK deleted\r\n")                               // DELE 3
       .reply("+OK bye\r\n")                                    // QUIT
       .close();
   script.start();
