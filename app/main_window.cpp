@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
+#include <algorithm>
 #include <set>
 
 #include "app/dialogs.h"
@@ -106,6 +107,10 @@ TfrmMain::~TfrmMain() {
 void TfrmMain::CreateControls() {
   resize(kClientWidth, kClientHeight);
   setMinimumSize(kClientWidth, kClientHeight);
+  // The platform's face at the designed height of 11 pixels, so the captions fit.
+  QFont small = font();
+  small.setPixelSize(11);
+  setFont(small);
 
   panSettings = Place(Named(new QFrame(this), "panSettings"), 8, 8, 281, 260);
   panSettings->setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -131,6 +136,9 @@ void TfrmMain::CreateControls() {
   DelOnRet = Place(Named(new QCheckBox("Delete message from server after retrieval", panSettings),
                          "DelOnRet"),
                    8, 152, 249, 17);
+  // Platform fonts run wider than the designed one: let the caption use
+  // the panel's free width rather than be cut.
+  DelOnRet->resize(std::clamp(DelOnRet->sizeHint().width(), 249, 281 - 8 - 4), 17);
   DelOnRet->setToolTip(
       "If you don't check this you'll download the same messages again and again...");
 
@@ -169,7 +177,7 @@ void TfrmMain::CreateControls() {
   MemLog = Place(Named(new QPlainTextEdit(this), "MemLog"), 8, 9, 279, 261);
   MemLog->setReadOnly(true);
   MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  MemLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MemLog->hide();
 
   // Tab order: the settings first, then the switch, then the log.
