@@ -41,18 +41,31 @@ std::string_view TrimSpaces(std::string_view s) {
 // ---------------------------------------------------------------------------
 // TMailPartList
 
+namespace {
+
+[[noreturn]] void IndexError(int index) {
+  throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+}  // namespace
+
+TMailPart* TMailPartList::Get(int index) const {
+  if (index < 0 || index >= Count()) IndexError(index);
+  return items_[static_cast<size_t>(index)];
+}
+
 int TMailPartList::Add(TMailPart* part) {
   items_.push_back(part);
   return Count() - 1;
 }
 
 void TMailPartList::Insert(int index, TMailPart* part) {
-  if (index < 0 || index > Count()) throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index > Count()) IndexError(index);
   items_.insert(items_.begin() + index, part);
 }
 
 void TMailPartList::Delete(int index) {
-  if (index < 0 || index >= Count()) throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= Count()) IndexError(index);
   items_.erase(items_.begin() + index);
 }
 
