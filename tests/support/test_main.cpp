@@ -11,6 +11,8 @@
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
 #ifdef VIZU_TEST_WIDGETS
+  // Widget suites never need a desktop (test discovery runs them bare too).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 #else
   QCoreApplication app(argc, argv);

@@ -1,0 +1,97 @@
+#pragma once
+// The main window: the mailbox settings or the log of the running poll, an
+// on/off switch that moves between the two, and the poll cycle itself.
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/component.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+
+namespace Vizu2000 {
+
+class TDirectoryEdit;
+class TFormStorage;
+class TOnOffSwitch;
+class TREZ2000;
+class TSpinEdit;
+class TTimerEvent;
+class TTimerList;
+class TVeraDudurur2000;
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TfrmMain(QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Controls, named as in the window's design.
+  QFrame* panSettings;
+  QLabel* Label1;
+  QLineEdit* ServerName;
+  QLabel* Label2;
+  QLineEdit* UserName;
+  QLabel* Label3;
+  QLineEdit* Password;
+  QLabel* Label6;
+  QLineEdit* Port;
+  QCheckBox* DelOnRet;
+  QLabel* Label4;
+  TDirectoryEdit* DestDir;
+  QLabel* Label5;
+  TSpinEdit* PollSecs;
+  QFrame* Panel1;
+  TOnOffSwitch* OnOff;
+  QLabel* Label7;
+  QLabel* Label8;
+  QPlainTextEdit* MemLog;
+
+  // Components owned for the window's whole life.
+  TREZ2000* POP;
+  TVeraDudurur2000* MailMessage;
+  TTimerList* TimerList;
+  TTimerEvent* evGetMail;
+  TFormStorage* FormStorage1;
+
+  // Checks the five text settings; shows the problems in a dialog and
+  // returns false when there is any.
+  bool ValidateSettings();
+  // Switch-on: check, hand the settings to POP, show the log and start the
+  // timer. Raises the port's conversion error when it is not an integer.
+  void OnOffOn(QObject* Sender);
+  // Switch-off: stop the timer and show the settings.
+  void OnOffOff(QObject* Sender);
+  // One poll cycle. Raises EVizuError when a message file cannot be written;
+  // the session is then left without QUIT, so nothing is deleted.
+  void evGetMailTimer(TComponent* Sender);
+
+  // The log's lines, for whoever watches the window.
+  std::vector<std::string> LogLines() const;
+  // "Connecting at " + the local date and time as the log shows them.
+  static std::string LogDateTime();
+
+  // Designed client size: the designed outer size less the frame.
+  static constexpr int kClientWidth = 296;
+  static constexpr int kClientHeight = 358;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void CreateControls();
+  void RegisterStoredProps();
+  void LogClear();
+  void LogAdd(const std::string& line);
+
+  TComponent components_;
+};
+
+}  // namespace Vizu2000

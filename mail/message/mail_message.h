@@ -1,0 +1,87 @@
+#pragma once
+// The message object: the root part of its tree, the classification of the
+// tree's parts (text bodies, containers, attachments), the recipient lists,
+// and the assembly of a multipart body from its parts.
+#include <string>
+
+#include "mail/message/mail_part.h"
+#include "platform/events.h"
+
+namespace Vizu2000 {
+
+class TVeraDudurur2000 : public TMailPart {
+ public:
+  explicit TVeraDudurur2000(TComponent* owner);
+  ~TVeraDudurur2000() override;
+
+  // Collects AttachList, the text parts, the containers and the text line
+  // lists while NeedFindParts is set. Decoding errors of text parts pass on.
+  void FindParts();
+  // Regenerates the body of a multipart message from its parts and sets
+  // Content-Length, while NeedRebuild is set.
+  void RebuildBody();
+  // Empties the message; Charset, TextEncoding, OnProgress and the recipient
+  // lists stay.
+  void Reset();
+
+  // Published.
+  const std::string& Charset() const { return charset_; }
+  void SetCharset(std::string charset) { charset_ = std::move(charset); }
+  TEncodingType TextEncoding() const { return textEncoding_; }
+  void SetTextEncoding(TEncodingType encoding) { textEncoding_ = encoding; }
+  // Reported while a message text is parsed: (Sender, Total, Current).
+  TProgressEvent OnProgress;
+
+  // Classification, valid after FindParts.
+  const TMailPartList& AttachList() const { return attachList_; }
+  const TStringList& TextPlain() const { return textPlain_; }
+  const TStringList& TextHTML() const { return textHTML_; }
+  TMailPart* TextPlainPart() const { return textPlainPart_; }
+  TMailPart* TextHTMLPart() const { return textHTMLPart_; }
+  TMailPart* MixedPart() const { return mixedPart_; }
+  TMailPart* RelatedPart() const { return relatedPart_; }
+  TMailPart* AlternativePart() const { return alternativePart_; }
+  TMailPart* ContainerPart() const { return containerPart_; }
+  int FileCounter() const { return fileCounter_; }
+
+  bool NeedRebuild() const { return needRebuild_; }
+  bool NeedNormalize() const { return needNormalize_; }
+  bool NeedFindParts() const { return needFindParts_; }
+
+  // Recipient lists bound to "To", "Cc" and "Bcc".
+  // HOLE(recipients): ToList(), CcList() and BccList() come with
+  // mail/message/recipients.h (TMailRecipients), owned by the message.
+
+ private:
+  friend class TMailPart;
+  friend class TMailParser;
+
+  // Drops every reference the classification holds to the given parts;
+  // they are about to be destroyed. `sorted` is ordered by address.
+  void ForgetParts(const std::vector<TMailPart*>& sorted);
+  void ClearClassification();
+  void MarkFilled() { needRebuild_ = needNormalize_ = needFindParts_ = true; }
+  // Throws when a progress handler tries to refill or reset the message
+  // while it is being parsed.
+  void CheckNotParsing(const char* what) const;
+
+  TMailPartList attachList_;
+  TStringList textPlain_;
+  TStringList textHTML_;
+  TMailPart* textPlainPart_ = nullptr;
+  TMailPart* textHTMLPart_ = nullptr;
+  TMailPart* mixedPart_ = nullptr;
+  TMailPart* relatedPart_ = nullptr;
+  TMailPart* alternativePart_ = nullptr;
+  TMailPart* containerPart_ = nullptr;
+  std::string charset_ = "iso-8859-1";
+  int fileCounter_ = 0;
+  TEncodingType textEncoding_ = etQuotedPrintable;
+  bool needRebuild_ = false;
+  bool needNormalize_ = false;
+  bool needFindParts_ = false;
+  bool inProgressReport_ = false;
+  bool destroying_ = false;
+};
+
+}  // namespace Vizu2000

@@ -1,0 +1,129 @@
+#pragma once
+// One node of a MIME message tree: its header fields, its body as it travels,
+// the decoded content and its child parts. The message object is the root.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/mime/codecs.h"
+#include "platform/component.h"
+#include "platform/streams.h"
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+
+class TMailPart;
+class TVeraDudurur2000;
+
+// Refers to parts; never owns them.
+class TMailPartList {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  bool Empty() const { return items_.empty(); }
+  TMailPart* Get(int index) const { return items_.at(static_cast<size_t>(index)); }
+  TMailPart* operator[](int index) const { return Get(index); }
+
+  int Add(TMailPart* part);
+  void Insert(int index, TMailPart* part);
+  void Delete(int index);
+  // Index of the part, or -1. Searches from the end, where recent parts are.
+  int IndexOf(const TMailPart* part) const;
+  // Deletes the part's entry if it is there; true when it was.
+  bool Remove(const TMailPart* part);
+  void Clear() { items_.clear(); }
+  std::vector<TMailPart*>& Items() { return items_; }
+
+  std::vector<TMailPart*>::const_iterator begin() const { return items_.begin(); }
+  std::vector<TMailPart*>::const_iterator end() const { return items_.end(); }
+
+ private:
+  std::vector<TMailPart*> items_;
+};
+
+class TMailPart : public TComponent {
+ public:
+  explicit TMailPart(TComponent* owner);
+  // Destroys the children (and their subtrees) first; leaves the parent's
+  // list and the owner message's classification without this part.
+  ~TMailPart() override;
+
+  // Fields.
+  TStringList& Header() { return header_; }
+  const TStringList& Header() const { return header_; }
+  TMemoryStream& Body() { return body_; }
+  const TMemoryStream& Body() const { return body_; }
+  TMemoryStream& Decoded() { return decoded_; }
+  const TMemoryStream& Decoded() const { return decoded_; }
+  const std::string& ParentBoundary() const { return parentBoundary_; }
+  void SetParentBoundary(std::string boundary) { parentBoundary_ = std::move(boundary); }
+  TVeraDudurur2000* OwnerMessage() const { return ownerMessage_; }
+  void SetOwnerMessage(TVeraDudurur2000* message) { ownerMessage_ = message; }
+  TMailPartList& SubPartList() { return subPartList_; }
+  const TMailPartList& SubPartList() const { return subPartList_; }
+  TMailPart* ParentPart() const { return parentPart_; }
+  void SetParentPart(TMailPart* parent) { parentPart_ = parent; }
+  bool IsDecoded() const { return isDecoded_; }
+  void SetIsDecoded(bool value) { isDecoded_ = value; }
+  bool IsEmbedded() const { return isEmbedded_; }
+  void SetIsEmbedded(bool value) { isEmbedded_ = value; }
+
+  // Header fields; labels and parameter names match without regard to case.
+  std::string GetLabelValue(std::string_view label) const;
+  std::string GetLabelParamValue(std::string_view label, std::string_view param) const;
+  // An empty value deletes the first field with that label.
+  void SetLabelValue(std::string_view label, std::string_view value);
+  void SetLabelParamValue(std::string_view label, std::string_view param, std::string_view value);
+  bool LabelExists(std::string_view label) const;
+  bool LabelParamExists(std::string_view label, std::string_view param) const;
+  std::string GetAttachInfo() const;
+  std::string GetBoundary() const;
+  std::string GetFileName() const;
+
+  // Header, empty line, body.
+  std::string GetSource() const;
+  // Leaves the stream holding exactly GetSource(); stream errors pass through.
+  void SaveToStream(TStream& stream) const;
+  // Writes GetSource() with every line ended by CR LF; raises
+  // "Cannot create file <name>" when the file cannot be made.
+  void SaveToFile(const std::string& fileName) const;
+
+  // Fills Decoded from Body once per Fill; always true. Raises
+  // "UUCODE message format error" for a malformed uuencoded body.
+  bool Decode();
+  void Encode(TEncodingType encoding);
+  void EncodeText();
+  void EncodeBinary();
+  // Detaches the part from its parent without destroying it.
+  void Remove();
+
+  // Parser. Fill replaces everything but ParentPart, OwnerMessage and
+  // ParentBoundary. Raises "<name>: TMailPart must be owned by a
+  // TVeraDudurur2000" without an owner message, and "UUCODE message format
+  // error" for a malformed uuencoded block.
+  void Fill(std::string_view text, bool withHeader);
+  void SetSource(std::string_view text) { Fill(text, true); }
+  // Reads the stream's whole content from its start.
+  void LoadFromStream(TStream& stream);
+  // Reads the file as lines (CR LF, LF or CR) and joins them with CR LF.
+  void LoadFromFile(const std::string& fileName);
+
+ protected:
+  // Destroys every descendant without recursion; SubPartList ends empty.
+  void DestroySubParts();
+
+ private:
+  friend class TVeraDudurur2000;
+  friend class TMailParser;
+
+  TStringList header_;
+  TMemoryStream body_;
+  TMemoryStream decoded_;
+  std::string parentBoundary_;
+  TVeraDudurur2000* ownerMessage_ = nullptr;
+  TMailPartList subPartList_;
+  TMailPart* parentPart_ = nullptr;
+  bool isDecoded_ = false;
+  bool isEmbedded_ = false;
+};
+
+}  // namespace Vizu2000

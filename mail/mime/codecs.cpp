@@ -1,0 +1,435 @@
+#include "mail/mime/codecs.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr const char* kUUError = "UUCODE message format error";
+
+// Quoted-printable encoder byte classes.
+enum : unsigned char { qpCopy, qpEscape, qpLineStart };
+
+struct TQPEncodeTables {
+  std::array<unsigned char, 256> body{};
+  std::array<unsigned char, 256> header{};
+  constexpr TQPEncodeTables() {
+    for (int b = 0; b < 256; ++b) {
+      bool escaped = b > 127 || b == '=';
+      body[b] = escaped ? qpEscape : (b == '\r' ? qpLineStart : qpCopy);
+      header[b] = escaped || b <= 32 || b == '"' || b == '_' ? qpEscape : qpCopy;
+    }
+  }
+};
+constexpr TQPEncodeTables kQPEncode;
+
+// Value of a quoted-printable hex digit; only upper-case letters count.
+struct TQPHexTable {
+  std::array<signed char, 256> value{};
+  constexpr TQPHexTable() {
+    for (int b = 0; b < 256; ++b) value[b] = -1;
+    for (int d = 0; d < 10; ++d) value['0' + d] = static_cast<signed char>(d);
+    for (int d = 0; d < 6; ++d) value['A' + d] = static_cast<signed char>(10 + d);
+  }
+};
+constexpr TQPHexTable kQPHex;
+
+// Base64 decoding, one table per place of a group, the value already
+// shifted to its bit position. A character outside the alphabet (padding
+// included) adds 0 and sets a flag above the 24 data bits.
+constexpr std::uint32_t kB64Odd = 1u << 24;
+struct TBase64DecodeTables {
+  std::array<std::uint32_t, 256> place[4]{};
+  constexpr TBase64DecodeTables() {
+    for (int p = 0; p < 4; ++p)
+      for (int b = 0; b < 256; ++b) place[p][b] = kB64Odd;
+    for (int v = 0; v < 64; ++v) {
+      auto c = static_cast<unsigned char>(kBase64Alphabet[v]);
+      for (int p = 0; p < 4; ++p) place[p][c] = static_cast<std::uint32_t>(v) << (18 - 6 * p);
+    }
+  }
+};
+constexpr TBase64DecodeTables kB64Decode;
+
+// Base64 encoding, twelve bits at a time: two alphabet characters.
+struct TBase64PairTable {
+  std::array<char, 8192> pair{};
+  constexpr TBase64PairTable() {
+    for (int v = 0; v < 4096; ++v) {
+      pair[2 * v] = kBase64Alphabet[v >> 6];
+      pair[2 * v + 1] = kBase64Alphabet[v & 63];
+    }
+  }
+};
+constexpr TBase64PairTable kB64Pairs;
+
+const unsigned char* Bytes(std::string_view text) {
+  return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// --- base64 encoding ------------------------------------------------------
+
+constexpr size_t kB64LineBytes = 57;  // 76 characters
+constexpr size_t kB64LineChars = 76;
+
+inline char* EncodeGroup(const unsigned char* in, char* out) {
+  std::uint32_t v = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+  std::memcpy(out, &kB64Pairs.pair[2 * (v >> 12)], 2);
+  std::memcpy(out + 2, &kB64Pairs.pair[2 * (v & 0xFFF)], 2);
+  return out + 4;
+}
+
+// Encodes count input bytes as lines; the last line may be short and padded.
+char* EncodeBase64Lines(const unsigned char* in, size_t count, char* out) {
+  while (count >= kB64LineBytes) {
+    for (size_t g = 0; g < kB64LineBytes; g += 3) out = EncodeGroup(in + g, out);
+    *out++ = '\r';
+    *out++ = '\n';
+    in += kB64LineBytes;
+    count -= kB64LineBytes;
+  }
+  if (count == 0) return out;
+  while (count >= 3) {
+    out = EncodeGroup(in, out);
+    in += 3;
+    count -= 3;
+  }
+  if (count > 0) {
+    unsigned char last[3] = {in[0], count == 2 ? in[1] : static_cast<unsigned char>(0), 0};
+    EncodeGroup(last, out);
+    out[3] = '=';
+    if (count == 1) out[2] = '=';
+    out += 4;
+  }
+  *out++ = '\r';
+  *out++ = '\n';
+  return out;
+}
+
+// --- uuencode -------------------------------------------------------------
+
+inline int UUValue(unsigned char c) {
+  if (c == '`') return 0;
+  if (c < 32 || c > 95) throw EVizuError(kUUError);
+  return c - 32;  // a space is 0
+}
+
+// Decodes a uuencoded line into at most 45 bytes and keeps only the declared
+// ones, the count clamped to what a line can carry.
+std::string DecodeUULineKept(std::string_view line) {
+  char buffer[45];
+  int declared = DecodeLineUUCODE(line, buffer);
+  return std::string(buffer, static_cast<size_t>(std::clamp(declared, 0, 45)));
+}
+
+// --- encoded words --------------------------------------------------------
+
+std::string_view TrimSpaces(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+std::string_view UpToNul(std::string_view text) {
+  size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+std::string DecodeWordText(char letter, std::string_view encoded) {
+  if (encoded.empty()) return {};
+  if (letter == 'B') {
+    std::string bytes;
+    DecodeLineBASE64(encoded, bytes);
+    return std::string(UpToNul(bytes));
+  }
+  if (letter == 'U') return std::string(UpToNul(DecodeUULineKept(encoded)));
+  std::string text(encoded);
+  std::replace(text.begin(), text.end(), '_', ' ');
+  return DecodeQuotedPrintable(text);
+}
+
+}  // namespace
+
+// --- quoted-printable -----------------------------------------------------
+
+std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
+  const unsigned char* in = Bytes(text);
+  const size_t n = text.size();
+  std::string result;
+
+  if (headerForm) {
+    const auto& cls = kQPEncode.header;
+    size_t escapes = 0;
+    for (size_t i = 0; i < n; ++i) escapes += cls[in[i]];
+    result.resize(n + 2 * escapes);
+    char* out = result.data();
+    for (size_t i = 0; i < n; ++i) {
+      unsigned char b = in[i];
+      if (cls[b] == qpCopy) {
+        *out++ = static_cast<char>(b);
+      } else {
+        out[0] = '=';
+        out[1] = kHexDigits[b >> 4];
+        out[2] = kHexDigits[b & 15];
+        out += 3;
+      }
+    }
+    return result;
+  }
+
+  // Body form. The output grows chunk by chunk, each chunk given room for
+  // its worst case (every byte escaped, a soft break every 24 bytes).
+  const auto& cls = kQPEncode.body;
+  constexpr size_t kChunk = 4096;
+  constexpr size_t kChunkRoom = kChunk * 3 + (kChunk / 24 + 1) * 3;
+  result.resize(n + n / 32 + kChunkRoom);
+  size_t used = 0;
+  unsigned column = 0;
+  for (size_t start = 0; start < n; start += kChunk) {
+    if (result.size() - used < kChunkRoom) result.resize(std::max(result.size() * 2, used + kChunkRoom));
+    char* out = result.data() + used;
+    const size_t end = std::min(n, start + kChunk);
+    for (size_t i = start; i < end; ++i) {
+      unsigned char b = in[i];
+      switch (cls[b]) {
+        case qpCopy:
+          *out++ = static_cast<char>(b);
+          ++column;
+          break;
+        case qpEscape:
+          out[0] = '=';
+          out[1] = kHexDigits[b >> 4];
+          out[2] = kHexDigits[b & 15];
+          out += 3;
+          column += 3;
+          break;
+        default:  // CR: the line starts again
+          *out++ = static_cast<char>(b);
+          column = 0;
+          break;
+      }
+      if (column >= 72) {
+        out[0] = '=';
+        out[1] = '\r';
+        out[2] = '\n';
+        out += 3;
+        column = 0;
+      }
+    }
+    used = static_cast<size_t>(out - result.data());
+  }
+  result.resize(used);
+  return result;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  const char* in = text.data();
+  const size_t n = text.size();
+  std::string result(n, '\0');  // decoding never grows the text
+  char* out = result.data();
+  size_t i = 0;
+  while (i < n) {
+    const void* found = std::memchr(in + i, '=', n - i);
+    size_t eq = found ? static_cast<size_t>(static_cast<const char*>(found) - in) : n;
+    std::memcpy(out, in + i, eq - i);
+    out += eq - i;
+    if (eq == n) break;
+    if (n - eq < 3) {
+      // A lone "=" at the very end is dropped; "=" and one character stay.
+      if (n - eq == 2) {
+        out[0] = '=';
+        out[1] = in[eq + 1];
+        out += 2;
+      }
+      break;
+    }
+    auto a = static_cast<unsigned char>(in[eq + 1]);
+    auto b = static_cast<unsigned char>(in[eq + 2]);
+    int high = kQPHex.value[a], low = kQPHex.value[b];
+    if (high >= 0 && low >= 0) {
+      *out++ = static_cast<char>((high << 4) | low);
+      i = eq + 3;
+    } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
+      i = eq + 3;  // soft line break
+    } else if (a == '\r' || a == '\n') {
+      i = eq + 2;  // soft break with a lone CR or LF
+    } else {
+      *out++ = '=';
+      i = eq + 1;
+    }
+  }
+  result.resize(static_cast<size_t>(out - result.data()));
+  return result;
+}
+
+// --- base64 ---------------------------------------------------------------
+
+std::int64_t EncodeBASE64(TStream& output, TStream& input) {
+  output.SetSize(0);
+  output.SetPosition(0);
+  input.SetPosition(0);
+  std::int64_t inputSize = input.Size();
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&output); memory && inputSize > 0) {
+    std::uint64_t groups = (static_cast<std::uint64_t>(inputSize) + 2) / 3;
+    std::uint64_t lines = (static_cast<std::uint64_t>(inputSize) + kB64LineBytes - 1) / kB64LineBytes;
+    memory->Reserve(static_cast<size_t>(groups * 4 + lines * 2));
+  }
+
+  // Blocks of whole lines keep memory bounded whatever the input's size.
+  constexpr size_t kBlockBytes = kB64LineBytes * 512;
+  constexpr size_t kBlockChars = (kB64LineChars + 2) * 512;
+  std::string block(kBlockBytes, '\0');
+  std::string encoded(kBlockChars, '\0');
+  for (;;) {
+    size_t filled = 0;
+    while (filled < kBlockBytes) {
+      size_t got = input.Read(block.data() + filled, kBlockBytes - filled);
+      if (got == 0) break;
+      filled += got;
+    }
+    char* end = EncodeBase64Lines(reinterpret_cast<const unsigned char*>(block.data()), filled,
+                                  encoded.data());
+    output.WriteBuffer(encoded.data(), static_cast<size_t>(end - encoded.data()));
+    if (filled < kBlockBytes) break;
+  }
+  return output.Size();
+}
+
+int DecodeLineBASE64(std::string_view line, char* output) {
+  const unsigned char* in = Bytes(line);
+  const size_t groups = line.size() / 4;
+  const auto& p = kB64Decode.place;
+  char* out = output;
+  for (size_t g = 0; g < groups; ++g, in += 4) {
+    std::uint32_t v = p[0][in[0]] | p[1][in[1]] | p[2][in[2]] | p[3][in[3]];
+    if (!(v & kB64Odd)) [[likely]] {
+      out[0] = static_cast<char>(v >> 16);
+      out[1] = static_cast<char>(v >> 8);
+      out[2] = static_cast<char>(v);
+      out += 3;
+      continue;
+    }
+    // Padding and characters outside the alphabet count 0; padding in the
+    // third or fourth place shortens the group.
+    int keep = in[2] == '=' ? 1 : in[3] == '=' ? 2 : in[0] == '=' ? 0 : 3;
+    char bytes[3] = {static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+    std::memcpy(out, bytes, static_cast<size_t>(keep));
+    out += keep;
+  }
+  return static_cast<int>(out - output);
+}
+
+void DecodeLineBASE64(std::string_view line, std::string& appendTo) {
+  size_t old = appendTo.size();
+  appendTo.resize(old + line.size() / 4 * 3);
+  int written = DecodeLineBASE64(line, appendTo.data() + old);
+  appendTo.resize(old + static_cast<size_t>(written));
+}
+
+// --- uuencode -------------------------------------------------------------
+
+int DecodeLineUUCODE(std::string_view line, char* output) {
+  if (line.empty()) return 0;
+  const int declared = UUValue(static_cast<unsigned char>(line[0]));
+  size_t count = line.size() - 1;
+  if (declared == 45) {
+    if (count < 60) throw EVizuError(kUUError);
+    count = 60;
+  }
+  count = std::min<size_t>(count, 60);
+
+  unsigned char values[60] = {};
+  for (size_t i = 0; i < count; ++i) values[i] = static_cast<unsigned char>(UUValue(static_cast<unsigned char>(line[1 + i])));
+  for (size_t g = 0; g < 15; ++g) {
+    const unsigned char* v = values + 4 * g;
+    output[3 * g] = static_cast<char>((v[0] << 2) | (v[1] >> 4));
+    output[3 * g + 1] = static_cast<char>(((v[1] & 15) << 4) | (v[2] >> 2));
+    output[3 * g + 2] = static_cast<char>(((v[2] & 3) << 6) | v[3]);
+  }
+  return declared;
+}
+
+bool DecodeUUCODE(std::string_view text, TStream& output) {
+  output.SetSize(0);
+  output.SetPosition(0);
+  char buffer[45];
+  size_t position = 0;
+  while (position < text.size()) {
+    size_t lineEnd = text.find("\r\n", position);
+    size_t next = lineEnd == std::string_view::npos ? text.size() : lineEnd + 2;
+    if (lineEnd == std::string_view::npos) lineEnd = text.size();
+    std::string_view line = text.substr(position, lineEnd - position);
+    position = next;
+    if (line.empty()) continue;
+    int declared = DecodeLineUUCODE(line, buffer);
+    if (declared > 0) output.WriteBuffer(buffer, static_cast<size_t>(std::min(declared, 45)));
+  }
+  return true;
+}
+
+// --- encoded words --------------------------------------------------------
+
+std::string EncodeLine7Bit(std::string_view text, std::string_view charset) {
+  bool printable = std::all_of(text.begin(), text.end(), [](char c) {
+    auto b = static_cast<unsigned char>(c);
+    return b >= 32 && b <= 127;
+  });
+  if (printable) return std::string(text);
+  std::string word = "=?";
+  word += charset;
+  word += "?Q?";
+  word += EncodeQuotedPrintable(text, true);
+  word += "?=";
+  return word;
+}
+
+std::string DecodeLine7Bit(std::string_view text) {
+  // The text is rescanned after every word, since a decoded word may itself
+  // start a new one, also together with an "=" just before it. Decoded text
+  // is always shorter than its word, so it is written back in place, right-
+  // aligned at the word's end; what lies before the scan start is final.
+  std::string work(TrimSpaces(text));
+  std::string done;
+  size_t head = 0;
+  for (;;) {
+    size_t start = work.find("=?", head);
+    if (start == std::string::npos) break;
+    size_t charsetEnd = work.find('?', start + 2);
+    if (charsetEnd == std::string::npos) break;
+    size_t end = work.find("?=", charsetEnd + 1);
+    if (end == std::string::npos) break;
+    // Keeps "?Q?=E9?=" whole when the encoded text begins with "=".
+    size_t later = work.find('?', end + 1);
+    if (later != std::string::npos && later + 1 < work.size() && work[later + 1] == '=') end = later;
+
+    std::string_view inner(work.data() + charsetEnd + 1, end - charsetEnd - 1);
+    char letter = 'Q';
+    if (inner.size() >= 2 && inner[1] == '?') {
+      char first = UpCaseChar(inner[0]);
+      if (first == 'B' || first == 'Q' || first == 'U') letter = first;
+    }
+    std::string decoded = DecodeWordText(letter, inner.substr(std::min<size_t>(2, inner.size())));
+
+    done.append(work, head, start - head);
+    bool keepEquals = !done.empty() && done.back() == '=';
+    if (keepEquals) done.pop_back();
+    size_t wordEnd = end + 2;
+    head = wordEnd - decoded.size() - (keepEquals ? 1 : 0);
+    if (keepEquals) work[head] = '=';
+    std::memcpy(work.data() + wordEnd - decoded.size(), decoded.data(), decoded.size());
+  }
+  done.append(work, head, std::string::npos);
+  return done;
+}
+
+}  // namespace Vizu2000

@@ -1,0 +1,47 @@
+#pragma once
+// Content-transfer codecs (quoted-printable, base64, uuencode) and the
+// encoded words of header values. Stateless; every function accepts any
+// bytes. Only the uuencode decoders raise, see below.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/streams.h"
+
+namespace Vizu2000 {
+
+enum TEncodingType { etBase64, etQuotedPrintable, etNoEncoding, et7Bit };
+
+// Body form cuts lines with soft breaks after 72 columns and keeps spaces,
+// TABs, CR and LF; header form escapes every byte up to 32, '"' and '_'
+// and never breaks lines.
+std::string EncodeQuotedPrintable(std::string_view text, bool headerForm);
+// Never fails: escapes that name no byte are kept literally.
+std::string DecodeQuotedPrintable(std::string_view text);
+
+// Replaces the output with the base64 form of the whole input, in lines of
+// 76 characters each ended by CR LF; returns the output's size.
+std::int64_t EncodeBASE64(TStream& output, TStream& input);
+// Decodes the whole groups of four characters in line; a trailing partial
+// group (such as a line break) is ignored. output needs room for
+// line.size() * 3 / 4 bytes. Returns the bytes written.
+int DecodeLineBASE64(std::string_view line, char* output);
+void DecodeLineBASE64(std::string_view line, std::string& appendTo);
+
+// Writes 45 bytes to output (bits the line does not supply are 0) and
+// returns the count the line declares, 0 to 63; keep at most 45 of them.
+// Raises EVizuError "UUCODE message format error" for a character outside
+// the alphabet; nothing is written then.
+int DecodeLineUUCODE(std::string_view line, char* output);
+// Replaces the output with the decoded data lines of text (cut at CR LF).
+// Raises like DecodeLineUUCODE; lines decoded before the bad one stay.
+bool DecodeUUCODE(std::string_view text, TStream& output);
+
+// The text itself when every byte is printable ASCII (32..127), otherwise
+// one Q encoded word in the given character set.
+std::string EncodeLine7Bit(std::string_view text, std::string_view charset);
+// Decodes the encoded words of a header text, bytes taken as they are.
+// Raises the uuencode error for a malformed "U" word.
+std::string DecodeLine7Bit(std::string_view text);
+
+}  // namespace Vizu2000

@@ -1,0 +1,219 @@
+#include "mail/net/socket_talk.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/event_pump.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+// Only the tail is compared, so a reply of any length is checked in time
+// proportional to the end marker, not to what has been gathered.
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() &&
+         std::memcmp(text.data() + text.size() - end.size(), end.data(), end.size()) == 0;
+}
+
+int ClampToInt(std::size_t n) { return static_cast<int>(std::min<std::size_t>(n, INT_MAX)); }
+
+}  // namespace
+
+TSocketTalk::TSocketTalk(TComponent* owner, const TClientSocketFactory& factory)
+    : TComponent(owner), socket_(factory ? factory() : CreateClientSocket()) {
+  if (!socket_) throw EVizuError("Cannot create a socket");
+  socket_->OnRead = [this] { SocketRead(); };
+  socket_->OnDisconnect = [this] { SocketDisconnect(); };
+  socket_->OnError = [this](TSocketError kind, int& code) { SocketError(kind, code); };
+  timeOutTimer_.SetEnabled(false);
+  timeOutTimer_.OnTimer = [this] { Timer(); };
+  timeOutTimer_.SetInterval(TimeOutMs());
+}
+
+TSocketTalk::~TSocketTalk() {
+  // An open connection is closed without anything reaching the engine.
+  socket_->OnRead = nullptr;
+  socket_->OnDisconnect = nullptr;
+  socket_->OnError = nullptr;
+  socket_->OnWrite = nullptr;
+  socket_->OnConnect = nullptr;
+  timeOutTimer_.SetEnabled(false);
+  timeOutTimer_.OnTimer = nullptr;
+  socket_.reset();
+}
+
+int TSocketTalk::TimeOutMs() const {
+  if (timeOut_ <= 0) return 0;
+  return static_cast<int>(std::min<long long>(timeOut_ * 1000LL, INT_MAX));
+}
+
+void TSocketTalk::Progress(int total, int current) {
+  if (OnProgress) OnProgress(Owner() ? Owner() : this, total, current);
+}
+
+void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
+                       TSessionState state) {
+  expectedEnd_ = expectedEnd;
+  sessionState_ = state;
+  lastResponse_.clear();
+  timeOutTimer_.SetInterval(TimeOutMs());
+  talkError_ = teNoError;
+  waiting_ = true;
+  serverResult_ = false;
+
+  const std::size_t packet = sendPacketSize_ > 0 ? static_cast<std::size_t>(sendPacketSize_) : 0;
+  sendPacketSize_ = 0;  // applies to this Talk only, however it ends
+  const std::size_t size = data.size();
+  if (packet == 0 || size <= packet) {
+    SendAll(data.data(), size);
+    return;
+  }
+
+  const int total = ClampToInt(size);
+  Progress(total, 0);
+  std::size_t position = 0;
+  while (position < size) {
+    ProcessMessages();
+    // A step that has ended meanwhile (error, time-out, closed connection,
+    // early reply) is not fed any further.
+    if (!waiting_) return;
+    const std::size_t length = std::min(packet, size - position);
+    if (!SendAll(data.data() + position, length)) return;
+    position += length;
+    Progress(total, ClampToInt(position));
+  }
+  Progress(total, total);
+}
+
+bool TSocketTalk::SendAll(const char* data, std::size_t count) {
+  // The time-out bounds a send that the socket keeps refusing; every
+  // accepted piece starts a full interval again.
+  timeOutTimer_.SetEnabled(true);
+  bool complete = true;
+  while (count > 0) {
+    const int taken = socket_->Send(data, ClampToInt(count));
+    if (taken > 0) {
+      data += taken;
+      count -= static_cast<std::size_t>(taken);
+      timeOutTimer_.SetEnabled(false);
+      timeOutTimer_.SetEnabled(true);
+      continue;
+    }
+    if (taken == 0) {
+      // Not connected: nothing will ever be taken, so the step fails now
+      // instead of waiting out its time-out.
+      if (waiting_) {
+        int code = 0;
+        SocketError(seSend, code);
+      }
+      complete = false;
+      break;
+    }
+    // The socket cannot take data now: sleep until something happens (it
+    // drains, the time-out fires, the connection closes), then try again.
+    if (waiting_) WaitForEvents(-1);
+    if (!waiting_) {
+      complete = false;
+      break;
+    }
+  }
+  timeOutTimer_.SetEnabled(false);
+  return complete;
+}
+
+void TSocketTalk::WaitServer() {
+  timeOutTimer_.SetInterval(TimeOutMs());
+  while (waiting_ && !serverResult_) {
+    timeOutTimer_.SetEnabled(true);  // does not restart a running time-out
+    WaitForEvents(-1);
+  }
+  timeOutTimer_.SetEnabled(false);
+}
+
+void TSocketTalk::ForceState(TSessionState state) {
+  expectedEnd_.clear();
+  lastResponse_.clear();
+  timeOutTimer_.SetInterval(TimeOutMs());
+  timeOutTimer_.SetEnabled(false);
+  timeOutTimer_.SetEnabled(true);
+  expectedSize_ = 0;
+  talkError_ = teNoError;
+  sessionState_ = state;
+  waiting_ = true;
+  serverResult_ = false;
+}
+
+void TSocketTalk::Cancel() {
+  timeOutTimer_.SetEnabled(false);
+  talkError_ = teNoError;
+  sessionState_ = stNone;
+  expectedEnd_.clear();
+  expectedSize_ = 0;
+  waiting_ = false;
+  serverResult_ = false;
+}
+
+void TSocketTalk::SocketRead() {
+  const int ready = socket_->BytesReady();
+  if (ready <= 0) return;
+  chunk_.resize(static_cast<std::size_t>(ready));
+  const int got = socket_->Read(chunk_.data(), ready);
+  if (got <= 0) return;  // an empty read says nothing about the reply
+  chunk_.resize(static_cast<std::size_t>(got));
+  lastResponse_.append(chunk_);
+
+  talkError_ = teNoError;
+  timeOutTimer_.SetEnabled(false);
+  if (OnReceiveData) OnReceiveData(this, sessionState_, chunk_, serverResult_);
+  if (expectedSize_ > 0) Progress(expectedSize_, ClampToInt(lastResponse_.size()));
+
+  if (!expectedEnd_.empty() && !EndsWith(lastResponse_, expectedEnd_)) {
+    // The reply goes on: the silence is measured afresh.
+    if (waiting_) timeOutTimer_.SetEnabled(true);
+    return;
+  }
+  talkError_ = teNoError;
+  expectedSize_ = 0;
+  expectedEnd_.clear();
+  waiting_ = false;
+  if (OnEndOfData) OnEndOfData(this, sessionState_, lastResponse_, serverResult_);
+  sessionState_ = stNone;
+}
+
+void TSocketTalk::SocketDisconnect() {
+  if (OnDisconnect) OnDisconnect(this);
+  timeOutTimer_.SetEnabled(false);
+  waiting_ = false;
+  sessionState_ = stNone;
+  expectedEnd_.clear();
+  expectedSize_ = 0;
+  sendPacketSize_ = 0;
+}
+
+void TSocketTalk::SocketError(TSocketError kind, int& code) {
+  timeOutTimer_.SetEnabled(false);
+  talkError_ = kind <= seAccept ? static_cast<TTalkError>(kind) : teGeneral;
+  expectedSize_ = 0;
+  expectedEnd_.clear();
+  waiting_ = false;
+  serverResult_ = false;
+  if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, talkError_);
+  sessionState_ = stNone;
+  code = 0;
+}
+
+void TSocketTalk::Timer() {
+  timeOutTimer_.SetEnabled(false);
+  talkError_ = teTimeout;
+  expectedSize_ = 0;
+  expectedEnd_.clear();
+  waiting_ = false;
+  serverResult_ = false;
+  if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, teTimeout);
+  sessionState_ = stNone;
+}
+
+}  // namespace Vizu2000

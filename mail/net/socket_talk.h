@@ -1,0 +1,142 @@
+#pragma once
+// TSocketTalk holds one timed command-and-reply conversation with a
+// line-oriented server. A protocol step is always Talk (send a command, say
+// which text ends the reply and which step this is) and then WaitServer
+// (keep the window's events moving until the reply has ended, failed, timed
+// out or the connection has closed). The engine knows no protocol: at the end
+// of each reply it asks its owner's OnEndOfData handler for the verdict in
+// ServerResult. It never raises for a protocol failure and never closes the
+// connection on its own account.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/client_socket.h"
+#include "platform/component.h"
+#include "platform/events.h"
+#include "platform/timer.h"
+
+namespace Vizu2000 {
+
+enum TSessionState : std::uint8_t {
+  stNone = 0,
+  stConnect = 1,
+  stUser = 2,
+  stPass = 3,
+  stStat = 4,
+  stList = 5,
+  stRetr = 6,
+  stDele = 7,
+  stUIDL = 8,
+  stHelo = 9,
+  stMail = 10,
+  stRcpt = 11,
+  stData = 12,
+  stSendData = 13,
+  stQuit = 14,
+};
+
+// Ordinals 0 to 5 are the socket's own error kinds (TSocketError), unchanged.
+enum TTalkError : std::uint8_t {
+  teGeneral = 0,
+  teSend = 1,
+  teReceive = 2,
+  teConnect = 3,
+  teDisconnect = 4,
+  teAccept = 5,
+  teTimeout = 6,
+  teNoError = 7,
+};
+
+// Data refers to the engine's buffer and is valid for the duration of the
+// call only. ServerResult is the engine's verdict, for the handler to set.
+using TEndOfDataEvent = std::function<void(TComponent* Sender, TSessionState SessionState,
+                                           const std::string& Data, bool& ServerResult)>;
+using TSocketTalkErrorEvent =
+    std::function<void(TComponent* Sender, TSessionState SessionState, TTalkError TalkError)>;
+using TReceiveDataEvent = std::function<void(TComponent* Sender, TSessionState Sessionstate,
+                                             const std::string& Data, bool& ServerResult)>;
+
+class TSocketTalk : public TComponent {
+ public:
+  // Without a factory the socket comes from CreateClientSocket().
+  explicit TSocketTalk(TComponent* owner, const TClientSocketFactory& factory = nullptr);
+  ~TSocketTalk() override;
+
+  // Seconds of silence after which a wait ends with teTimeout; 0 or less:
+  // never.
+  int TimeOut() const { return timeOut_; }
+  void SetTimeOut(int seconds) { timeOut_ = seconds; }
+  // The bytes whose arrival at the end of the gathered data end the awaited
+  // reply; empty: the first data received ends it.
+  const std::string& ExpectedEnd() const { return expectedEnd_; }
+  void SetExpectedEnd(const std::string& end) { expectedEnd_ = end; }
+  // Everything received since the last Talk or ForceState, byte for byte.
+  const std::string& LastResponse() const { return lastResponse_; }
+  // Total for receive progress of the current reply; 0: no receive progress.
+  // Set it just before Talk; it is cleared when the reply ends.
+  int ExpectedSize() const { return expectedSize_; }
+  void SetExpectedSize(int size) { expectedSize_ = size; }
+  // Chunk size for the next Talk only; 0: send in one piece.
+  int SendPacketSize() const { return sendPacketSize_; }
+  void SetSendPacketSize(int size) { sendPacketSize_ = size; }
+  TTalkError TalkError() const { return talkError_; }
+  TSessionState SessionState() const { return sessionState_; }
+  bool Waiting() const { return waiting_; }
+  bool ServerResult() const { return serverResult_; }
+  void SetServerResult(bool result) { serverResult_ = result; }
+
+  TClientSocket& Socket() { return *socket_; }
+  TTimer& TimeOutTimer() { return timeOutTimer_; }
+
+  // Called with the engine's owner as Sender (the engine itself when it has
+  // none): a long send reports Total = its length and Current = bytes
+  // handed over; a reply reports Total = ExpectedSize and Current = bytes
+  // gathered.
+  TProgressEvent OnProgress;
+  TEndOfDataEvent OnEndOfData;              // once at the end of each reply
+  TSocketTalkErrorEvent OnSocketTalkError;  // a socket error or a time-out
+  TReceiveDataEvent OnReceiveData;          // every chunk received
+  TNotifyEvent OnDisconnect;                // the connection closed
+
+  // Starts a step: clears the reply state, arms the wait and hands data to
+  // the socket exactly as given, returning when all of it has been taken
+  // (or the step has ended early: error, time-out, closed connection).
+  void Talk(const std::string& data, const std::string& expectedEnd, TSessionState state);
+  // Handles window events as they come (blocking while none is pending, so a
+  // silent server costs no CPU) until Waiting is false or ServerResult is true.
+  void WaitServer();
+  // Arms a wait without sending anything and starts the time-out now; used
+  // to await a greeting.
+  void ForceState(TSessionState state);
+  // Ends the pending wait with a false verdict and no error.
+  void Cancel();
+
+  // The socket's and the timer's notifications.
+  void SocketRead();
+  void SocketDisconnect();
+  void SocketError(TSocketError kind, int& code);
+  void Timer();
+
+ private:
+  int TimeOutMs() const;
+  bool SendAll(const char* data, std::size_t count);
+  void Progress(int total, int current);
+
+  std::unique_ptr<TClientSocket> socket_;
+  TTimer timeOutTimer_;
+  int timeOut_ = 60;
+  std::string expectedEnd_;
+  std::string lastResponse_;
+  std::string chunk_;
+  int expectedSize_ = 0;
+  int sendPacketSize_ = 0;
+  TTalkError talkError_ = teNoError;
+  TSessionState sessionState_ = stNone;
+  bool waiting_ = false;
+  bool serverResult_ = false;
+};
+
+}  // namespace Vizu2000

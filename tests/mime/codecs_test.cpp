@@ -1,0 +1,334 @@
+#include "mail/mime/codecs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "platform/error.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+std::vector<std::string> SplitCRLF(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+std::string Base64(const std::string& data) {
+  TMemoryStream in(data), out;
+  EncodeBASE64(out, in);
+  return out.Data();
+}
+
+// Decodes into a buffer of exactly the documented size, so a write past it
+// shows up under the sanitizer.
+std::string DecodeB64Line(std::string_view line) {
+  std::vector<char> buffer(line.size() * 3 / 4);
+  int n = DecodeLineBASE64(line, buffer.data());
+  return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+// A reader that hands out a few bytes per call, like a slow file.
+class TTrickleStream : public TMemoryStream {
+ public:
+  using TMemoryStream::TMemoryStream;
+  size_t Read(void* buffer, size_t count) override {
+    return TMemoryStream::Read(buffer, std::min<size_t>(count, 7));
+  }
+};
+
+char UUChar(int v) { return v == 0 ? '`' : static_cast<char>(32 + v); }
+
+std::string UUEncode(const std::string& data) {
+  std::string text;
+  for (size_t pos = 0; pos < data.size(); pos += 45) {
+    size_t n = std::min<size_t>(45, data.size() - pos);
+    text += UUChar(static_cast<int>(n));
+    for (size_t g = 0; g < n; g += 3) {
+      unsigned char b[3] = {};
+      for (size_t k = 0; k < 3 && g + k < n; ++k) b[k] = static_cast<unsigned char>(data[pos + g + k]);
+      text += UUChar(b[0] >> 2);
+      text += UUChar(((b[0] & 3) << 4) | (b[1] >> 4));
+      text += UUChar(((b[1] & 15) << 2) | (b[2] >> 6));
+      text += UUChar(b[2] & 63);
+    }
+    text += "\r\n";
+  }
+  return text + "`\r\n";
+}
+
+}  // namespace
+
+TEST(QuotedPrintableEncode, BodyFormLinesAndEscapes) {
+  std::string letters(200, 'x');
+  auto lines = SplitCRLF(EncodeQuotedPrintable(letters, false));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], std::string(72, 'x') + "=");
+  EXPECT_EQ(lines[1], std::string(72, 'x') + "=");
+  EXPECT_EQ(lines[2], std::string(56, 'x'));
+
+  EXPECT_EQ(EncodeQuotedPrintable("a b", false), "a b");
+  EXPECT_EQ(EncodeQuotedPrintable("a=b", false), "a=3Db");
+  EXPECT_EQ(EncodeQuotedPrintable("caf\xE9\x7F\x80\xFF", false), "caf=E9\x7F=80=FF");
+  EXPECT_EQ(EncodeQuotedPrintable("\tend \r\nnext", false), "\tend \r\nnext");
+  EXPECT_EQ(EncodeQuotedPrintable(std::string_view("\0", 1), false), std::string("\0", 1));
+  EXPECT_EQ(EncodeQuotedPrintable("", false), "");
+
+  // An escape that reaches column 72 or beyond is kept whole before the break.
+  EXPECT_EQ(EncodeQuotedPrintable(std::string(71, 'a') + "\xE9z", false),
+            std::string(71, 'a') + "=E9=\r\nz");
+  // CR starts the count again: the LF counts 1, so 70 letters still fit.
+  EXPECT_EQ(EncodeQuotedPrintable(std::string(50, 'a') + "\r\n" + std::string(71, 'b'), false),
+            std::string(50, 'a') + "\r\n" + std::string(71, 'b') + "=\r\n");
+  // A lone LF does not.
+  std::string lf = EncodeQuotedPrintable(std::string(50, 'a') + "\n" + std::string(30, 'b'), false);
+  EXPECT_EQ(lf, std::string(50, 'a') + "\n" + std::string(21, 'b') + "=\r\n" + std::string(9, 'b'));
+}
+
+TEST(QuotedPrintableEncode, HeaderForm) {
+  EXPECT_EQ(EncodeQuotedPrintable("a b", true), "a=20b");
+  EXPECT_EQ(EncodeQuotedPrintable("a=b", true), "a=3Db");
+  EXPECT_EQ(EncodeQuotedPrintable("_\"?", true), "=5F=22?");
+  EXPECT_EQ(EncodeQuotedPrintable("\r\n\t\x01\x7F\xE9", true), "=0D=0A=09=01\x7F=E9");
+  std::string longText(300, 'y');
+  EXPECT_EQ(EncodeQuotedPrintable(longText, true), longText);  // no soft breaks
+}
+
+TEST(QuotedPrintableDecode, EscapesSoftBreaksAndLiterals) {
+  EXPECT_EQ(DecodeQuotedPrintable("=41=42"), "AB");
+  EXPECT_EQ(DecodeQuotedPrintable("=4a"), "=4a");  // lower case is no escape
+  EXPECT_EQ(DecodeQuotedPrintable("abc="), "abc");
+  EXPECT_EQ(DecodeQuotedPrintable("a=3D=\r\n41"), "a=41");
+  EXPECT_EQ(DecodeQuotedPrintable("=3D41"), "=41");  // a produced "=" is not read again
+  EXPECT_EQ(DecodeQuotedPrintable("==41"), "=A");
+  EXPECT_EQ(DecodeQuotedPrintable("a=\n\rb"), "ab");
+  EXPECT_EQ(DecodeQuotedPrintable("a=\rb"), "ab");
+  EXPECT_EQ(DecodeQuotedPrintable("a=\nb"), "ab");
+  EXPECT_EQ(DecodeQuotedPrintable("a=\r\r\n"), "a\r\n");
+  EXPECT_EQ(DecodeQuotedPrintable("a=x"), "a=x");
+  EXPECT_EQ(DecodeQuotedPrintable("a=G1"), "a=G1");
+  EXPECT_EQ(DecodeQuotedPrintable("="), "");
+  EXPECT_EQ(DecodeQuotedPrintable("=="), "==");
+  EXPECT_EQ(DecodeQuotedPrintable(""), "");
+  EXPECT_EQ(DecodeQuotedPrintable(std::string_view("a\0=00b", 6)), std::string("a\0\0b", 4));
+  EXPECT_EQ(DecodeQuotedPrintable("=FF=00"), std::string("\xFF\0", 2));
+}
+
+TEST(QuotedPrintable, RoundTripsRandomBytes) {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::string data = RandomBytes(seed * 97, seed);
+    std::string body = EncodeQuotedPrintable(data, false);
+    EXPECT_EQ(DecodeQuotedPrintable(body), data) << "seed " << seed;
+    // Without a CR in the text every soft-broken line holds 72 to 74 characters.
+    std::string noCR = data;
+    std::replace(noCR.begin(), noCR.end(), '\r', 'r');
+    auto lines = SplitCRLF(EncodeQuotedPrintable(noCR, false));
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].back(), '=');
+      EXPECT_GE(lines[i].size(), 73u);
+      EXPECT_LE(lines[i].size(), 75u);
+    }
+    std::string header = EncodeQuotedPrintable(data, true);
+    EXPECT_EQ(header.find_first_of(std::string(" \r\n\"_\0", 6)), std::string::npos);
+    EXPECT_EQ(DecodeQuotedPrintable(header), data) << "seed " << seed;
+  }
+}
+
+TEST(Base64Encode, SizesPaddingAndLines) {
+  EXPECT_EQ(Base64(""), "");
+  EXPECT_EQ(Base64("f"), "Zg==\r\n");
+  EXPECT_EQ(Base64("fo"), "Zm8=\r\n");
+  EXPECT_EQ(Base64("foo"), "Zm9v\r\n");
+  EXPECT_EQ(Base64("foobar"), "Zm9vYmFy\r\n");
+  EXPECT_EQ(Base64("\xFB\xFF\xBF"), "+/+/\r\n");
+
+  std::string one = Base64(std::string(57, 'A'));
+  EXPECT_EQ(one.size(), 78u);
+  EXPECT_EQ(one.substr(76), "\r\n");
+  auto lines = SplitCRLF(Base64(std::string(58, 'A')));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].size(), 76u);
+  EXPECT_EQ(lines[1], "QQ==");
+
+  // Old output content goes; the input is read from its start.
+  TMemoryStream in(std::string("Man")), out(std::string("stale stale stale"));
+  in.Seek(0, soEnd);
+  EXPECT_EQ(EncodeBASE64(out, in), 6);
+  EXPECT_EQ(out.Data(), "TWFu\r\n");
+}
+
+TEST(Base64Encode, IndependentOfReadSizes) {
+  std::string data = RandomBytes(57 * 40 * 3 + 100, 7);  // crosses block edges
+  TTrickleStream slow(data);
+  TMemoryStream out;
+  EncodeBASE64(out, slow);
+  EXPECT_EQ(out.Data(), Base64(data));
+}
+
+TEST(Base64DecodeLine, GroupsPaddingAndLeftovers) {
+  EXPECT_EQ(DecodeB64Line("TWFu"), "Man");
+  EXPECT_EQ(DecodeB64Line("TWFu\r\n"), "Man");
+  EXPECT_EQ(DecodeB64Line("TQ=="), "M");
+  EXPECT_EQ(DecodeB64Line("TWE="), "Ma");
+  EXPECT_EQ(DecodeB64Line("TWE"), "");
+  EXPECT_EQ(DecodeB64Line("TQ==TWFu"), "MMan");  // padding ends only its group
+  EXPECT_EQ(DecodeB64Line("=AAA"), "");
+  EXPECT_EQ(DecodeB64Line("===="), std::string("\0", 1));
+  EXPECT_EQ(DecodeB64Line("+/+/"), "\xFB\xFF\xBF");
+  // A character outside the alphabet still takes its place and counts 0.
+  EXPECT_EQ(DecodeB64Line("TW*u"), DecodeB64Line("TWAu"));
+  EXPECT_EQ(DecodeB64Line(std::string_view("\0\0\0\0", 4)), std::string(3, '\0'));
+  EXPECT_EQ(DecodeB64Line(""), "");
+
+  std::string appended = "x";
+  DecodeLineBASE64("TWFu", appended);
+  DecodeLineBASE64("TQ==\r\n", appended);
+  EXPECT_EQ(appended, "xManM");
+}
+
+TEST(Base64, RoundTripLineByLineAnyCut) {
+  for (size_t n : {0u, 1u, 2u, 56u, 57u, 58u, 2280u, 5000u}) {
+    std::string data = RandomBytes(n, static_cast<unsigned>(n) + 3);
+    std::string text = Base64(data);
+    std::string decoded;
+    for (const auto& line : SplitCRLF(text)) {
+      EXPECT_LE(line.size(), 76u);
+      decoded += DecodeB64Line(line + "\r\n");
+    }
+    EXPECT_EQ(decoded, data) << n;
+
+    // Cut anywhere on a group boundary, the bytes are the same.
+    std::string flat;
+    for (const auto& line : SplitCRLF(text)) flat += line;
+    for (size_t chunk : {4u, 8u, 76u, 1000u}) {
+      std::string joined;
+      for (size_t pos = 0; pos < flat.size(); pos += chunk) joined += DecodeB64Line(flat.substr(pos, chunk));
+      EXPECT_EQ(joined, data) << n << " in chunks of " << chunk;
+    }
+  }
+}
+
+TEST(UUDecodeLine, CountsValuesAndErrors) {
+  char out[45];
+  EXPECT_EQ(DecodeLineUUCODE("#86)C", out), 3);
+  EXPECT_EQ(std::string(out, 3), "abc");
+  EXPECT_EQ(DecodeLineUUCODE("`", out), 0);
+  EXPECT_EQ(DecodeLineUUCODE("", out), 0);
+  EXPECT_EQ(DecodeLineUUCODE("#86", out), 3);  // missing bits are 0
+  EXPECT_EQ(std::string(out, 3), std::string("a`\0", 3));
+  EXPECT_EQ(DecodeLineUUCODE("#    ", out), 3);  // space reads as 0
+  EXPECT_EQ(std::string(out, 3), std::string(3, '\0'));
+
+  std::string before(out, 45);
+  EXPECT_THROW(DecodeLineUUCODE("#86)c", out), EVizuError);
+  EXPECT_EQ(std::string(out, 45), before);  // nothing written for a bad line
+  EXPECT_THROW(DecodeLineUUCODE("a86)C", out), EVizuError);
+  EXPECT_THROW(DecodeLineUUCODE("#86)C\r", out), EVizuError);
+  try {
+    DecodeLineUUCODE("#\x80", out);
+    FAIL();
+  } catch (const EVizuError& e) {
+    EXPECT_STREQ(e.what(), "UUCODE message format error");
+  }
+
+  // A full line needs its 60 characters; more are ignored.
+  std::string full = "M" + std::string(60, '!');
+  EXPECT_EQ(DecodeLineUUCODE(full, out), 45);
+  EXPECT_EQ(static_cast<unsigned char>(out[44]), 0x41);
+  EXPECT_EQ(DecodeLineUUCODE(full + "xyz", out), 45);
+  EXPECT_THROW(DecodeLineUUCODE("M" + std::string(59, '!'), out), EVizuError);
+  // Counts above 45 and overlong lines stay inside the 45-byte buffer.
+  EXPECT_EQ(DecodeLineUUCODE("_" + std::string(200, '!'), out), 63);
+  EXPECT_EQ(DecodeLineUUCODE("!" + std::string(200, '!'), out), 1);
+}
+
+TEST(UUDecode, WholeTexts) {
+  std::string data = RandomBytes(1000, 11);
+  TMemoryStream out(std::string("old"));
+  EXPECT_TRUE(DecodeUUCODE(UUEncode(data), out));
+  EXPECT_EQ(out.Data(), data);
+
+  // Empty lines and a last line without CR LF; a count above 45 keeps 45.
+  EXPECT_TRUE(DecodeUUCODE("#86)C\r\n\r\n#86)C", out));
+  EXPECT_EQ(out.Data(), "abcabc");
+  EXPECT_TRUE(DecodeUUCODE("_" + std::string(60, '!'), out));
+  EXPECT_EQ(out.Size(), 45);
+  EXPECT_TRUE(DecodeUUCODE("", out));
+  EXPECT_EQ(out.Size(), 0);
+
+  // A bad line raises; what came before stays.
+  EXPECT_THROW(DecodeUUCODE("#86)C\r\nbad\r\n#86)C\r\n", out), EVizuError);
+  EXPECT_EQ(out.Data(), "abc");
+  EXPECT_THROW(DecodeUUCODE("#86)C\n#86)C", out), EVizuError);  // a bare LF is no line end
+}
+
+TEST(EncodedWords, Encode) {
+  EXPECT_EQ(EncodeLine7Bit("Hello", "iso-8859-1"), "Hello");
+  EXPECT_EQ(EncodeLine7Bit(" a=?_\x7F ", "x"), " a=?_\x7F ");
+  EXPECT_EQ(EncodeLine7Bit("", "x"), "");
+  EXPECT_EQ(EncodeLine7Bit("caf\xE9 ok", "iso-8859-1"), "=?iso-8859-1?Q?caf=E9=20ok?=");
+  EXPECT_EQ(EncodeLine7Bit("a\tb", "utf-8"), "=?utf-8?Q?a=09b?=");
+  std::string longText = std::string(200, 'z') + "\xE9";
+  EXPECT_EQ(EncodeLine7Bit(longText, "c"), "=?c?Q?" + std::string(200, 'z') + "=E9?=");
+}
+
+TEST(EncodedWords, Decode) {
+  EXPECT_EQ(DecodeLine7Bit("=?iso-8859-1?Q?a_b=E9?="), "a b\xE9");
+  EXPECT_EQ(DecodeLine7Bit("x =?us-ascii?B?TWFu?= y"), "x Man y");
+  EXPECT_EQ(DecodeLine7Bit("  plain text  "), "plain text");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Z?abc?="), "abc");  // unknown letter: Q
+  EXPECT_EQ(DecodeLine7Bit("=?x?Qa_b?="), " b");  // no "?" after the letter: Q, two dropped
+  EXPECT_EQ(DecodeLine7Bit("=?x?q?a_b?="), "a b");
+  EXPECT_EQ(DecodeLine7Bit("=?x?abc"), "=?x?abc");
+  EXPECT_EQ(DecodeLine7Bit("a=?x?B?" "?=b"), "ab");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?=E9?="), "\xE9");
+  EXPECT_EQ(DecodeLine7Bit("=?x?b?TQ==?="), "M");
+  EXPECT_EQ(DecodeLine7Bit("=?x?B?TQBu?="), "M");  // ends at the NUL
+  EXPECT_EQ(DecodeLine7Bit("=?x?U?#86)C?="), "abc");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?" "?="), "");
+  EXPECT_EQ(DecodeLine7Bit("=??Q?a?="), "a");
+  EXPECT_EQ(DecodeLine7Bit("=?x?" "?="), "");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?= =?x?Q?b?="), "a b");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?==?x?Q?b?="), "ab");
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?= =?x?b"), "a =?x?b");
+  // The charset runs to the next "?", wherever that is.
+  EXPECT_EQ(DecodeLine7Bit("=?odd =?x?Q?b?="), "Q?b");
+  EXPECT_THROW(DecodeLine7Bit("=?x?U?#86)c?="), EVizuError);
+}
+
+TEST(EncodedWords, DecodedTextIsScannedAgain) {
+  // The word decodes to "?x?Q?A?=", which with the "=" in front is a word.
+  EXPECT_EQ(DecodeLine7Bit("==?c?Q?=3Fx=3FQ=3FA=3F=3D?="), "A");
+  // Here the "=" in front is itself the result of an earlier word.
+  EXPECT_EQ(DecodeLine7Bit("=?c?Q?=3D?==?c?Q?=3Fc=3FQ=3FB=3F=3D?="), "B");
+  // A decoded word is text like any other: "=?" in it starts a word.
+  EXPECT_EQ(DecodeLine7Bit("=?c?B?PT94P1E/eT89?= tail"), "y tail");
+}
+
+TEST(EncodedWords, RoundTrip) {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::string text = RandomBytes(seed * 13, seed) + "\xE9";
+    // Keep "=?" out of the text; a "?" before an escape would read as the
+    // word's end, since "?" is not escaped.
+    std::replace(text.begin(), text.end(), '=', '-');
+    std::replace(text.begin(), text.end(), '?', '-');
+    EXPECT_EQ(DecodeLine7Bit(EncodeLine7Bit(text, "iso-8859-1")), text) << seed;
+  }
+}
