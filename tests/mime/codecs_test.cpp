@@ -332,3 +332,33 @@ TEST(EncodedWords, RoundTrip) {
     EXPECT_EQ(DecodeLine7Bit(EncodeLine7Bit(text, "iso-8859-1")), text) << seed;
   }
 }
+
+TEST(Codecs, AnyBytesGiveAResult) {
+  // Texts dense in the characters the decoders look for.
+  const std::string alphabet = std::string("=?_QBUqbu\r\n #M`!aZ09+/", 22) + std::string(1, '\0') + "\xE9";
+  std::mt19937 gen(5);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(gen() % 120, '\0');
+    for (char& c : text) c = round % 3 == 0 ? static_cast<char>(gen()) : alphabet[gen() % alphabet.size()];
+
+    std::string decoded = DecodeQuotedPrintable(text);
+    EXPECT_LE(decoded.size(), text.size());
+    EXPECT_EQ(DecodeQuotedPrintable(EncodeQuotedPrintable(text, round % 2 == 0)), text);
+    EXPECT_LE(DecodeB64Line(text).size(), text.size() * 3 / 4);
+    char uu[45];
+    try {
+      int n = DecodeLineUUCODE(text, uu);
+      EXPECT_GE(n, 0);
+      EXPECT_LE(n, 63);
+      TMemoryStream out;
+      DecodeUUCODE(text, out);
+    } catch (const EVizuError& e) {
+      EXPECT_STREQ(e.what(), "UUCODE message format error");
+    }
+    try {
+      EXPECT_LE(DecodeLine7Bit(text).size(), text.size());
+    } catch (const EVizuError& e) {
+      EXPECT_STREQ(e.what(), "UUCODE message format error");
+    }
+  }
+}
