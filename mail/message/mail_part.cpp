@@ -202,6 +202,16 @@ void TMailPart::SaveToStream(TStream& stream) const {
   // first.
   std::string head = HeaderBlock(header_);
   std::string_view body = body_.View();
+  auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+  if (memory && memory->Data().capacity() < head.size() + body.size()) {
+    // One fresh buffer instead of growing the old one, zero-filling it and
+    // copying over.
+    head.reserve(head.size() + body.size());
+    head.append(body);
+    memory->Assign(std::move(head));
+    memory->SetPosition(memory->Size());
+    return;
+  }
   stream.SetSize(static_cast<std::int64_t>(head.size() + body.size()));
   stream.SetPosition(0);
   stream.WriteBuffer(head.data(), head.size());
