@@ -10,6 +10,7 @@ struct TTimer::TImpl {
 
 TTimer::TTimer() : impl_(std::make_unique<TImpl>()) {
   impl_->timer.setSingleShot(false);
+  impl_->timer.setTimerType(Qt::PreciseTimer);  // a time-out must not fire early
   QObject::connect(&impl_->timer, &QTimer::timeout, [this] {
     if (OnTimer) OnTimer();
   });

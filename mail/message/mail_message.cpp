@@ -1,0 +1,195 @@
+#include "mail/message/mail_message.h"
+
+#include <algorithm>
+
+#include "platform/error.h"
+
+namespace Vizu2000 {
+
+TVeraDudurur2000::TVeraDudurur2000(TComponent* owner) : TMailPart(owner) {
+  SetOwnerMessage(this);
+}
+
+TVeraDudurur2000::~TVeraDudurur2000() {
+  destroying_ = true;
+  DestroySubParts();
+  // Detached parts are still ours; free them while the message is whole, so
+  // none of them looks at a half-destroyed owner. Links are cut first so no
+  // part frees another one twice.
+  std::vector<TMailPart*> owned;
+  for (int i = 0; i < ComponentCount(); ++i)
+    if (auto* part = dynamic_cast<TMailPart*>(Component(i))) owned.push_back(part);
+  for (TMailPart* part : owned) {
+    part->subPartList_.Clear();
+    part->parentPart_ = nullptr;
+    if (part->ownerMessage_ == this) part->ownerMessage_ = nullptr;
+  }
+  for (auto it = owned.rbegin(); it != owned.rend(); ++it) delete *it;
+}
+
+void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
+  auto gone = [&](TMailPart* p) { return p && std::binary_search(sorted.begin(), sorted.end(), p); };
+  auto& attached = attachList_.Items();
+  attached.erase(std::remove_if(attached.begin(), attached.end(), gone), attached.end());
+  for (TMailPart** ref : {&textPlainPart_, &textHTMLPart_, &mixedPart_, &relatedPart_,
+                          &alternativePart_, &containerPart_})
+    if (gone(*ref)) *ref = nullptr;
+}
+
+void TVeraDudurur2000::ClearClassification() {
+  attachList_.Clear();
+  textPlain_.Clear();
+  textHTML_.Clear();
+  textPlainPart_ = textHTMLPart_ = nullptr;
+  mixedPart_ = relatedPart_ = alternativePart_ = nullptr;
+}
+
+void TVeraDudurur2000::CheckNotParsing(const char* what) const {
+  if (inProgressReport_)
+    throw EVizuError(Name() + ": Cannot " + what + " a message while it is being parsed");
+}
+
+void TVeraDudurur2000::Reset() {
+  CheckNotParsing("reset");
+  DestroySubParts();
+  Header().Clear();
+  Body().Clear();
+  Decoded().Clear();
+  SubPartList().Clear();
+  ClearClassification();
+  containerPart_ = nullptr;
+  needRebuild_ = needNormalize_ = needFindParts_ = false;
+  fileCounter_ = 0;
+  SetIsDecoded(false);
+}
+
+// ---------------------------------------------------------------------------
+// Classification
+
+void TVeraDudurur2000::FindParts() {
+  if (!needFindParts_) return;
+  ClearClassification();
+  needFindParts_ = false;
+
+  auto takeText = [this](TMailPart* p, const std::string& type) {
+    bool took = false;
+    if (!textPlainPart_ && type == "text/plain") {
+      p->Decode();
+      if (p->Decoded().Size() > 0) {
+        textPlainPart_ = p;
+        textPlain_.SetText(p->Decoded().View());
+        took = true;
+      }
+    }
+    if (!textHTMLPart_ && type == "text/html") {
+      p->Decode();
+      if (p->Decoded().Size() > 0) {
+        textHTMLPart_ = p;
+        textHTML_.SetText(p->Decoded().View());
+        took = true;
+      }
+    }
+    return took;
+  };
+
+  // Pre-order walk with an explicit stack.
+  std::vector<TMailPart*> stack{this};
+  while (!stack.empty()) {
+    TMailPart* p = stack.back();
+    stack.pop_back();
+    const TMailPartList& children = p->SubPartList();
+    for (auto it = children.end(); it != children.begin();) stack.push_back(*--it);
+
+    std::string type = p->GetAttachInfo();
+    bool leaf = children.Empty();
+    if (!mixedPart_ && type == "multipart/mixed") {
+      mixedPart_ = p;
+    } else if (!relatedPart_ && type == "multipart/related") {
+      relatedPart_ = p;
+    } else if (!alternativePart_ && type == "multipart/alternative") {
+      alternativePart_ = p;
+    } else {
+      TMailPart* parent = p->ParentPart();
+      bool took = false;
+      if (p == this && leaf && type.compare(0, 5, "text/") == 0)
+        took = takeText(p, type);
+      if (!took && p == this && leaf && type.empty())
+        took = takeText(p, "text/plain");
+      if (!took && mixedPart_ && mixedPart_ == parent && !alternativePart_)
+        took = takeText(p, type);
+      if (!took && relatedPart_ && relatedPart_ == parent)
+        took = takeText(p, type);
+      if (!took && alternativePart_ && alternativePart_ == parent)
+        took = takeText(p, type);
+      if (!took && leaf) {
+        p->SetIsEmbedded(relatedPart_ && relatedPart_ == parent);
+        attachList_.Add(p);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Body assembly
+
+namespace {
+
+const char kPreamble[] = "This is a multipart message in mime format.\r\n";
+
+// Writes the children of `root` as a multipart body, depth first, without
+// recursion. `sink` receives every piece in order.
+template <typename Sink>
+void WriteChildren(TMailPart* root, Sink&& sink) {
+  struct Frame {
+    TMailPart* part;
+    int next;
+  };
+  std::vector<Frame> stack{{root, 0}};
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    const TMailPartList& children = frame.part->SubPartList();
+    if (frame.next < children.Count()) {
+      TMailPart* child = children.Get(frame.next++);
+      sink("\r\n--");
+      sink(child->ParentBoundary());
+      sink("\r\n");
+      for (const std::string& entry : child->Header()) {
+        if (entry.empty()) continue;
+        sink(entry);
+        sink("\r\n");
+      }
+      sink("\r\n");
+      if (child->SubPartList().Empty())
+        sink(child->Body().View());
+      else
+        stack.push_back({child, 0});  // invalidates `frame`
+    } else {
+      if (!children.Empty()) {
+        sink("\r\n--");
+        sink(children.Get(0)->ParentBoundary());
+        sink("--\r\n");
+      }
+      stack.pop_back();
+    }
+  }
+}
+
+}  // namespace
+
+void TVeraDudurur2000::RebuildBody() {
+  if (!needRebuild_) return;
+  if (!SubPartList().Empty()) {
+    // Measure first so the body is allocated once at its final size.
+    size_t size = sizeof(kPreamble) - 1;
+    WriteChildren(this, [&size](std::string_view piece) { size += piece.size(); });
+    std::string body;
+    body.reserve(size);
+    body += kPreamble;
+    WriteChildren(this, [&body](std::string_view piece) { body.append(piece); });
+    Body().Assign(std::move(body));
+  }
+  SetLabelValue("Content-Length", std::to_string(Body().Size()));
+  needRebuild_ = false;
+}
+
+}  // namespace Vizu2000

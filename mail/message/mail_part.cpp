@@ -1,0 +1,350 @@
+#include "mail/message/mail_part.h"
+
+#include <algorithm>
+
+#include "mail/message/mail_message.h"
+#include "mail/message/text_lines.h"
+#include "mail/mime/codecs.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+const char kTransferEncoding[] = "Content-Transfer-Encoding";
+
+std::string Prefix(std::string_view label) {
+  std::string prefix(label);
+  prefix += ':';
+  return prefix;
+}
+
+// A value quoted with double quotes or apostrophes (either kind at either end)
+// loses its first and last characters.
+std::string StripQuotes(std::string value) {
+  auto quote = [](char c) { return c == '"' || c == '\''; };
+  if (value.size() > 2 && quote(value.front()) && quote(value.back()))
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TMailPartList
+
+namespace {
+
+[[noreturn]] void IndexError(int index) {
+  throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+}  // namespace
+
+TMailPart* TMailPartList::Get(int index) const {
+  if (index < 0 || index >= Count()) IndexError(index);
+  return items_[static_cast<size_t>(index)];
+}
+
+int TMailPartList::Add(TMailPart* part) {
+  items_.push_back(part);
+  return Count() - 1;
+}
+
+void TMailPartList::Insert(int index, TMailPart* part) {
+  if (index < 0 || index > Count()) IndexError(index);
+  items_.insert(items_.begin() + index, part);
+}
+
+void TMailPartList::Delete(int index) {
+  if (index < 0 || index >= Count()) IndexError(index);
+  items_.erase(items_.begin() + index);
+}
+
+int TMailPartList::IndexOf(const TMailPart* part) const {
+  for (size_t i = items_.size(); i-- > 0;)
+    if (items_[i] == part) return static_cast<int>(i);
+  return -1;
+}
+
+bool TMailPartList::Remove(const TMailPart* part) {
+  int i = IndexOf(part);
+  if (i < 0) return false;
+  items_.erase(items_.begin() + i);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// TMailPart: life
+
+TMailPart::TMailPart(TComponent* owner) : TComponent(owner) {}
+
+TMailPart::~TMailPart() {
+  if (parentPart_) parentPart_->subPartList_.Remove(this);
+  DestroySubParts();
+  if (ownerMessage_ && ownerMessage_ != this && !ownerMessage_->destroying_)
+    ownerMessage_->ForgetParts({this});
+}
+
+void TMailPart::DestroySubParts() {
+  if (subPartList_.Empty()) return;
+  // Gather the subtree with an explicit stack: a hostile tree may be deeper
+  // than the call stack allows.
+  std::vector<TMailPart*> all;
+  std::vector<TMailPart*> stack(subPartList_.begin(), subPartList_.end());
+  std::reverse(stack.begin(), stack.end());
+  subPartList_.Clear();
+  while (!stack.empty()) {
+    TMailPart* p = stack.back();
+    stack.pop_back();
+    all.push_back(p);
+    for (auto it = p->subPartList_.end(); it != p->subPartList_.begin();) stack.push_back(*--it);
+    p->subPartList_.Clear();
+    p->parentPart_ = nullptr;
+  }
+  TVeraDudurur2000* message = ownerMessage_;
+  if (message && !message->destroying_) {
+    std::vector<TMailPart*> sorted(all);
+    std::sort(sorted.begin(), sorted.end());
+    message->ForgetParts(sorted);
+  }
+  // Newest first: parts were created in this order, so each one leaves its
+  // owner's component list from the end.
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    TMailPart* p = *it;
+    if (p->ownerMessage_ == message) p->ownerMessage_ = nullptr;
+    delete p;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Header fields
+
+std::string TMailPart::GetLabelValue(std::string_view label) const {
+  int i = SearchStringList(&header_, Prefix(label), 0);
+  if (i < 0) return {};
+  return StripQuotes(TrimSpace(LabelValue(header_[i])));
+}
+
+std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_view param) const {
+  int i = SearchStringList(&header_, Prefix(label), 0);
+  if (i < 0) return {};
+  return StripQuotes(TrimSpace(LabelParamValue(header_[i], param)));
+}
+
+void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
+  std::string prefix = Prefix(label);
+  int i = SearchStringList(&header_, prefix, 0);
+  if (value.empty()) {
+    if (i >= 0) header_.Delete(i);
+    return;
+  }
+  if (i < 0) i = header_.Add(prefix + " ");
+  header_[i] = WriteLabelValue(header_[i], value);
+}
+
+void TMailPart::SetLabelParamValue(std::string_view label, std::string_view param,
+                                   std::string_view value) {
+  std::string prefix = Prefix(label);
+  int i = SearchStringList(&header_, prefix, 0);
+  if (i < 0) i = header_.Add(prefix + " ");
+  header_[i] = WriteLabelParamValue(header_[i], param, value);
+}
+
+bool TMailPart::LabelExists(std::string_view label) const {
+  return SearchStringList(&header_, Prefix(label), 0) >= 0;
+}
+
+bool TMailPart::LabelParamExists(std::string_view label, std::string_view param) const {
+  int i = SearchStringList(&header_, Prefix(label), 0);
+  return i >= 0 && !TrimSpace(LabelParamValue(header_[i], param)).empty();
+}
+
+std::string TMailPart::GetAttachInfo() const { return LowerCase(GetLabelValue("Content-Type")); }
+
+std::string TMailPart::GetBoundary() const { return GetLabelParamValue("Content-Type", "boundary"); }
+
+std::string TMailPart::GetFileName() const {
+  std::string name;
+  if (LabelParamExists("Content-Type", "name")) {
+    name = GetLabelParamValue("Content-Type", "name");
+  } else if (LabelParamExists("Content-Disposition", "filename")) {
+    name = GetLabelParamValue("Content-Disposition", "filename");
+  } else if (LabelExists("Content-ID")) {
+    name = GetLabelValue("Content-ID");
+  } else if (LabelExists("Content-Type")) {
+    std::string type = GetLabelValue("Content-Type");
+    name = type + GetMimeExtension(type);
+  } else {
+    name = "unknown";
+  }
+  name = DecodeLine7Bit(name);
+  if (name.find('.') == std::string::npos) name += GetMimeExtension(GetLabelValue("Content-Type"));
+  return ValidFileName(name);
+}
+
+// ---------------------------------------------------------------------------
+// Text out
+
+namespace {
+
+std::string HeaderBlock(const TStringList& header) {
+  std::string text = WrapHeader(header.Text());
+  text += "\r\n";
+  return text;
+}
+
+}  // namespace
+
+std::string TMailPart::GetSource() const {
+  std::string source = HeaderBlock(header_);
+  source.append(body_.View());
+  return source;
+}
+
+void TMailPart::SaveToStream(TStream& stream) const {
+  // Written in two pieces so a large body is not copied into a source text
+  // first.
+  std::string head = HeaderBlock(header_);
+  std::string_view body = body_.View();
+  auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+  if (memory && memory->Data().capacity() < head.size() + body.size()) {
+    // One fresh buffer instead of growing the old one, zero-filling it and
+    // copying over.
+    head.reserve(head.size() + body.size());
+    head.append(body);
+    memory->Assign(std::move(head));
+    memory->SetPosition(memory->Size());
+    return;
+  }
+  stream.SetSize(static_cast<std::int64_t>(head.size() + body.size()));
+  stream.SetPosition(0);
+  stream.WriteBuffer(head.data(), head.size());
+  stream.WriteBuffer(body.data(), body.size());
+}
+
+void TMailPart::SaveToFile(const std::string& fileName) const {
+  std::string text = JoinLinesCRLF(GetSource());
+  TFileStream file(fileName, fmCreate);
+  file.WriteBuffer(text.data(), text.size());
+}
+
+// ---------------------------------------------------------------------------
+// Content
+
+namespace {
+
+std::string DecodeBase64Body(std::string_view body) {
+  std::string out(body.size() / 4 * 3 + 8, '\0');
+  size_t used = 0;
+  TLineCutter cutter(body);
+  size_t pos = 0;
+  while (pos < body.size()) {
+    size_t end = cutter.LineEnd(pos);
+    std::string_view line = TrimSpaces(body.substr(pos, end - pos));
+    if (!line.empty()) {
+      int n = DecodeLineBASE64(line, out.data() + used);
+      if (n > 0) used += static_cast<size_t>(n);
+    }
+    pos = end + cutter.BreakLength(end);
+  }
+  out.resize(used);
+  return out;
+}
+
+// Framing lines that uuencode writes around its data: "begin <mode> <name>"
+// before and "end" after. The line decoder rejects both, so they are taken
+// off here: a begin line ahead of the data is skipped, an end line stops it.
+std::string DecodeUUBody(std::string_view body) {
+  std::string out;
+  out.reserve(body.size() / 4 * 3);
+  char buffer[64];
+  TLineCutter cutter(body);
+  size_t pos = 0;
+  bool seenData = false;
+  while (pos < body.size()) {
+    size_t end = cutter.LineEnd(pos);
+    std::string_view line = TrimSpaces(body.substr(pos, end - pos));
+    pos = end + cutter.BreakLength(end);
+    if (line.empty()) continue;
+    if (!seenData && line.substr(0, 5) == "begin" && (line.size() == 5 || line[5] == ' ')) {
+      seenData = true;
+      continue;
+    }
+    seenData = true;
+    if (line == "end") break;
+    std::fill(std::begin(buffer), std::end(buffer), '\0');
+    int n = DecodeLineUUCODE(line, buffer);
+    if (n > 0) out.append(buffer, static_cast<size_t>(std::min(n, 45)));
+  }
+  return out;
+}
+
+}  // namespace
+
+bool TMailPart::Decode() {
+  if (isDecoded_) return true;
+  isDecoded_ = true;
+  if (body_.Size() == 0) return true;
+  std::string encoding = GetLabelValue(kTransferEncoding);
+  decoded_.Clear();
+  std::string_view body = body_.View();
+  if (encoding == "quoted-printable") {
+    decoded_.Assign(DecodeQuotedPrintable(body));
+  } else if (encoding == "base64") {
+    decoded_.Assign(DecodeBase64Body(body));
+  } else if (encoding == "uucode") {
+    decoded_.Assign(DecodeUUBody(body));
+    EncodeBinary();
+  } else {
+    decoded_.Assign(std::string(body));
+  }
+  return true;
+}
+
+void TMailPart::Encode(TEncodingType encoding) {
+  switch (encoding) {
+    case etBase64:
+      EncodeBinary();
+      break;
+    case etQuotedPrintable:
+      EncodeText();
+      break;
+    case etNoEncoding:
+      body_.Assign(std::string(decoded_.View()));
+      SetLabelValue(kTransferEncoding, "");
+      break;
+    case et7Bit:
+      body_.Assign(std::string(decoded_.View()));
+      SetLabelValue(kTransferEncoding, "7bit");
+      break;
+  }
+}
+
+void TMailPart::EncodeText() {
+  body_.Clear();
+  SetLabelValue(kTransferEncoding, "quoted-printable");
+  if (decoded_.Size() > 0) body_.Assign(EncodeQuotedPrintable(decoded_.View(), false));
+}
+
+void TMailPart::EncodeBinary() {
+  body_.Clear();
+  body_.Reserve(static_cast<size_t>(decoded_.Size()) / 57 * 78 + 80);
+  EncodeBASE64(body_, decoded_);
+  SetLabelValue(kTransferEncoding, "base64");
+}
+
+void TMailPart::Remove() {
+  if (!parentPart_ || ownerMessage_ == this) return;
+  if (parentPart_->subPartList_.Remove(this)) parentPart_ = nullptr;
+}
+
+}  // namespace Vizu2000

@@ -1,0 +1,373 @@
+// The message text parser: header unfolding, multipart children found by
+// their delimiter lines, and uuencoded blocks in bodies without a type.
+#include <string.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <functional>
+
+#include "mail/message/mail_message.h"
+#include "mail/message/mail_part.h"
+#include "mail/message/text_lines.h"
+#include "mail/mime/codecs.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+#include "platform/event_pump.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+// Nesting limit. A part this deep is not taken apart any further: its whole
+// content stays its body, delimiters and all, so nothing is lost and a
+// rebuilt message parses to the same tree again. This keeps the recursion
+// of the parser bounded whatever the input.
+constexpr int kMaxDepth = 64;
+
+// Progress is reported once per this many bytes: a report per line would
+// run the event loop over a million times for a 100 MB message.
+constexpr size_t kReportStep = 64 * 1024;
+// Delimiter searches of the top part stop this often to report.
+constexpr size_t kSearchWindow = 1 << 20;
+
+const char kTransferEncoding[] = "Content-Transfer-Encoding";
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+bool Overlaps(std::string_view a, std::string_view b) {
+  if (a.empty() || b.empty()) return false;
+  auto a0 = reinterpret_cast<std::uintptr_t>(a.data());
+  auto b0 = reinterpret_cast<std::uintptr_t>(b.data());
+  return a0 < b0 + b.size() && b0 < a0 + a.size();
+}
+
+// Data lines of one uuencoded block (begin and end lines excluded).
+std::string DecodeUUBlock(std::string_view data) {
+  std::string out;
+  out.reserve(data.size() / 4 * 3);
+  char buffer[64];
+  TLineCutter cutter(data);
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t end = cutter.LineEnd(pos);
+    if (end > pos) {
+      std::fill(std::begin(buffer), std::end(buffer), '\0');
+      int n = DecodeLineUUCODE(data.substr(pos, end - pos), buffer);
+      if (n > 0) out.append(buffer, static_cast<size_t>(std::min(n, 45)));
+    }
+    pos = end + cutter.BreakLength(end);
+  }
+  return out;
+}
+
+}  // namespace
+
+class TMailParser {
+ public:
+  TMailParser(TVeraDudurur2000* message, std::string_view text, bool reports)
+      : message_(message),
+        root_(text),
+        total_(static_cast<int>(std::min<size_t>(text.size(), INT_MAX))),
+        reports_(reports) {}
+
+  void Run(TMailPart* part, bool withHeader) {
+    Clear(part);
+    message_->MarkFilled();
+    Report(0, true);
+    FillPart(part, root_, withHeader, 0);
+    // A handler may have rebuilt the half-made message during a report.
+    message_->MarkFilled();
+    if (reports_) Call(total_);
+  }
+
+ private:
+  static void Clear(TMailPart* part) {
+    part->DestroySubParts();
+    part->header_.Clear();
+    part->body_.Clear();
+    part->decoded_.Clear();
+    part->isDecoded_ = false;
+    part->isEmbedded_ = false;
+  }
+
+  // Offsets are relative to the text of the part being filled; only the top
+  // part reports, and its text is the whole text.
+  void Report(size_t offset, bool force = false) {
+    if (!reports_) return;
+    if (!force && offset < lastReport_ + kReportStep) return;
+    lastReport_ = offset;
+    Call(static_cast<int>(std::min<size_t>(offset + (force ? 0 : 1), static_cast<size_t>(total_))));
+  }
+
+  void Call(int current) {
+    struct Guard {
+      bool& flag;
+      explicit Guard(bool& f) : flag(f) { flag = true; }
+      ~Guard() { flag = false; }
+    } guard(message_->inProgressReport_);
+    if (!message_->OnProgress) return;
+    message_->OnProgress(message_, total_, current);
+    ProcessMessages();
+  }
+
+  TMailPart* NewChild(TMailPart* parent, const std::string& boundary) {
+    auto* child = new TMailPart(parent->ownerMessage_);
+    child->parentPart_ = parent;
+    child->ownerMessage_ = parent->ownerMessage_;
+    child->parentBoundary_ = boundary;
+    // In the tree before it is filled, so a child that fails half-way is
+    // still freed by the next Reset.
+    parent->subPartList_.Add(child);
+    return child;
+  }
+
+  void FillPart(TMailPart* part, std::string_view text, bool withHeader, int depth) {
+    bool top = depth == 0;
+    TLineCutter cutter(text);
+    size_t pos = 0;
+    if (withHeader) {
+      auto& entries = part->header_.Items();
+      while (pos < text.size()) {
+        size_t end = cutter.LineEnd(pos);
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + cutter.BreakLength(end);
+        if (line.empty()) break;
+        if ((line[0] == ' ' || line[0] == '\t') && !entries.empty()) {
+          entries.back() += ' ';
+          entries.back().append(line.substr(1));
+        } else {
+          entries.emplace_back(line);
+        }
+        if (top) Report(pos);
+      }
+      for (std::string& entry : entries) entry = NormalizeLabel(entry);
+    }
+
+    if (depth >= kMaxDepth) {
+      part->body_.Assign(std::string(text.substr(pos)));
+      return;
+    }
+    std::string type = part->GetLabelValue("Content-Type");
+    if (LowerCase(type.substr(0, 10)) == "multipart/")
+      FillMultipart(part, text, cutter, pos, depth);
+    else if (part->LabelExists("Content-Type"))
+      part->body_.Assign(std::string(text.substr(pos)));
+    else
+      FillScanned(part, text, cutter, pos, top);
+  }
+
+  // First delimiter line at or after `from`, which is a line start; npos if
+  // none. A hit in the middle of a line skips the rest of that line, so the
+  // search stays linear however often the delimiter text recurs.
+  size_t FindDelimiter(std::string_view text, TLineCutter& cutter, std::string_view open,
+                       size_t from, bool top) {
+    size_t pos = from;
+    while (pos < text.size()) {
+      size_t windowEnd = top ? std::min(text.size(), pos + kSearchWindow) : text.size();
+      size_t searchEnd = std::min(text.size(), windowEnd + open.size() - 1);
+      const void* hit = searchEnd - pos >= open.size()
+                            ? memmem(text.data() + pos, searchEnd - pos, open.data(), open.size())
+                            : nullptr;
+      if (!hit) {
+        if (windowEnd >= text.size()) return std::string_view::npos;
+        pos = windowEnd;
+        Report(pos);
+        continue;
+      }
+      size_t at = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+      if (cutter.IsLineStart(at)) return at;
+      size_t end = cutter.LineEnd(at);
+      pos = end + cutter.BreakLength(end);
+    }
+    return std::string_view::npos;
+  }
+
+  void FillMultipart(TMailPart* part, std::string_view text, TLineCutter& cutter,
+                     size_t bodyStart, int depth) {
+    bool top = depth == 0;
+    std::string boundary = part->GetBoundary();
+    std::string open = "--" + boundary;
+    std::string close = open + "--";
+    size_t cur = FindDelimiter(text, cutter, open, bodyStart, top);
+    if (cur == std::string_view::npos) {
+      part->body_.Assign(std::string(text.substr(bodyStart)));
+      return;
+    }
+    part->body_.Assign(std::string(text.substr(bodyStart, cur - bodyStart)));
+    while (!StartsWith(text.substr(cur), close)) {
+      size_t lineEnd = cutter.LineEnd(cur + open.size());
+      size_t childStart = lineEnd + cutter.BreakLength(lineEnd);
+      if (top) Report(childStart);
+      size_t next = FindDelimiter(text, cutter, open, childStart, top);
+      if (next == std::string_view::npos) {
+        // No delimiter closes the last child: keep it rather than lose the
+        // end of the message.
+        if (childStart < text.size())
+          FillPart(NewChild(part, boundary), text.substr(childStart), true, depth + 1);
+        return;
+      }
+      if (next > childStart) {
+        size_t childEnd = next - cutter.BreakBefore(next, childStart);
+        FillPart(NewChild(part, boundary), text.substr(childStart, childEnd - childStart), true,
+                 depth + 1);
+      }
+      cur = next;
+    }
+  }
+
+  void AddTextChild(TMailPart* part, std::string_view text, const std::string& boundary) {
+    TMailPart* child = NewChild(part, boundary);
+    child->body_.Assign(EncodeQuotedPrintable(text, false));
+    child->SetLabelValue("Content-Type", "text/plain");
+    child->SetLabelParamValue("Content-Type", "charset", "\"" + message_->Charset() + "\"");
+    child->SetLabelValue(kTransferEncoding, "quoted-printable");
+  }
+
+  void AddUUAttachment(TMailPart* part, std::string data, const std::string& fileName,
+                       const std::string& boundary) {
+    TMailPart* child = NewChild(part, boundary);
+    child->decoded_.Assign(std::move(data));
+    child->EncodeBinary();
+    std::string quoted = "\"" + fileName + "\"";
+    child->SetLabelValue("Content-Type", GetMimeType(fileName));
+    child->SetLabelValue(kTransferEncoding, "base64");
+    child->SetLabelValue("Content-Disposition", "attachment");
+    child->SetLabelParamValue("Content-Type", "name", quoted);
+    child->SetLabelParamValue("Content-Disposition", "filename", quoted);
+  }
+
+  // A body without a type may carry uuencoded files. Each closed block
+  // becomes an attachment and the part a multipart/mixed container; the text
+  // around the blocks is kept as text children, so nothing is dropped. A
+  // body in which no block closes is left as it is.
+  void FillScanned(TMailPart* part, std::string_view text, TLineCutter& cutter,
+                   size_t bodyStart, bool top) {
+    bool inBlock = false;
+    bool converted = false;
+    size_t beginLine = 0;
+    size_t dataStart = 0;
+    size_t segmentStart = bodyStart;
+    std::string fileName;
+    std::string boundary;
+    size_t pos = bodyStart;
+    while (pos < text.size()) {
+      size_t end = cutter.LineEnd(pos);
+      std::string_view line = text.substr(pos, end - pos);
+      size_t next = end + cutter.BreakLength(end);
+      if (StartsWith(line, "begin 6")) {
+        inBlock = true;
+        beginLine = pos;
+        dataStart = next;
+        fileName = line.size() > 10 ? TrimSpace(line.substr(10, 999)) : std::string();
+      } else if (inBlock && StartsWith(line, "end")) {
+        std::string data = DecodeUUBlock(text.substr(dataStart, pos - dataStart));
+        std::string_view before = text.substr(segmentStart, beginLine - segmentStart);
+        if (!converted) {
+          part->body_.Assign(std::string(before));
+          boundary = GenerateBoundary();
+          AddTextChild(part, before, boundary);
+          part->SetLabelValue("Content-Type", "");
+          part->SetLabelValue("Content-Type", "multipart/mixed");
+          part->SetLabelParamValue("Content-Type", "boundary", "\"" + boundary + "\"");
+          converted = true;
+        } else if (!IsBlank(before)) {
+          AddTextChild(part, before, boundary);
+        }
+        AddUUAttachment(part, std::move(data), fileName, boundary);
+        inBlock = false;
+        segmentStart = next;
+      }
+      pos = next;
+      if (top) Report(pos);
+    }
+    if (!converted) {
+      part->body_.Assign(std::string(text.substr(bodyStart)));
+    } else if (segmentStart < text.size() && !IsBlank(text.substr(segmentStart))) {
+      AddTextChild(part, text.substr(segmentStart), boundary);
+    }
+  }
+
+  TVeraDudurur2000* message_;
+  std::string_view root_;
+  int total_;
+  bool reports_;
+  size_t lastReport_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// True when the text lies in storage that filling `part` frees: its own or
+// a descendant's header, body or decoded content.
+bool TextInSubtree(const TMailPart* part, std::string_view text) {
+  std::vector<const TMailPart*> stack{part};
+  while (!stack.empty()) {
+    const TMailPart* p = stack.back();
+    stack.pop_back();
+    if (Overlaps(text, p->Body().View()) || Overlaps(text, p->Decoded().View())) return true;
+    for (const std::string& entry : p->Header())
+      if (Overlaps(text, entry)) return true;
+    for (const TMailPart* child : p->SubPartList()) stack.push_back(child);
+  }
+  return false;
+}
+
+}  // namespace
+
+void TMailPart::Fill(std::string_view text, bool withHeader) {
+  if (!ownerMessage_) throw EVizuError(Name() + ": TMailPart must be owned by a TVeraDudurur2000");
+  ownerMessage_->CheckNotParsing("fill");
+  std::string copy;
+  if (TextInSubtree(this, text)) {
+    copy.assign(text);
+    text = copy;
+  }
+  bool reports = this == ownerMessage_ && static_cast<bool>(ownerMessage_->OnProgress);
+  TMailParser parser(ownerMessage_, text, reports);
+  parser.Run(this, withHeader);
+}
+
+void TMailPart::LoadFromStream(TStream& stream) {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) {
+    memory->SetPosition(memory->Size());
+    Fill(memory->View(), true);
+    return;
+  }
+  stream.SetPosition(0);
+  std::string text = stream.ReadRest();
+  Fill(text, true);
+}
+
+namespace {
+
+bool HasOnlyCRLF(std::string_view text) {
+  if (text.empty()) return true;
+  if (text.size() < 2 || text.substr(text.size() - 2) != "\r\n") return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) return false;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TMailPart::LoadFromFile(const std::string& fileName) {
+  std::string text = ReadWholeFile(fileName);
+  if (HasOnlyCRLF(text)) {
+    Fill(text, true);
+  } else {
+    Fill(JoinLinesCRLF(text), true);
+  }
+}
+
+}  // namespace Vizu2000

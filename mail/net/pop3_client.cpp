@@ -1,0 +1,348 @@
+#include "mail/net/pop3_client.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mail/message/mail_message.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+#include "platform/int_conv.h"
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+namespace {
+
+const std::string kCrLf = "\r\n";
+const std::string kDotLineEnd = "\r\n.\r\n";
+
+// MessageSizes grows to the highest number a LIST line names; a hostile
+// server must not make that an allocation of gigabytes.
+constexpr int kMaxMessageNumber = 10000000;
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+std::string TrimControls(std::string_view text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= 32) ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 32) --last;
+  return std::string(text.substr(first, last - first));
+}
+
+// The text in front of the first space (all of it when there is none).
+std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
+
+}  // namespace
+
+namespace {
+
+// The end of the line that starts at p and where the next one starts: a line
+// ends at CR LF, a lone CR or a lone LF.
+const char* LineEnd(const char* p, const char* end, const char** next) {
+  const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (!lf) lf = end;
+  const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(lf - p)));
+  if (cr) {
+    *next = (cr + 1 < end && cr[1] == '\n') ? cr + 2 : cr + 1;
+    return cr;
+  }
+  *next = lf < end ? lf + 1 : end;
+  return lf;
+}
+
+// Appends the text of a multi-line reply to out. Runs of ordinary CR LF
+// lines are copied in one piece; only stuffed lines and other line breaks
+// are rewritten.
+void AppendMultiLineReplyText(std::string_view reply, std::string& out) {
+  const char* const end = reply.data() + reply.size();
+  const char* p = reply.data();
+  if (p == end) return;
+  LineEnd(p, end, &p);  // the status line
+  const char* run = p;
+  while (p < end) {
+    const char* next;
+    const char* lineEnd = LineEnd(p, end, &next);
+    if (next >= end) break;  // the "." line
+    const bool stuffed = lineEnd - p >= 2 && p[0] == '.' && p[1] == '.';
+    if (stuffed || next - lineEnd != 2) {
+      out.append(run, p);
+      out.append(p + (stuffed ? 1 : 0), lineEnd);
+      out.append(kCrLf);
+      run = next;
+    }
+    p = next;
+  }
+  out.append(run, p);
+}
+
+}  // namespace
+
+std::string MultiLineReplyText(std::string_view reply) {
+  std::string text;
+  text.reserve(reply.size());
+  AppendMultiLineReplyText(reply, text);
+  return text;
+}
+
+// Marks an operation as running; a nested operation sees it and refuses.
+class TREZ2000::TBusy {
+ public:
+  explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TBusy() { flag_ = false; }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+TREZ2000::TREZ2000(TComponent* owner) : TComponent(owner) {
+  socketTalk_ = new TSocketTalk(this);
+  socketTalk_->OnEndOfData = [this](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
+    EndOfData(sender, state, data, result);
+  };
+  socketTalk_->OnReceiveData = [this](TComponent* sender, TSessionState state, const std::string& data,
+                                      bool& result) { ReceiveData(sender, state, data, result); };
+  socketTalk_->OnSocketTalkError = [this](TComponent* sender, TSessionState state, TTalkError error) {
+    SocketTalkError(sender, state, error);
+  };
+  socketTalk_->OnDisconnect = [this](TComponent* sender) { SocketDisconnect(sender); };
+  socketTalk_->OnProgress = [this](TComponent*, int total, int current) {
+    if (OnProgress) OnProgress(this, total, current);
+  };
+}
+
+TREZ2000::~TREZ2000() {
+  // The engine is freed after us, with the other owned components; it must
+  // not call back into a client that is gone.
+  socketTalk_->OnEndOfData = nullptr;
+  socketTalk_->OnReceiveData = nullptr;
+  socketTalk_->OnSocketTalkError = nullptr;
+  socketTalk_->OnDisconnect = nullptr;
+  socketTalk_->OnProgress = nullptr;
+}
+
+bool TREZ2000::SocketOpen() {
+  TClientSocket& socket = socketTalk_->Socket();
+  return socket.Active() || socket.Opened();
+}
+
+void TREZ2000::ResetSession() {
+  connected_ = false;
+  loggedIn_ = false;
+  messageCount_ = -1;
+  messageSizes_.clear();
+}
+
+bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
+                    int expectedSize) {
+  socketTalk_->SetExpectedSize(expectedSize);
+  socketTalk_->Talk(command, expectedEnd, state);
+  socketTalk_->WaitServer();
+  return socketTalk_->ServerResult();
+}
+
+bool TREZ2000::Connect() {
+  // Checked before anything is touched: a running conversation (ours, when
+  // this is a nested call) must go on undisturbed.
+  if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
+  TBusy busy(busy_);
+  TClientSocket& socket = socketTalk_->Socket();
+  if (IsIPAddress(host_)) {
+    socket.SetHost("");
+    socket.SetAddress(host_);
+  } else {
+    socket.SetHost(host_);
+    socket.SetAddress("");
+  }
+  socket.SetPort(port_);
+  socketTalk_->ForceState(stConnect);
+  // The greeting is one line: wait for all of it, however the network cuts it.
+  socketTalk_->SetExpectedEnd(kCrLf);
+  try {
+    socket.Open();
+  } catch (...) {
+    socketTalk_->Cancel();
+    throw;
+  }
+  socketTalk_->WaitServer();
+  connected_ = socketTalk_->ServerResult();
+  return connected_;
+}
+
+bool TREZ2000::Login() {
+  if (busy_ || !connected_ || !SocketOpen()) return false;
+  // A line break would smuggle further commands into the session.
+  if (HasLineBreak(userName_) || HasLineBreak(password_)) return false;
+  TBusy busy(busy_);
+  if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser)) return loggedIn_;
+  if (!Step("PASS " + password_ + kCrLf, kCrLf, stPass)) return loggedIn_;
+  loggedIn_ = true;
+  if (!Step("LIST" + kCrLf, kDotLineEnd, stList)) return true;
+  ReadListing();
+  return true;
+}
+
+void TREZ2000::ReadListing() {
+  TStringList lines;
+  lines.SetText(socketTalk_->LastResponse());
+  const int n = lines.Count();
+  if (n < 3) {
+    messageCount_ = 0;
+    messageSizes_.clear();
+    return;
+  }
+  // The count is the number on the last scan line, as the status line's
+  // count is not reliably there.
+  const std::string last = TrimSpace(lines[n - 2]);
+  int count = -1;
+  if (last.find(' ') == std::string::npos || !TryStrToInt(FirstWord(last), count)) count = -1;
+  messageCount_ = count;
+  if (messageCount_ <= 0) return;
+
+  for (int i = 1; i <= n - 2; ++i) {
+    const std::string& line = lines[i];
+    const int number = StrToInt(FirstWord(TrimSpace(line)));
+    if (number > kMaxMessageNumber)
+      throw EVizuError(Name() + ": Message number out of range: " + std::to_string(number));
+    messageSizes_.resize(static_cast<size_t>(std::max(number + 1, 0)), 0);
+    if (number > 0) {
+      const size_t space = line.find(' ');
+      messageSizes_[static_cast<size_t>(number)] =
+          space == std::string::npos ? 0 : StrToIntDef(std::string_view(line).substr(space + 1, 99), 0);
+    }
+  }
+  if (!messageSizes_.empty()) messageSizes_[0] = 0;
+}
+
+int TREZ2000::ListedSize(int messageNumber) const {
+  if (messageNumber < 0 || static_cast<size_t>(messageNumber) >= messageSizes_.size()) return 0;
+  return messageSizes_[static_cast<size_t>(messageNumber)];
+}
+
+std::string TREZ2000::GetUIDL(int messageNumber) {
+  if (busy_ || !InTransaction()) return "";
+  TBusy busy(busy_);
+  const std::string number = std::to_string(messageNumber);
+  if (!Step("UIDL " + number + kCrLf, kCrLf, stUIDL)) return "";
+  // "+OK <number> <id>". A reply without the number carries no usable id;
+  // guessing one could give two messages the same id.
+  const std::string& reply = socketTalk_->LastResponse();
+  const size_t p = reply.find(number + " ");
+  if (p == std::string::npos) return "";
+  return TrimControls(std::string_view(reply).substr(p + number.size() + 1));
+}
+
+bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
+  if (!Step(command, kDotLineEnd, stRetr, ListedSize(messageNumber))) return false;
+  const std::string& reply = socketTalk_->LastResponse();
+  // The buffer is reused from message to message, unless it is far larger
+  // than this one needs.
+  if (lastMessage_.capacity() > 2 * reply.size() + (1 << 20)) std::string().swap(lastMessage_);
+  lastMessage_.clear();
+  lastMessage_.reserve(reply.size());
+  AppendMultiLineReplyText(reply, lastMessage_);
+  return true;
+}
+
+bool TREZ2000::RetrieveMessage(int messageNumber) {
+  lastMessage_.clear();
+  if (busy_ || !InTransaction()) return false;
+  TBusy busy(busy_);
+  if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
+  if (mailMessage_) {
+    mailMessage_->Reset();
+    mailMessage_->Fill(lastMessage_, true);
+  }
+  if (deleteOnRetrieve_) SendDele(messageNumber);
+  return true;
+}
+
+bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
+  lastMessage_.clear();
+  if (busy_ || !InTransaction()) return false;
+  TBusy busy(busy_);
+  if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
+    return false;
+  if (mailMessage_) {
+    mailMessage_->Reset();
+    TStringList& header = mailMessage_->Header();
+    header.Clear();
+    // Every line of the text ends in CR LF; NUL bytes stay in their lines.
+    for (size_t start = 0, end; (end = lastMessage_.find(kCrLf, start)) != std::string::npos; start = end + 2)
+      header.Add(lastMessage_.substr(start, end - start));
+  }
+  return true;
+}
+
+bool TREZ2000::SendDele(int messageNumber) {
+  if (!InTransaction()) return false;
+  return Step("DELE " + std::to_string(messageNumber) + kCrLf, kCrLf, stDele);
+}
+
+bool TREZ2000::DeleteMessage(int messageNumber) {
+  if (busy_) return false;
+  TBusy busy(busy_);
+  return SendDele(messageNumber);
+}
+
+bool TREZ2000::Quit() {
+  if (busy_ || !connected_ || !SocketOpen()) return false;
+  TBusy busy(busy_);
+  if (!Step("QUIT" + kCrLf, kCrLf, stQuit)) return false;
+  socketTalk_->Socket().Close();
+  ResetSession();
+  return true;
+}
+
+void TREZ2000::Abort() {
+  socketTalk_->Socket().Close();
+  // A connection attempt that is still under way ends without a disconnect
+  // notification; its wait must end too.
+  if (socketTalk_->Waiting()) socketTalk_->Cancel();
+  ResetSession();
+}
+
+void TREZ2000::EndOfData(TComponent*, TSessionState SessionState, const std::string& Data, bool& ServerResult) {
+  switch (SessionState) {
+    case stConnect:
+    case stUser:
+    case stPass:
+    case stStat:
+    case stList:
+    case stRetr:
+    case stDele:
+    case stUIDL:
+    case stQuit:
+      ServerResult = StartsWith(Data, "+OK");
+      break;
+    default:
+      break;
+  }
+}
+
+void TREZ2000::ReceiveData(TComponent*, TSessionState, const std::string&, bool& ServerResult) {
+  // A refused LIST, RETR or TOP is a single "-ERR" line that never carries
+  // the dot line. It is judged on the whole reply so far: a chunk in the
+  // middle of a message may well start with "-ERR".
+  const std::string& reply = socketTalk_->LastResponse();
+  if (StartsWith(reply, "-ERR") && EndsWith(reply, kCrLf)) {
+    ServerResult = false;
+    socketTalk_->Cancel();
+  }
+}
+
+void TREZ2000::SocketTalkError(TComponent*, TSessionState, TTalkError) { socketTalk_->Cancel(); }
+
+void TREZ2000::SocketDisconnect(TComponent*) { ResetSession(); }
+
+}  // namespace Vizu2000

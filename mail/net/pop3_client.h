@@ -1,0 +1,134 @@
+#pragma once
+// TREZ2000 fetches mail from a POP3 server: Connect, Login (which also lists
+// the mailbox), then GetUIDL / RetrieveMessage / RetrieveHeader /
+// DeleteMessage, and last Quit or Abort. Every step is one Talk and one
+// WaitServer of its own TSocketTalk; window events keep flowing while it
+// waits. Protocol failures (refusals, time-outs, socket errors, a closed
+// connection) come back as false or empty results, never as exceptions.
+//
+// One operation at a time: an operation started from an event handler while
+// another is waiting is refused (false / empty) without sending anything.
+// Abort is the exception: it may be called at any time.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/net/socket_talk.h"
+#include "platform/component.h"
+#include "platform/events.h"
+
+namespace Vizu2000 {
+
+class TVeraDudurur2000;
+
+// Message sizes in octets by message number; element 0 is 0.
+using TMessageSize = std::vector<int>;
+
+class TREZ2000 : public TComponent {
+ public:
+  explicit TREZ2000(TComponent* owner);
+  ~TREZ2000() override;
+
+  const std::string& UserName() const { return userName_; }
+  void SetUserName(std::string value) { userName_ = std::move(value); }
+  const std::string& Password() const { return password_; }
+  void SetPassword(std::string value) { password_ = std::move(value); }
+  int Port() const { return port_; }
+  void SetPort(int value) { port_ = value; }
+  // A host name, or a numeric address that is used as it is.
+  const std::string& Host() const { return host_; }
+  void SetHost(std::string value) { host_ = std::move(value); }
+  // Receives retrieved messages; not owned, and must outlive the binding.
+  TVeraDudurur2000* MailMessage() const { return mailMessage_; }
+  void SetMailMessage(TVeraDudurur2000* message) { mailMessage_ = message; }
+  // Seconds of silence that end a wait; 0: no time-out.
+  int TimeOut() const { return socketTalk_->TimeOut(); }
+  void SetTimeOut(int seconds) { socketTalk_->SetTimeOut(seconds); }
+  bool DeleteOnRetrieve() const { return deleteOnRetrieve_; }
+  void SetDeleteOnRetrieve(bool value) { deleteOnRetrieve_ = value; }
+
+  // Raised with this client as Sender while a message or header arrives:
+  // Total is the size from LIST, Current the bytes gathered (status line and
+  // terminator included, so it may pass Total).
+  TProgressEvent OnProgress;
+
+  // Number of messages (the number on the last LIST line); -1: not known.
+  int MessageCount() const { return messageCount_; }
+  const TMessageSize& MessageSizes() const { return messageSizes_; }
+  bool Connected() const { return connected_; }
+  bool LoggedIn() const { return loggedIn_; }
+  // The last retrieved message or header, byte for byte, with CR LF line
+  // ends and without the POP3 dot-stuffing, status line and end line.
+  const std::string& LastMessage() const { return lastMessage_; }
+
+  // Opens the connection and waits for a "+OK" greeting. Refused while a
+  // session or its socket is open (after a refused greeting too: Abort
+  // first). Errors of the platform socket while opening pass out unchanged.
+  bool Connect();
+  // USER, PASS, then LIST for MessageCount and MessageSizes. True once PASS
+  // is accepted, also when LIST is refused. Raises EVizuError when a LIST
+  // line's message number is not a number (the session stays open).
+  bool Login();
+  // The unique id of a message; empty on any failure.
+  std::string GetUIDL(int messageNumber);
+  // RETR into LastMessage and, when bound, into MailMessage (Reset + Fill,
+  // whose parse errors pass out). With DeleteOnRetrieve, DELE follows an
+  // accepted RETR; its verdict does not change the result.
+  bool RetrieveMessage(int messageNumber);
+  // TOP: the header and the first `lines` body lines into LastMessage and,
+  // when bound, as MailMessage's header lines (after Reset).
+  bool RetrieveHeader(int messageNumber, int lines);
+  bool DeleteMessage(int messageNumber);
+  // QUIT; true when it was accepted and the connection is closed. A refused
+  // QUIT leaves everything as it was.
+  bool Quit();
+  // Closes the connection without QUIT and ends any pending wait.
+  void Abort();
+  // The raw text of the last reply, status line included.
+  std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
+
+  TSocketTalk& SocketTalk() { return *socketTalk_; }
+
+  // The handlers bound to the engine.
+  void EndOfData(TComponent* Sender, TSessionState SessionState, const std::string& Data, bool& ServerResult);
+  void ReceiveData(TComponent* Sender, TSessionState SessionState, const std::string& Data, bool& ServerResult);
+  void SocketTalkError(TComponent* Sender, TSessionState SessionState, TTalkError TalkError);
+  void SocketDisconnect(TComponent* Sender);
+
+ private:
+  class TBusy;
+
+  bool SocketOpen();
+  bool InTransaction() { return connected_ && loggedIn_ && SocketOpen(); }
+  // One command and its reply; returns the verdict.
+  bool Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
+            int expectedSize = 0);
+  void ReadListing();
+  bool Retrieve(const std::string& command, int messageNumber);
+  bool SendDele(int messageNumber);
+  int ListedSize(int messageNumber) const;
+  void ResetSession();
+
+  std::string userName_;
+  std::string password_;
+  int port_ = 110;
+  std::string host_;
+  TVeraDudurur2000* mailMessage_ = nullptr;
+  bool deleteOnRetrieve_ = false;
+
+  int messageCount_ = -1;
+  TMessageSize messageSizes_;
+  bool connected_ = false;
+  bool loggedIn_ = false;
+  std::string lastMessage_;
+  TSocketTalk* socketTalk_ = nullptr;  // owned as a component
+  bool busy_ = false;
+};
+
+// The text of a POP3 multi-line reply: the status line and the final line
+// are dropped, every line break (CR LF, lone CR, lone LF) becomes CR LF and
+// a line that starts with ".." loses its first dot. One pass; NUL bytes are
+// kept.
+std::string MultiLineReplyText(std::string_view reply);
+
+}  // namespace Vizu2000

@@ -1,0 +1,177 @@
+#include "mail/message/mail_part.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "mail/message/mail_message.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+TMailPart* NewPart(TVeraDudurur2000& message, std::string_view text) {
+  auto* part = new TMailPart(&message);
+  part->SetOwnerMessage(&message);
+  part->Fill(text, true);
+  return part;
+}
+
+}  // namespace
+
+TEST(MailPart, ReadsAndWritesHeaderFields) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "Content-Type: text/plain; charset=\"x\"\r\nX-A: 'x\"\r\nContent-Type: text/html\r\n\r\n");
+  EXPECT_EQ(message.GetLabelValue("content-type"), "text/plain");
+  EXPECT_EQ(message.GetLabelValue("X-A"), "x");  // mixed quote kinds are stripped too
+  EXPECT_EQ(message.GetLabelParamValue("Content-Type", "CHARSET"), "x");
+  EXPECT_FALSE(message.LabelParamExists("Content-Type", "boundary"));
+  EXPECT_FALSE(message.LabelExists("Content"));
+
+  // Deleting removes only the first field; a missing field is appended.
+  message.SetLabelValue("Content-Type", "");
+  EXPECT_EQ(message.GetLabelValue("Content-Type"), "text/html");
+  message.SetLabelParamValue("X-New", "p", "\"q\"");
+  EXPECT_EQ(message.Header()[message.Header().Count() - 1], "X-New:; p=\"q\"");
+}
+
+TEST(MailPart, SourceStreamAndFile) {
+  TVeraDudurur2000 message(nullptr);
+  message.Body().WriteString("line1\nline2\rend");
+  EXPECT_EQ(message.GetSource(), "\r\nline1\nline2\rend");
+
+  message.Header().Add("Subject: hi");
+  std::string source = message.GetSource();
+  EXPECT_EQ(source, "Subject: hi\r\n\r\nline1\nline2\rend");
+
+  TMemoryStream stream(std::string(10000, 'x'));
+  message.SaveToStream(stream);
+  EXPECT_EQ(stream.Data(), source);
+
+  std::string file = ::testing::TempDir() + "part_save.eml";
+  message.SaveToFile(file);
+  EXPECT_EQ(ReadWholeFile(file), "Subject: hi\r\n\r\nline1\r\nline2\r\nend\r\n");
+  std::remove(file.c_str());
+  EXPECT_THROW(message.SaveToFile("/nonexistent-dir/x.eml"), EVizuError);
+}
+
+TEST(MailPart, DecodesByTransferEncoding) {
+  TVeraDudurur2000 message(nullptr);
+  auto decoded = [&](std::string_view text) {
+    TMailPart* part = NewPart(message, text);
+    part->Decode();
+    return std::string(part->Decoded().View());
+  };
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: quoted-printable\r\n\r\na=3Db=00c=\r\nd"),
+            std::string("a=b\0cd", 6));
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: base64\r\n\r\nTWFu\r\n  TQ==  \r\n"), "ManM");
+  // Bare LF line ends still decode.
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: base64\r\n\r\nTWFu\nTWFu\n"), "ManMan");
+  // Values are compared exactly: upper case is not recognised.
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: BASE64\r\n\r\nTWFu"), "TWFu");
+  EXPECT_EQ(decoded(std::string("\r\nraw\0bytes", 11)), std::string("raw\0bytes", 9));
+
+  // uuencode: framing lines are skipped, the end line stops the data, and
+  // the part becomes base64.
+  TMailPart* uu = NewPart(message,
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Transfer-Encoding: uucode\r\n\r\n"
+                          "begin 644 abc.txt\r\n#86)C\r\n`\r\nend\r\ntrailing junk\r\n");
+  uu->Decode();
+  EXPECT_EQ(uu->Decoded().Data(), "abc");
+  EXPECT_EQ(uu->GetLabelValue("Content-Transfer-Encoding"), "base64");
+  EXPECT_EQ(uu->Body().Data(), "YWJj\r\n");
+  TMailPart* bad = NewPart(message, "Content-Type: x/y\r\nContent-Transfer-Encoding: uucode\r\n\r\n#abc\r\n");
+  EXPECT_THROW(bad->Decode(), EVizuError);
+
+  // Decode runs once per Fill; an empty body leaves Decoded alone.
+  TMailPart* once = NewPart(message, "Content-Transfer-Encoding: base64\r\n\r\nTWFu");
+  once->Decode();
+  once->Body().Assign("TQ==");
+  once->Decode();
+  EXPECT_EQ(once->Decoded().Data(), "Man");
+  TMailPart* empty = NewPart(message, "\r\n");
+  empty->Decoded().Assign("kept");
+  empty->Decode();
+  EXPECT_EQ(empty->Decoded().Data(), "kept");
+}
+
+TEST(MailPart, EncodesDecodedContent) {
+  TVeraDudurur2000 message(nullptr);
+  TMailPart part(&message);
+  part.Decoded().Assign("caf\xe9 = ok");
+  part.EncodeText();
+  EXPECT_EQ(part.Body().Data(), "caf=E9 =3D ok");
+  EXPECT_EQ(part.GetLabelValue("Content-Transfer-Encoding"), "quoted-printable");
+  part.Encode(etBase64);
+  EXPECT_EQ(part.Body().Data(), "Y2Fm6SA9IG9r\r\n");
+  EXPECT_EQ(part.GetLabelValue("Content-Transfer-Encoding"), "base64");
+  part.Encode(etNoEncoding);
+  EXPECT_EQ(part.Body().Data(), "caf\xe9 = ok");
+  EXPECT_FALSE(part.LabelExists("Content-Transfer-Encoding"));
+  EXPECT_FALSE(part.IsDecoded());
+}
+
+TEST(MailPart, FileNames) {
+  TVeraDudurur2000 message(nullptr);
+  auto name = [&](std::string_view header) {
+    TMailPart* part = NewPart(message, std::string(header) + "\r\n\r\n");
+    return part->GetFileName();
+  };
+  EXPECT_EQ(name("Content-Type: text/plain; name=\"=?iso-8859-1?Q?r=E9sum=E9:1.txt?=\""),
+            ValidFileName("r\xe9sum\xe9:1.txt"));
+  EXPECT_EQ(name("Content-Disposition: attachment; filename=\"a/b.pdf\""), "a_b.pdf");
+  EXPECT_EQ(name("Content-ID: <logo@example.org>"), ValidFileName("<logo@example.org>"));
+  EXPECT_EQ(name("Content-Type: image/gif"), "image_gif" + GetMimeExtension("image/gif"));
+  EXPECT_EQ(name("Content-Type: image/gif; name=\"logo\""), "logo" + GetMimeExtension("image/gif"));
+  TMailPart bare(&message);
+  EXPECT_EQ(bare.GetFileName(), "unknown");
+}
+
+TEST(MailPart, RemoveAndDestroy) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\none\r\n--b\r\n\r\ntwo\r\n--b--\r\n");
+  ASSERT_EQ(message.SubPartList().Count(), 2);
+  TMailPart* first = message.SubPartList()[0];
+  EXPECT_EQ(first->Owner(), &message);
+  EXPECT_EQ(first->ParentPart(), &message);
+  EXPECT_EQ(first->ParentBoundary(), "b");
+  first->Remove();
+  EXPECT_EQ(message.SubPartList().Count(), 1);
+  EXPECT_EQ(first->ParentPart(), nullptr);
+  EXPECT_EQ(first->ParentBoundary(), "b");
+  message.Remove();  // the root never detaches
+  // A detached part survives Reset and is freed with the message.
+  message.Reset();
+  EXPECT_EQ(first->Body().Data(), "one");
+  EXPECT_EQ(message.ComponentCount(), 1);
+
+  // Deleting a part takes it out of its parent's list and the classification.
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: application/x\r\n\r\nA\r\n--b--\r\n");
+  message.FindParts();
+  ASSERT_EQ(message.AttachList().Count(), 1);
+  delete message.SubPartList()[0];
+  EXPECT_EQ(message.SubPartList().Count(), 0);
+  EXPECT_EQ(message.AttachList().Count(), 0);
+  EXPECT_EQ(message.MixedPart(), &message);
+}
+
+TEST(MailPart, FillNeedsAnOwnerMessage) {
+  TMailPart orphan(nullptr);
+  orphan.SetName("Orphan");
+  orphan.Body().Assign("keep");
+  try {
+    orphan.Fill("Subject: x\r\n\r\n", true);
+    FAIL();
+  } catch (const EVizuError& e) {
+    EXPECT_STREQ(e.what(), "Orphan: TMailPart must be owned by a TVeraDudurur2000");
+  }
+  EXPECT_EQ(orphan.Body().Data(), "keep");
+}

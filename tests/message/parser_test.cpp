@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "mail/message/mail_message.h"
+#include "platform/error.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+std::vector<std::string> Bodies(const TMailPart& part) {
+  std::vector<std::string> out;
+  for (const TMailPart* child : part.SubPartList()) out.emplace_back(child->Body().View());
+  return out;
+}
+
+}  // namespace
+
+TEST(Parser, UnfoldsAndNormalizesHeader) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "From mailbox-separator line\r\n"
+      "subject: a\r\n\tb\r\n   c\r\n"
+      "X-Blank: v\r\n   \r\n"
+      "message-id: <id>\r\n"
+      "\r\nbody\r\n");
+  ASSERT_EQ(message.Header().Count(), 4);
+  EXPECT_EQ(message.Header()[0], "From mailbox-Separator line ");
+  EXPECT_EQ(message.Header()[1], "Subject: a b c");
+  EXPECT_EQ(message.Header()[2], "X-Blank: v");
+  EXPECT_EQ(message.Header()[3], "Message-ID: <id>");
+  EXPECT_EQ(message.Body().Data(), "body\r\n");
+
+  message.SetSource("Subject: all header\r\nTo: x");
+  EXPECT_EQ(message.Header().Count(), 2);
+  EXPECT_EQ(message.Body().Size(), 0);
+  message.SetSource("\r\nSubject: not a header");
+  EXPECT_EQ(message.Header().Count(), 0);
+  EXPECT_EQ(message.Body().Data(), "Subject: not a header");
+  message.SetSource(" leading: blank\r\n\r\n");
+  EXPECT_EQ(message.GetLabelValue("Leading"), "blank");
+
+  // Without a header, the whole text is the body.
+  message.Fill("Subject: x\r\n\r\nrest", false);
+  EXPECT_EQ(message.Header().Count(), 0);
+  EXPECT_EQ(message.Body().Data(), "Subject: x\r\n\r\nrest");
+}
+
+TEST(Parser, SplitsMultipartChildren) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "Content-Type: Multipart/Alternative; boundary=xyz\r\n\r\n"
+      "preamble\r\n"
+      "--xyz   \r\nContent-Type: text/plain\r\n\r\none\r\n"
+      "--xyzabc\r\n\r\ntwo\r\n\r\n"
+      "--XYZ\r\nstill two\r\n"
+      "--xyz\r\n"              // ends the second child
+      "--xyz\r\n\r\n"          // nothing before it: no child; then one empty line
+      "--xyz--\r\nepilogue\r\n--xyz\r\nignored\r\n");
+  EXPECT_EQ(message.Body().Data(), "preamble\r\n");
+  std::vector<std::string> expected{"one", "two\r\n\r\n--XYZ\r\nstill two", ""};
+  EXPECT_EQ(Bodies(message), expected);
+  EXPECT_EQ(message.SubPartList()[0]->GetLabelValue("Content-Type"), "text/plain");
+  for (TMailPart* child : message.SubPartList()) {
+    EXPECT_EQ(child->ParentBoundary(), "xyz");
+    EXPECT_EQ(child->ParentPart(), &message);
+    EXPECT_EQ(child->OwnerMessage(), &message);
+    EXPECT_EQ(child->Owner(), &message);
+  }
+
+  // A multipart without a boundary splits at every line starting with "--".
+  message.SetSource("Content-Type: multipart/mixed\r\n\r\n--\r\n\r\na\r\n--x\r\n\r\nb\r\n----\r\n");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"a", "b"}));
+
+  // Boundaries are not limited in length.
+  std::string longBoundary(300, 'q');
+  message.SetSource("Content-Type: multipart/mixed; boundary=" + longBoundary + "\r\n\r\n--" +
+                    longBoundary + "\r\n\r\nlong\r\n--" + longBoundary + "--\r\n");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"long"}));
+
+  // The delimiter text in the middle of a line does not split.
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx --b y\r\n--b\r\n\r\nz\r\n--b--");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"x --b y", "z"}));
+}
+
+TEST(Parser, KeepsAnUnterminatedLastChild) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\none\r\n--b\r\n\r\ntwo\r\n");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"one", "two\r\n"}));
+  // A last delimiter line with nothing after it makes no child.
+  message.SetSource("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\none\r\n--b\r\n");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"one"}));
+}
+
+TEST(Parser, ContentIsByteExact) {
+  TVeraDudurur2000 message(nullptr);
+  static const char raw[] =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\na\0b\r\n--b\r\n"
+      "Content-Type: text/plain\r\n\r\n\0\0\r\n--b--\r\n";
+  std::string text(raw, sizeof(raw) - 1);
+  std::string copy = text;
+  message.SetSource(text);
+  EXPECT_EQ(text, copy);
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{std::string("a\0b", 3), std::string(2, '\0')}));
+
+  TMemoryStream stream(std::string("Subject: s\r\n\r\nx\0y", 17));
+  message.LoadFromStream(stream);
+  EXPECT_EQ(message.Body().Data(), std::string("x\0y", 3));
+
+  // Bare LF and bare CR end lines too; bodies keep their own line ends.
+  message.SetSource("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nl1\nl2\n--b--\n");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"l1\nl2"}));
+  message.SetSource("Subject: s\rContent-Type: multipart/mixed; boundary=b\r\r--b\r\ra\r\r\n--b--");
+  EXPECT_EQ(message.GetLabelValue("Subject"), "s");
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"a\r"}));
+
+  // Filling from the message's own storage is safe.
+  message.SetSource("Subject: s\r\n\r\nSubject: inner\r\n\r\ninner body");
+  message.SetSource(message.Body().View());
+  EXPECT_EQ(message.GetLabelValue("Subject"), "inner");
+  EXPECT_EQ(message.Body().Data(), "inner body");
+}
+
+TEST(Parser, TurnsUuencodedBlocksIntoAttachments) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetCharset("utf-8");
+  message.SetSource(
+      "Subject: files\r\n\r\n"
+      "Hello =\r\n"
+      "begin 644 a.txt\r\n#86)C\r\n`\r\nend\r\n"
+      "between\r\n"
+      "begin 644 b.bin\r\n\"86(\r\nend\r\n"
+      "\r\n"
+      "begin 600 c.txt\r\n#86)C\r\n`\r\nend\r\n"
+      "bye\r\nbegin 644 never-closed\r\n#86)C\r\n");
+  EXPECT_EQ(message.GetAttachInfo(), "multipart/mixed");
+  std::string boundary = message.GetBoundary();
+  EXPECT_EQ(boundary.substr(0, 8), "boundary");
+  EXPECT_EQ(message.Body().Data(), "Hello =\r\n");
+  const TMailPartList& kids = message.SubPartList();
+  ASSERT_EQ(kids.Count(), 6);
+  EXPECT_EQ(kids[0]->Header()[0], "Content-Type: text/plain; charset=\"utf-8\"");
+  EXPECT_EQ(kids[0]->Header()[1], "Content-Transfer-Encoding: quoted-printable");
+  EXPECT_EQ(kids[0]->Body().Data(), "Hello =3D\r\n");
+  EXPECT_EQ(kids[1]->Header()[0], "Content-Transfer-Encoding: base64");
+  EXPECT_EQ(kids[1]->GetLabelParamValue("Content-Type", "name"), "a.txt");
+  EXPECT_EQ(kids[1]->GetLabelValue("Content-Disposition"), "attachment");
+  EXPECT_EQ(kids[1]->GetLabelParamValue("Content-Disposition", "filename"), "a.txt");
+  EXPECT_EQ(kids[1]->Decoded().Data(), "abc");
+  EXPECT_EQ(kids[2]->Body().Data(), "between\r\n");  // text between blocks is kept
+  EXPECT_EQ(kids[3]->Decoded().Data(), "ab");
+  EXPECT_EQ(kids[4]->Decoded().Data(), "abc");       // blank text between is not a part
+  kids[5]->Decode();
+  EXPECT_EQ(kids[5]->Decoded().Data(), "bye\r\nbegin 644 never-closed\r\n#86)C\r\n");
+  for (TMailPart* kid : kids) EXPECT_EQ(kid->ParentBoundary(), boundary);
+
+  // A typed body is never scanned; an untyped one without a closed block
+  // stays as it is.
+  message.SetSource("Content-Type: text/plain\r\n\r\nbegin 644 a.txt\r\n#86)C\r\nend\r\n");
+  EXPECT_EQ(message.SubPartList().Count(), 0);
+  message.SetSource("\r\nSee you at\r\nbegin 6 pm sharp\r\nbye\r\n");
+  EXPECT_EQ(message.SubPartList().Count(), 0);
+  EXPECT_EQ(message.Body().Data(), "See you at\r\nbegin 6 pm sharp\r\nbye\r\n");
+  EXPECT_FALSE(message.LabelExists("Content-Type"));
+
+  // Malformed data raises.
+  try {
+    message.SetSource("\r\nbegin 644 x\r\n#abc\r\nend\r\n");
+    FAIL();
+  } catch (const EVizuError& e) {
+    EXPECT_STREQ(e.what(), "UUCODE message format error");
+  }
+}
+
+TEST(Parser, NestingIsBounded) {
+  // 100000 nested multiparts: the tree stops at a fixed depth and the rest
+  // stays the body of the deepest part, whole.
+  std::string text;
+  size_t deepBody = 0;
+  for (int i = 0; i < 100000; ++i) {
+    std::string boundary = "b" + std::to_string(i) + "_";  // none a prefix of another
+    text += "Content-Type: multipart/mixed; boundary=" + boundary + "\r\n\r\n";
+    if (i == 64) deepBody = text.size();
+    text += "--" + boundary + "\r\n";
+  }
+  text += "\r\nleaf";
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(text);
+  int depth = 0;
+  const TMailPart* part = &message;
+  while (part->SubPartList().Count() == 1) {
+    part = part->SubPartList()[0];
+    ++depth;
+  }
+  EXPECT_EQ(depth, 64);
+  EXPECT_EQ(part->SubPartList().Count(), 0);
+  EXPECT_EQ(part->Body().View(), std::string_view(text).substr(deepBody));
+  message.RebuildBody();
+  std::string source = message.GetSource();
+  TVeraDudurur2000 again(nullptr);
+  again.SetSource(source);
+  const TMailPart* deep = &again;
+  for (int i = 0; i < 64; ++i) deep = deep->SubPartList()[0];
+  EXPECT_EQ(deep->Body().View(), part->Body().View());
+}
+
+TEST(Parser, ReportsProgress) {
+  TVeraDudurur2000 message(nullptr);
+  std::string text = "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+  for (int i = 0; i < 20; ++i) text += "--b\r\n\r\n" + std::string(100000, 'x') + "\r\n";
+  text += "--b--\r\n";
+  std::vector<int> reports;
+  int totals = 0;
+  message.OnProgress = [&](TComponent* sender, int total, int current) {
+    EXPECT_EQ(sender, &message);
+    totals += total == static_cast<int>(text.size());
+    reports.push_back(current);
+    // A handler must not refill or reset the message being parsed.
+    EXPECT_THROW(message.Reset(), EVizuError);
+    EXPECT_THROW(message.SetSource("x"), EVizuError);
+  };
+  message.SetSource(text);
+  ASSERT_GE(reports.size(), 10u);
+  EXPECT_EQ(reports.front(), 0);
+  EXPECT_EQ(reports.back(), static_cast<int>(text.size()));
+  EXPECT_EQ(totals, static_cast<int>(reports.size()));
+  for (size_t i = 1; i < reports.size(); ++i) EXPECT_LE(reports[i - 1], reports[i]);
+  EXPECT_EQ(message.SubPartList().Count(), 20);
+
+  // Child parts report nothing.
+  reports.clear();
+  message.SubPartList()[0]->Fill(text, true);
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST(Parser, LoadsFiles) {
+  std::string file = ::testing::TempDir() + "parser_load.eml";
+  {
+    TFileStream out(file, fmCreate);
+    out.WriteString(std::string("Subject: s\n\nline\rend\0x", 22));
+  }
+  TVeraDudurur2000 message(nullptr);
+  message.LoadFromFile(file);
+  EXPECT_EQ(message.GetLabelValue("Subject"), "s");
+  EXPECT_EQ(message.Body().Data(), std::string("line\r\nend\0x\r\n", 13));
+  std::remove(file.c_str());
+  EXPECT_THROW(message.LoadFromFile(file), EVizuError);
+}

@@ -1,0 +1,514 @@
+// The POP3 client against a scripted server on 127.0.0.1: every chunk,
+// pause and close is exact, and the commands the client sent are asserted.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mail/message/mail_message.h"
+#include "mail/net/pop3_client.h"
+#include "platform/error.h"
+#include "platform/event_pump.h"
+#include "support/loopback_script_server.h"
+#include "support/scripted_socket.h"
+
+using namespace Vizu2000;
+using VizuTest::LoopbackScriptServer;
+using Commands = std::vector<std::string>;
+using namespace std::string_literals;
+
+namespace {
+
+const char* const kGreeting = "+OK ready\r\n";
+const Commands kLoginCommands = {"USER joe", "PASS pw", "LIST"};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One client and its scripted server. The script is built first; Start()
+// then points the client at it.
+struct Session {
+  LoopbackScriptServer server;
+  TREZ2000 client{nullptr};
+
+  Session() {
+    client.SetHost("127.0.0.1");
+    client.SetUserName("joe");
+    client.SetPassword("pw");
+    client.SetTimeOut(5);
+  }
+  // Greeting, USER, PASS, then the given LIST reply.
+  LoopbackScriptServer& LoginScript(const std::string& listReply) {
+    return server.send(kGreeting).reply("+OK\r\n").reply("+OK\r\n").reply(listReply);
+  }
+  void Start() {
+    server.start();
+    client.SetPort(server.port());
+  }
+  void StartAndLogin() {
+    Start();
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Login());
+  }
+  Commands Sent() {
+    server.stop();
+    return server.commands();
+  }
+};
+
+const std::string kTwoMessages = "+OK 2 messages\r\n1 120\r\n2 300\r\n.\r\n";
+
+}  // namespace
+
+TEST(Pop3ClientTest, MultiLineReplyTextUnstuffsAndNormalizesLineEnds) {
+  EXPECT_EQ(MultiLineReplyText("+OK\r\n.\r\n"), "");
+  EXPECT_EQ(MultiLineReplyText("+OK 5 octets\r\nA: b\r\n\r\nbody\r\n.\r\n"), "A: b\r\n\r\nbody\r\n");
+  // Dot-stuffing: ".." loses one dot, a single dot at the start of a longer
+  // line stays, "..." keeps two.
+  EXPECT_EQ(MultiLineReplyText("+OK\r\n..\r\n..x\r\n.y\r\n...\r\nz..\r\n.\r\n"), ".\r\n.x\r\n.y\r\n..\r\nz..\r\n");
+  // Lone CR and lone LF become CR LF; NUL bytes are ordinary bytes.
+  EXPECT_EQ(MultiLineReplyText("+OK\na\rb\nc\0d\r\n\r\n.\r\n"s), "a\r\nb\r\nc\0d\r\n\r\n"s);
+  // Ordinary lines around rewritten ones keep their order and bytes.
+  EXPECT_EQ(MultiLineReplyText("+OK\r\na\r\nb\r\n..c\r\nd\ne\r\n\r\n..\r\nf\r\n.\r\n"),
+            "a\r\nb\r\n.c\r\nd\r\ne\r\n\r\n.\r\nf\r\n");
+  // Without a line after the status line there is no text.
+  EXPECT_EQ(MultiLineReplyText("+OK"), "");
+  EXPECT_EQ(MultiLineReplyText(""), "");
+}
+
+TEST(Pop3ClientTest, SessionSendsExactCommandsAndReadsEveryReply) {
+  Session s;
+  const std::string message = "Subject: hello\r\nFrom: a@b\r\n\r\nline one\r\n..dotted\r\n.\r\n";
+  s.LoginScript(kTwoMessages)
+      .reply("+OK 1 AbC123\r\n")
+      .expectLine()
+      .send("+OK 120 octets\r\n")  // RETR 1, in three chunks
+      .pause(30)
+      .send("Subject: hello\r\nFrom: a@b\r\n\r\nline one\r\n")
+      .pause(30)
+      .send("...dotted\r\n..\r\n.\r\n")
+      .reply("+OK\r\nSubject: two\r\n\r\nfirst\r\n.\r\n")  // TOP 2 1
+      .reply("+OK deleted\r\n")
+      .reply("+OK bye\r\n");
+  s.Start();
+
+  EXPECT_EQ(s.client.MessageCount(), -1);
+  ASSERT_TRUE(s.client.Connect());
+  EXPECT_TRUE(s.client.Connected());
+  EXPECT_FALSE(s.client.LoggedIn());
+  EXPECT_EQ(s.client.GetLastResponse(), kGreeting);
+  ASSERT_TRUE(s.client.Login());
+  EXPECT_TRUE(s.client.LoggedIn());
+  EXPECT_EQ(s.client.MessageCount(), 2);
+  EXPECT_EQ(s.client.MessageSizes(), (TMessageSize{0, 120, 300}));
+
+  EXPECT_EQ(s.client.GetUIDL(1), "AbC123");
+
+  std::vector<std::pair<int, int>> progress;
+  s.client.OnProgress = [&](TComponent* sender, int total, int current) {
+    EXPECT_EQ(sender, &s.client);
+    progress.emplace_back(total, current);
+  };
+  ASSERT_TRUE(s.client.RetrieveMessage(1));
+  EXPECT_EQ(s.client.LastMessage(), "Subject: hello\r\nFrom: a@b\r\n\r\nline one\r\n..dotted\r\n.\r\n");
+  EXPECT_EQ(s.client.LastMessage(), message);
+  // One report per chunk, against the size from LIST.
+  ASSERT_EQ(progress.size(), 3u);
+  EXPECT_EQ(progress[0], std::make_pair(120, 16));
+  EXPECT_EQ(progress.back().first, 120);
+  EXPECT_EQ(progress.back().second, static_cast<int>(s.client.GetLastResponse().size()));
+
+  ASSERT_TRUE(s.client.RetrieveHeader(2, 1));
+  EXPECT_EQ(s.client.LastMessage(), "Subject: two\r\n\r\nfirst\r\n");
+  EXPECT_TRUE(s.client.DeleteMessage(1));
+  EXPECT_TRUE(s.client.Quit());
+  EXPECT_FALSE(s.client.Connected());
+  EXPECT_FALSE(s.client.LoggedIn());
+  EXPECT_EQ(s.client.MessageCount(), -1);
+  EXPECT_TRUE(s.client.MessageSizes().empty());
+
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "RETR 1", "TOP 2 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(s.server.scriptError(), "");
+  EXPECT_TRUE(s.server.peerClosed());
+}
+
+TEST(Pop3ClientTest, RetrievedTextGoesIntoTheBoundMessage) {
+  Session s;
+  TVeraDudurur2000 message(nullptr);
+  s.client.SetMailMessage(&message);
+  s.LoginScript(kTwoMessages)
+      .reply("+OK\r\nSubject: first\r\n\r\nbody\r\n.\r\n")
+      .reply("+OK\r\nSubject: second\r\nX-A: 1\r\n\r\nfirst line\r\n.\r\n");
+  s.StartAndLogin();
+
+  ASSERT_TRUE(s.client.RetrieveMessage(1));
+  EXPECT_EQ(message.GetLabelValue("Subject"), "first");
+
+  // TOP replaces the message: its whole text becomes the header lines.
+  ASSERT_TRUE(s.client.RetrieveHeader(2, 1));
+  ASSERT_EQ(message.Header().Count(), 4);
+  EXPECT_EQ(message.Header()[0], "Subject: second");
+  EXPECT_EQ(message.Header()[2], "");
+  EXPECT_EQ(message.Header()[3], "first line");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1", "TOP 2 1"}));
+}
+
+TEST(Pop3ClientTest, ByteExactTextWithNulAndLoneLineBreaks) {
+  Session s;
+  s.LoginScript(kTwoMessages).reply("+OK\r\nA: 1\r\n\r\nbin\0ary\nx\r..y\r\n.\r\n"s);
+  s.StartAndLogin();
+  ASSERT_TRUE(s.client.RetrieveMessage(2));
+  EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\nbin\0ary\r\nx\r\n.y\r\n"s);
+}
+
+TEST(Pop3ClientTest, GreetingAndConnectRules) {
+  {
+    // A greeting cut after "+O" is still one greeting.
+    Session s;
+    s.server.send("+O").pause(60).send("K hi\r\n");
+    s.Start();
+    EXPECT_TRUE(s.client.Connect());
+    EXPECT_EQ(s.client.GetLastResponse(), "+OK hi\r\n");
+  }
+  {
+    // A refused greeting keeps the socket: Connect refuses until Abort.
+    Session s;
+    s.server.send("-ERR busy\r\n");
+    s.Start();
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_FALSE(s.client.Quit());
+    s.client.Abort();
+    EXPECT_EQ(s.Sent(), Commands{});
+    EXPECT_EQ(s.server.connections(), 1);
+  }
+  {
+    Session s;
+    s.client.SetHost("");
+    EXPECT_FALSE(s.client.Connect());
+  }
+}
+
+TEST(Pop3ClientTest, SecondConnectLeavesTheRunningConversationAlone) {
+  Session s;
+  s.LoginScript(kTwoMessages)
+      .expectLine()
+      .send("+OK\r\nA: 1\r\n")
+      .pause(50)
+      .send("\r\nbody\r\n.\r\n");
+  s.StartAndLogin();
+  const std::string listing = s.client.GetLastResponse();
+  // While a session is open.
+  EXPECT_FALSE(s.client.Connect());
+  EXPECT_EQ(s.client.GetLastResponse(), listing);
+  EXPECT_TRUE(s.client.LoggedIn());
+
+  // While a reply is awaited (from a handler that runs inside the wait).
+  int nestedConnects = 0;
+  s.client.OnProgress = [&](TComponent*, int, int) {
+    ++nestedConnects;
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.GetUIDL(1), "");
+  };
+  ASSERT_TRUE(s.client.RetrieveMessage(1));
+  EXPECT_GE(nestedConnects, 1);
+  EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\nbody\r\n");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
+  EXPECT_EQ(s.server.connections(), 1);
+}
+
+TEST(Pop3ClientTest, RetrieveEndings) {
+  {
+    // The CR LF "." CR LF terminator split over two chunks.
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK\r\nA: 1\r\n\r\nx\r").pause(60).send("\n.\r\n");
+    s.StartAndLogin();
+    EXPECT_TRUE(s.client.RetrieveMessage(1));
+    EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\nx\r\n");
+  }
+  {
+    // "-ERR" ends RETR and TOP at once, even split, though no dot line comes.
+    Session s;
+    s.LoginScript(kTwoMessages).reply("-ERR no such message\r\n").expectLine().send("-ER").pause(60).send("R no\r\n");
+    s.StartAndLogin();
+    s.client.SetTimeOut(10);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(s.client.RetrieveMessage(7));
+    EXPECT_FALSE(s.client.RetrieveHeader(7, 0));
+    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_EQ(s.client.LastMessage(), "");
+    EXPECT_EQ(s.client.GetLastResponse(), "-ERR no\r\n");
+    EXPECT_TRUE(s.client.Connected());
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 7", "TOP 7 0"}));
+  }
+  {
+    // A chunk inside a message that happens to start with "-ERR" is content.
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK\r\nA: 1\r\n\r\n").pause(60).send("-ERR quoted\r\n").pause(60).send(".\r\n");
+    s.StartAndLogin();
+    EXPECT_TRUE(s.client.RetrieveMessage(1));
+    EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\n-ERR quoted\r\n");
+  }
+}
+
+TEST(Pop3ClientTest, SilenceEndsInTimeOut) {
+  Session s;
+  s.LoginScript(kTwoMessages).expectLine().send("+OK\r\npartial\r\n");
+  s.StartAndLogin();
+  s.client.SetTimeOut(1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.client.RetrieveMessage(1));
+  const double waited = SecondsSince(start);
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 3.0);
+  EXPECT_EQ(s.client.LastMessage(), "");
+  EXPECT_EQ(s.client.GetLastResponse(), "+OK\r\npartial\r\n");
+  // The connection stays; the caller decides.
+  EXPECT_TRUE(s.client.Connected());
+  EXPECT_TRUE(s.client.LoggedIn());
+  s.client.Abort();
+  EXPECT_FALSE(s.client.Connected());
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
+}
+
+TEST(Pop3ClientTest, ServerClosingEndsTheSession) {
+  {
+    // In the middle of RETR: false, flags reset, no exception.
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK 120 octets\r\nSubject: x\r\n\r\npart").pause(30).close();
+    s.StartAndLogin();
+    bool result = true;
+    EXPECT_NO_THROW(result = s.client.RetrieveMessage(1));
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.LoggedIn());
+    EXPECT_EQ(s.client.MessageCount(), -1);
+    EXPECT_TRUE(s.client.MessageSizes().empty());
+    EXPECT_EQ(s.client.LastMessage(), "");
+    // Quit afterwards sends nothing; everything else refuses too.
+    EXPECT_FALSE(s.client.Quit());
+    EXPECT_FALSE(s.client.DeleteMessage(1));
+    EXPECT_EQ(s.client.GetUIDL(1), "");
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
+  }
+  {
+    // After the server closed between two steps, Connect works again.
+    Session s;
+    s.server.send(kGreeting).pause(30).close();
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    const auto start = std::chrono::steady_clock::now();
+    while (s.client.Connected() && SecondsSince(start) < 5) ProcessMessages();
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.Quit());
+    EXPECT_EQ(s.Sent(), Commands{});
+  }
+}
+
+TEST(Pop3ClientTest, LoginRefusals) {
+  {
+    Session s;
+    s.server.send(kGreeting).reply("-ERR who?\r\n");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_TRUE(s.client.Connected());
+    EXPECT_FALSE(s.client.LoggedIn());
+    EXPECT_EQ(s.client.MessageCount(), -1);
+    EXPECT_EQ(s.Sent(), Commands{"USER joe"});
+  }
+  {
+    Session s;
+    s.server.send(kGreeting).reply("+OK\r\n").reply("-ERR wrong\r\n").reply("+OK\r\n");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_TRUE(s.client.Connected());
+    // Transaction commands need a login; nothing is sent for them.
+    EXPECT_FALSE(s.client.RetrieveMessage(1));
+    EXPECT_FALSE(s.client.RetrieveHeader(1, 0));
+    EXPECT_FALSE(s.client.DeleteMessage(1));
+    EXPECT_EQ(s.client.GetUIDL(1), "");
+    EXPECT_TRUE(s.client.Quit());
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "QUIT"}));
+  }
+  {
+    // A refused LIST still logs in; the count stays unknown.
+    Session s;
+    s.LoginScript("-ERR later\r\n");
+    s.StartAndLogin();
+    EXPECT_TRUE(s.client.LoggedIn());
+    EXPECT_EQ(s.client.MessageCount(), -1);
+    EXPECT_TRUE(s.client.MessageSizes().empty());
+  }
+  {
+    // A line break in the credentials would inject commands: refused unsent.
+    Session s;
+    s.server.send(kGreeting);
+    s.Start();
+    s.client.SetUserName("joe\r\nDELE 1");
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_FALSE(s.client.Login());
+    s.client.SetUserName("joe");
+    s.client.SetPassword("pw\nQUIT");
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_EQ(s.Sent(), Commands{});
+  }
+}
+
+// Logs in against a server whose LIST reply is given and returns the client
+// state through the out parameters.
+static void ListWith(const std::string& listReply, int& count, TMessageSize& sizes) {
+  Session s;
+  s.LoginScript(listReply);
+  s.StartAndLogin();
+  count = s.client.MessageCount();
+  sizes = s.client.MessageSizes();
+  EXPECT_EQ(s.Sent(), kLoginCommands);
+}
+
+TEST(Pop3ClientTest, ListReplies) {
+  int count = 0;
+  TMessageSize sizes;
+  ListWith("+OK 0 messages\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(sizes.empty());
+
+  // The count comes from the last scan line, not from the status line.
+  ListWith("+OK 5 messages\r\n1 120\r\n2 300\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(sizes, (TMessageSize{0, 120, 300}));
+
+  // A gap in the numbers.
+  ListWith("+OK\r\n1 120\r\n3 300\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(sizes, (TMessageSize{0, 120, 0, 300}));
+
+  // A lower number after a higher one shrinks the sizes again.
+  ListWith("+OK\r\n1 120\r\n3 300\r\n2 200\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(sizes, (TMessageSize{0, 120, 200}));
+
+  // A last line without a size leaves the count unknown; a size that is no
+  // number counts as 0; spaces around the line do not matter.
+  ListWith("+OK\r\n1 120\r\n2\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, -1);
+  ListWith("+OK\r\n  1 12x\r\n2  300 \r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(sizes, (TMessageSize{0, 0, 0}));
+}
+
+TEST(Pop3ClientTest, ListWithBadNumbersRaisesAndKeepsTheSession) {
+  for (const char* reply : {"+OK\r\none 120\r\n2 300\r\n.\r\n", "+OK\r\n1 120\r\n2000000000 5\r\n.\r\n"}) {
+    Session s;
+    s.LoginScript(reply).reply("+OK bye\r\n");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_THROW(s.client.Login(), EVizuError) << reply;
+    EXPECT_TRUE(s.client.LoggedIn());
+    EXPECT_TRUE(s.client.Connected());
+    // The client is not left busy: the session can still be ended.
+    EXPECT_TRUE(s.client.Quit());
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "QUIT"}));
+  }
+  // A negative number is harmless.
+  int count = 0;
+  TMessageSize sizes;
+  ListWith("+OK\r\n-5 10\r\n1 120\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(sizes, (TMessageSize{0, 120}));
+}
+
+TEST(Pop3ClientTest, UidlReplies) {
+  Session s;
+  s.LoginScript("+OK\r\n1 10\r\n.\r\n")
+      .reply("+OK 1 \t000000016b179672 \r\n")
+      .reply("+OK 000000016b179672\r\n")  // no number: no usable id
+      .reply("+OK\r\n")
+      .reply("-ERR no such message\r\n")
+      .reply("+OK 12 id-of-twelve\r\n");
+  s.StartAndLogin();
+  EXPECT_EQ(s.client.GetUIDL(1), "000000016b179672");
+  EXPECT_EQ(s.client.GetUIDL(1), "");
+  EXPECT_EQ(s.client.GetUIDL(1), "");
+  EXPECT_EQ(s.client.GetUIDL(5), "");
+  EXPECT_EQ(s.client.GetUIDL(12), "id-of-twelve");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12"}));
+}
+
+TEST(Pop3ClientTest, DeleteOnRetrieve) {
+  Session s;
+  s.client.SetDeleteOnRetrieve(true);
+  s.LoginScript(kTwoMessages)
+      .reply("+OK\r\nA: 1\r\n\r\n.\r\n")
+      .reply("+OK\r\n")  // DELE 1
+      .reply("-ERR no such message\r\n")
+      .reply("+OK\r\nA: 2\r\n\r\n.\r\n")  // TOP 2 0: no DELE after it
+      .reply("+OK\r\nA: 2\r\n\r\n.\r\n")
+      .reply("-ERR cannot\r\n");  // DELE 2 refused: RETR stays a success
+  s.StartAndLogin();
+  EXPECT_TRUE(s.client.RetrieveMessage(1));
+  EXPECT_FALSE(s.client.RetrieveMessage(9));
+  EXPECT_TRUE(s.client.RetrieveHeader(2, 0));
+  EXPECT_TRUE(s.client.RetrieveMessage(2));
+  EXPECT_EQ(s.client.LastMessage(), "A: 2\r\n\r\n");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1", "DELE 1", "RETR 9", "TOP 2 0", "RETR 2", "DELE 2"}));
+}
+
+TEST(Pop3ClientTest, QuitRefusedKeepsTheSession) {
+  Session s;
+  s.LoginScript(kTwoMessages).reply("-ERR not now\r\n").reply("+OK\r\n");
+  s.StartAndLogin();
+  EXPECT_FALSE(s.client.Quit());
+  EXPECT_TRUE(s.client.Connected());
+  EXPECT_TRUE(s.client.LoggedIn());
+  EXPECT_EQ(s.client.MessageCount(), 2);
+  EXPECT_TRUE(s.client.Quit());
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "QUIT", "QUIT"}));
+}
+
+// Socket-level failures, from the in-memory scripted socket.
+TEST(Pop3ClientTest, SocketFailuresEndStepsWithFalse) {
+  auto script = std::make_shared<VizuTest::ServerScript>();
+  VizuTest::ScopedSocketFactory use(VizuTest::ScriptedSocketFactory(script));
+  TREZ2000 client(nullptr);
+  client.SetPort(1110);
+
+  // A name goes to the lookup, a numeric address is used as it is.
+  client.SetHost("mail.example.org");
+  script->refuseConnect();
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(script->host, "mail.example.org");
+  EXPECT_EQ(script->address, "");
+  EXPECT_EQ(script->port, 1110);
+  client.SetHost("10.1.2.3");
+  script->failLookup();
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(script->host, "");
+  EXPECT_EQ(script->address, "10.1.2.3");
+  EXPECT_FALSE(client.Connected());
+
+  // The failed attempts left nothing open: this one connects.
+  script->chunk("+OK\r\n")
+      .expect("USER \r\n").chunk("+OK\r\n")
+      .expect("PASS \r\n").chunk("+OK\r\n")
+      .expect("LIST\r\n").chunk("+OK\r\n1 50\r\n.\r\n")
+      .expect("RETR 1\r\n").chunk("+OK\r\nA: 1\r\n")
+      .fail(seReceive);
+  ASSERT_TRUE(client.Connect());
+  EXPECT_EQ(script->opens, 3);
+  ASSERT_TRUE(client.Login());
+  bool result = true;
+  EXPECT_NO_THROW(result = client.RetrieveMessage(1));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(client.LastMessage(), "");
+  EXPECT_TRUE(script->mismatches.empty());
+  client.Abort();
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client.MessageCount(), -1);
+}
