@@ -192,11 +192,14 @@ class TQtClientSocket final : public TClientSocket {
       FailAttempt(seConnect);
       return;
     }
-    if (socket_.state() == QAbstractSocket::UnconnectedState) {
+    // Qt does not say which direction failed; unsent data points at a write.
+    if (socket_.bytesToWrite() > 0) {
+      Report(seSend);
+    } else if (socket_.state() == QAbstractSocket::UnconnectedState) {
       Report(seDisconnect);
-      return;
+    } else {
+      Report(seGeneral);
     }
-    Report(seGeneral);
   }
 
   void FailAttempt(TSocketError kind) {

@@ -4,12 +4,12 @@
 QUENWICK_PACKAGES=(
   cmake g++ make pkg-config
   qt6-base-dev libgl-dev
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev time
   media-types
   clang libclang-rt-14-dev
   dovecot-core dovecot-pop3d
   mpop
-  xvfb xauth
+  xvfb xauth imagemagick
 )
 
 quenwick_install_packages() {

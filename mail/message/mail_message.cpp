@@ -8,8 +8,6 @@ namespace Vizu2000 {
 
 TVeraDudurur2000::TVeraDudurur2000(TComponent* owner) : TMailPart(owner) {
   SetOwnerMessage(this);
-  // HOLE(recipients): create ToList, CcList and BccList bound to "To", "Cc"
-  // and "Bcc" here once TMailRecipients is available.
 }
 
 TVeraDudurur2000::~TVeraDudurur2000() {
@@ -27,7 +25,6 @@ TVeraDudurur2000::~TVeraDudurur2000() {
     if (part->ownerMessage_ == this) part->ownerMessage_ = nullptr;
   }
   for (auto it = owned.rbegin(); it != owned.rend(); ++it) delete *it;
-  // HOLE(recipients): free ToList, CcList and BccList here.
 }
 
 void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {

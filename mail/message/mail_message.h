@@ -5,6 +5,7 @@
 #include <string>
 
 #include "mail/message/mail_part.h"
+#include "mail/message/recipients.h"
 #include "platform/events.h"
 
 namespace Vizu2000 {
@@ -48,9 +49,10 @@ class TVeraDudurur2000 : public TMailPart {
   bool NeedNormalize() const { return needNormalize_; }
   bool NeedFindParts() const { return needFindParts_; }
 
-  // Recipient lists bound to "To", "Cc" and "Bcc".
-  // HOLE(recipients): ToList(), CcList() and BccList() come with
-  // mail/message/recipients.h (TMailRecipients), owned by the message.
+  // Recipient lists bound to "To", "Cc" and "Bcc"; they stay across Reset.
+  TMailRecipients& ToList() { return toList_; }
+  TMailRecipients& CcList() { return ccList_; }
+  TMailRecipients& BccList() { return bccList_; }
 
  private:
   friend class TMailPart;
@@ -82,6 +84,9 @@ class TVeraDudurur2000 : public TMailPart {
   bool needFindParts_ = false;
   bool inProgressReport_ = false;
   bool destroying_ = false;
+  TMailRecipients toList_{this, "To"};
+  TMailRecipients ccList_{this, "Cc"};
+  TMailRecipients bccList_{this, "Bcc"};
 };
 
 }  // namespace Vizu2000

@@ -41,18 +41,31 @@ std::string_view TrimSpaces(std::string_view s) {
 // ---------------------------------------------------------------------------
 // TMailPartList
 
+namespace {
+
+[[noreturn]] void IndexError(int index) {
+  throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+}  // namespace
+
+TMailPart* TMailPartList::Get(int index) const {
+  if (index < 0 || index >= Count()) IndexError(index);
+  return items_[static_cast<size_t>(index)];
+}
+
 int TMailPartList::Add(TMailPart* part) {
   items_.push_back(part);
   return Count() - 1;
 }
 
 void TMailPartList::Insert(int index, TMailPart* part) {
-  if (index < 0 || index > Count()) throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index > Count()) IndexError(index);
   items_.insert(items_.begin() + index, part);
 }
 
 void TMailPartList::Delete(int index) {
-  if (index < 0 || index >= Count()) throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= Count()) IndexError(index);
   items_.erase(items_.begin() + index);
 }
 
@@ -202,6 +215,16 @@ void TMailPart::SaveToStream(TStream& stream) const {
   // first.
   std::string head = HeaderBlock(header_);
   std::string_view body = body_.View();
+  auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+  if (memory && memory->Data().capacity() < head.size() + body.size()) {
+    // One fresh buffer instead of growing the old one, zero-filling it and
+    // copying over.
+    head.reserve(head.size() + body.size());
+    head.append(body);
+    memory->Assign(std::move(head));
+    memory->SetPosition(memory->Size());
+    return;
+  }
   stream.SetSize(static_cast<std::int64_t>(head.size() + body.size()));
   stream.SetPosition(0);
   stream.WriteBuffer(head.data(), head.size());

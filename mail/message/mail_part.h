@@ -20,7 +20,8 @@ class TMailPartList {
  public:
   int Count() const { return static_cast<int>(items_.size()); }
   bool Empty() const { return items_.empty(); }
-  TMailPart* Get(int index) const { return items_.at(static_cast<size_t>(index)); }
+  // Raises EVizuError "List index out of bounds (<index>)".
+  TMailPart* Get(int index) const;
   TMailPart* operator[](int index) const { return Get(index); }
 
   int Add(TMailPart* part);

@@ -91,6 +91,7 @@ inline char* EncodeGroup(const unsigned char* in, char* out) {
 // Encodes count input bytes as lines; the last line may be short and padded.
 char* EncodeBase64Lines(const unsigned char* in, size_t count, char* out) {
   while (count >= kB64LineBytes) {
+    __builtin_prefetch(in + 1024);
     for (size_t g = 0; g < kB64LineBytes; g += 3) out = EncodeGroup(in + g, out);
     *out++ = '\r';
     *out++ = '\n';
@@ -165,84 +166,99 @@ std::string DecodeWordText(char letter, std::string_view encoded) {
 std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
   const unsigned char* in = Bytes(text);
   const size_t n = text.size();
+  const auto& cls = headerForm ? kQPEncode.header : kQPEncode.body;
   std::string result;
-
   if (headerForm) {
-    const auto& cls = kQPEncode.header;
     size_t escapes = 0;
     for (size_t i = 0; i < n; ++i) escapes += cls[in[i]];
-    result.resize(n + 2 * escapes);
-    char* out = result.data();
-    for (size_t i = 0; i < n; ++i) {
-      unsigned char b = in[i];
-      if (cls[b] == qpCopy) {
-        *out++ = static_cast<char>(b);
-      } else {
-        out[0] = '=';
-        out[1] = kHexDigits[b >> 4];
-        out[2] = kHexDigits[b & 15];
-        out += 3;
-      }
-    }
-    return result;
+    result.reserve(n + 2 * escapes);
+  } else {
+    result.reserve(n + n / 8 + 8);  // mostly-ASCII text; grows for more
   }
 
-  // Body form. The output grows chunk by chunk, each chunk given room for
-  // its worst case (every byte escaped, a soft break every 24 bytes).
-  const auto& cls = kQPEncode.body;
-  constexpr size_t kChunk = 4096;
-  constexpr size_t kChunkRoom = kChunk * 3 + (kChunk / 24 + 1) * 3;
-  result.resize(n + n / 32 + kChunkRoom);
-  size_t used = 0;
+  // Each chunk is encoded into a local buffer with room for its worst case
+  // (every byte escaped and followed by a soft break), then appended.
+  constexpr size_t kChunk = 2048;
+  char buffer[kChunk * 6];
   unsigned column = 0;
   for (size_t start = 0; start < n; start += kChunk) {
-    if (result.size() - used < kChunkRoom) result.resize(std::max(result.size() * 2, used + kChunkRoom));
-    char* out = result.data() + used;
     const size_t end = std::min(n, start + kChunk);
-    for (size_t i = start; i < end; ++i) {
-      unsigned char b = in[i];
-      switch (cls[b]) {
-        case qpCopy:
+    char* out = buffer;
+    if (headerForm) {
+      for (size_t i = start; i < end; ++i) {
+        unsigned char b = in[i];
+        if (cls[b] == qpCopy) {
           *out++ = static_cast<char>(b);
-          ++column;
-          break;
-        case qpEscape:
+        } else {
           out[0] = '=';
           out[1] = kHexDigits[b >> 4];
           out[2] = kHexDigits[b & 15];
           out += 3;
-          column += 3;
-          break;
-        default:  // CR: the line starts again
-          *out++ = static_cast<char>(b);
-          column = 0;
-          break;
+        }
       }
-      if (column >= 72) {
-        out[0] = '=';
-        out[1] = '\r';
-        out[2] = '\n';
-        out += 3;
-        column = 0;
+    } else {
+      for (size_t i = start; i < end; ++i) {
+        unsigned char b = in[i];
+        switch (cls[b]) {
+          case qpCopy:
+            *out++ = static_cast<char>(b);
+            ++column;
+            break;
+          case qpEscape:
+            out[0] = '=';
+            out[1] = kHexDigits[b >> 4];
+            out[2] = kHexDigits[b & 15];
+            out += 3;
+            column += 3;
+            break;
+          default:  // CR: the line starts again
+            *out++ = static_cast<char>(b);
+            column = 0;
+            break;
+        }
+        if (column >= 72) {
+          out[0] = '=';
+          out[1] = '\r';
+          out[2] = '\n';
+          out += 3;
+          column = 0;
+        }
       }
     }
-    used = static_cast<size_t>(out - result.data());
+    result.append(buffer, static_cast<size_t>(out - buffer));
   }
-  result.resize(used);
   return result;
 }
 
 std::string DecodeQuotedPrintable(std::string_view text) {
   const char* in = text.data();
   const size_t n = text.size();
-  std::string result(n, '\0');  // decoding never grows the text
-  char* out = result.data();
+  std::string result;
+  result.reserve(n);  // decoding never grows the text
+  // Output gathers in a local buffer and is appended in blocks; long plain
+  // runs go straight to the result.
+  constexpr size_t kBlock = 16384;
+  char buffer[kBlock + 4];
+  char* out = buffer;
+  auto flush = [&] {
+    result.append(buffer, static_cast<size_t>(out - buffer));
+    out = buffer;
+  };
   size_t i = 0;
   while (i < n) {
+    __builtin_prefetch(in + i + 1024);
     const void* found = std::memchr(in + i, '=', n - i);
     size_t eq = found ? static_cast<size_t>(static_cast<const char*>(found) - in) : n;
-    std::memcpy(out, in + i, eq - i);
-    out += eq - i;
+    size_t run = eq - i;
+    if (run > kBlock - static_cast<size_t>(out - buffer)) {
+      flush();
+      if (run > kBlock) {
+        result.append(in + i, run);
+        run = 0;
+      }
+    }
+    std::memcpy(out, in + i, run);
+    out += run;
     if (eq == n) break;
     if (n - eq < 3) {
       // A lone "=" at the very end is dropped; "=" and one character stay.
@@ -267,8 +283,9 @@ std::string DecodeQuotedPrintable(std::string_view text) {
       *out++ = '=';
       i = eq + 1;
     }
+    if (out - buffer >= static_cast<std::ptrdiff_t>(kBlock)) flush();
   }
-  result.resize(static_cast<size_t>(out - result.data()));
+  flush();
   return result;
 }
 
@@ -285,20 +302,30 @@ std::int64_t EncodeBASE64(TStream& output, TStream& input) {
     memory->Reserve(static_cast<size_t>(groups * 4 + lines * 2));
   }
 
-  // Blocks of whole lines keep memory bounded whatever the input's size.
-  constexpr size_t kBlockBytes = kB64LineBytes * 512;
-  constexpr size_t kBlockChars = (kB64LineChars + 2) * 512;
-  std::string block(kBlockBytes, '\0');
+  // Blocks of whole lines keep memory bounded whatever the input's size. A
+  // memory stream is read in place.
+  constexpr size_t kBlockBytes = kB64LineBytes * 40;
+  constexpr size_t kBlockChars = (kB64LineChars + 2) * 40;
+  auto* source = dynamic_cast<TMemoryStream*>(&input);
+  if (static_cast<TStream*>(source) == &output) source = nullptr;
+  std::string block(source ? 0 : kBlockBytes, '\0');
   std::string encoded(kBlockChars, '\0');
   for (;;) {
+    const char* data = block.data();
     size_t filled = 0;
-    while (filled < kBlockBytes) {
-      size_t got = input.Read(block.data() + filled, kBlockBytes - filled);
-      if (got == 0) break;
-      filled += got;
+    if (source) {
+      auto position = static_cast<size_t>(source->Position());
+      filled = std::min(kBlockBytes, source->View().size() - std::min(position, source->View().size()));
+      data = source->Memory() + position;
+      source->Seek(static_cast<std::int64_t>(filled), soCurrent);
+    } else {
+      while (filled < kBlockBytes) {
+        size_t got = input.Read(block.data() + filled, kBlockBytes - filled);
+        if (got == 0) break;
+        filled += got;
+      }
     }
-    char* end = EncodeBase64Lines(reinterpret_cast<const unsigned char*>(block.data()), filled,
-                                  encoded.data());
+    char* end = EncodeBase64Lines(reinterpret_cast<const unsigned char*>(data), filled, encoded.data());
     output.WriteBuffer(encoded.data(), static_cast<size_t>(end - encoded.data()));
     if (filled < kBlockBytes) break;
   }

@@ -20,6 +20,17 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 int ClampToInt(std::size_t n) { return static_cast<int>(std::min<std::size_t>(n, INT_MAX)); }
 
+// A whole message may have passed through the buffer; do not keep its
+// memory for the rest of the session.
+void ClearBuffer(std::string& buffer) {
+  constexpr std::size_t kKeep = 1 << 20;
+  if (buffer.capacity() > kKeep) {
+    std::string().swap(buffer);
+  } else {
+    buffer.clear();
+  }
+}
+
 }  // namespace
 
 TSocketTalk::TSocketTalk(TComponent* owner, const TClientSocketFactory& factory)
@@ -58,7 +69,8 @@ void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
                        TSessionState state) {
   expectedEnd_ = expectedEnd;
   sessionState_ = state;
-  lastResponse_.clear();
+  ClearBuffer(lastResponse_);
+  ClearBuffer(chunk_);
   timeOutTimer_.SetInterval(TimeOutMs());
   talkError_ = teNoError;
   waiting_ = true;
@@ -135,7 +147,8 @@ void TSocketTalk::WaitServer() {
 
 void TSocketTalk::ForceState(TSessionState state) {
   expectedEnd_.clear();
-  lastResponse_.clear();
+  ClearBuffer(lastResponse_);
+  ClearBuffer(chunk_);
   timeOutTimer_.SetInterval(TimeOutMs());
   timeOutTimer_.SetEnabled(false);
   timeOutTimer_.SetEnabled(true);

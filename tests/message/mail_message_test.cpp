@@ -191,3 +191,17 @@ TEST(Message, DestroysLargeAndDeepTrees) {
   EXPECT_EQ(message->AttachList().Count(), 1);
   delete message;
 }
+
+TEST(Message, OwnsRecipientListsBoundToItsHeader) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource("To: \"Ann\" <ann@example.org>, bob@example.net\r\nCc: cc@example.org\r\n\r\n");
+  EXPECT_EQ(message.ToList().GetCount(), 2);
+  EXPECT_EQ(message.ToList().GetAddress(1), "bob@example.net");
+  EXPECT_EQ(message.CcList().GetName(0), "");
+  EXPECT_EQ(message.BccList().GetCount(), 0);
+  message.BccList().Add("", "hidden@example.org");
+  EXPECT_EQ(message.GetLabelValue("Bcc"), "<hidden@example.org>");
+  message.Reset();
+  EXPECT_EQ(message.ToList().GetCount(), 0);
+  EXPECT_EQ(message.ToList().Message(), &message);
+}

@@ -25,29 +25,18 @@ TMailPart* NewPart(TVeraDudurur2000& message, std::string_view text) {
 TEST(MailPart, ReadsAndWritesHeaderFields) {
   TVeraDudurur2000 message(nullptr);
   message.SetSource(
-      "Content-Type: text/plain; charset=\"x\"; name='a b.txt'\r\n"
-      "Subject: \"quoted\"\r\nX-A: 'x\"\r\nContent-Type: text/html\r\n\r\n");
+      "Content-Type: text/plain; charset=\"x\"\r\nX-A: 'x\"\r\nContent-Type: text/html\r\n\r\n");
   EXPECT_EQ(message.GetLabelValue("content-type"), "text/plain");
-  EXPECT_EQ(message.GetLabelValue("Subject"), "quoted");
   EXPECT_EQ(message.GetLabelValue("X-A"), "x");  // mixed quote kinds are stripped too
-  EXPECT_EQ(message.GetLabelValue("Missing"), "");
   EXPECT_EQ(message.GetLabelParamValue("Content-Type", "CHARSET"), "x");
-  EXPECT_EQ(message.GetLabelParamValue("Content-Type", "name"), "a b.txt");
-  EXPECT_TRUE(message.LabelParamExists("Content-Type", "charset"));
   EXPECT_FALSE(message.LabelParamExists("Content-Type", "boundary"));
-  EXPECT_EQ(message.GetAttachInfo(), "text/plain");
+  EXPECT_FALSE(message.LabelExists("Content"));
 
   // Deleting removes only the first field; a missing field is appended.
   message.SetLabelValue("Content-Type", "");
-  ASSERT_TRUE(message.LabelExists("Content-Type"));
   EXPECT_EQ(message.GetLabelValue("Content-Type"), "text/html");
-  message.SetLabelValue("X-New", "v");
-  EXPECT_EQ(message.Header()[message.Header().Count() - 1], "X-New: v");
-  message.SetLabelParamValue("X-Other", "p", "\"q\"");
-  EXPECT_EQ(message.GetLabelParamValue("X-Other", "p"), "q");
-  message.SetLabelValue("Subject", "new");
-  EXPECT_EQ(message.GetLabelValue("Subject"), "new");
-  EXPECT_FALSE(message.LabelExists("Subj"));
+  message.SetLabelParamValue("X-New", "p", "\"q\"");
+  EXPECT_EQ(message.Header()[message.Header().Count() - 1], "X-New:; p=\"q\"");
 }
 
 TEST(MailPart, SourceStreamAndFile) {
@@ -121,14 +110,9 @@ TEST(MailPart, EncodesDecodedContent) {
   part.Encode(etBase64);
   EXPECT_EQ(part.Body().Data(), "Y2Fm6SA9IG9r\r\n");
   EXPECT_EQ(part.GetLabelValue("Content-Transfer-Encoding"), "base64");
-  part.Encode(et7Bit);
-  EXPECT_EQ(part.Body().Data(), "caf\xe9 = ok");
-  EXPECT_EQ(part.GetLabelValue("Content-Transfer-Encoding"), "7bit");
   part.Encode(etNoEncoding);
+  EXPECT_EQ(part.Body().Data(), "caf\xe9 = ok");
   EXPECT_FALSE(part.LabelExists("Content-Transfer-Encoding"));
-  part.Decoded().Clear();
-  part.Encode(etQuotedPrintable);
-  EXPECT_EQ(part.Body().Size(), 0);
   EXPECT_FALSE(part.IsDecoded());
 }
 

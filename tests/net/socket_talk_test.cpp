@@ -148,6 +148,23 @@ TEST_F(SocketTalkTest, RepliesGatherChunksUntilTheirEndByteForByte) {
   EXPECT_EQ(script->sent, "USER a\r\nLIST\r\nRETR 1\r\n");
 }
 
+TEST_F(SocketTalkTest, ALongReplyInSmallChunksIsGatheredInLinearTime) {
+  // 16 MB in 1 KB chunks: re-copying or re-scanning the gathered text per
+  // chunk would take minutes.
+  const std::string piece = Pattern(1024);
+  script->chunk("+OK\r\n").expect("RETR 1\r\n").chunk("+OK\r\n");
+  for (int i = 0; i < 16 * 1024; ++i) script->chunk(piece);
+  script->chunk("\r\n.\r\n");
+  Make();
+  talk->OnReceiveData = nullptr;
+  ASSERT_TRUE(Greet());
+  const auto start = Clock::now();
+  EXPECT_TRUE(Step("RETR 1\r\n", kDotEnd, stRetr));
+  EXPECT_LT(Seconds(start), 5.0);
+  ASSERT_EQ(talk->LastResponse().size(), 16u * 1024 * 1024 + 10);
+  EXPECT_EQ(talk->LastResponse().compare(5 + 12345 * 1024, 1024, piece), 0);
+}
+
 TEST_F(SocketTalkTest, ForceStateTakesTheFirstChunkAndIdleDataIsDiscardedLater) {
   script->chunk("+O").pause(20).chunk("K hi\r\n");
   Make(7);

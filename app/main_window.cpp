@@ -1,0 +1,384 @@
+#include "app/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
+#include <algorithm>
+#include <set>
+
+#include "app/dialogs.h"
+#include "app/directory_edit.h"
+#include "app/form_storage.h"
+#include "app/message_file.h"
+#include "app/on_off_switch.h"
+#include "app/spin_edit.h"
+#include "app/timer_list.h"
+#include "mail/message/mail_message.h"
+#include "mail/net/pop3_client.h"
+#include "platform/event_pump.h"
+#include "platform/int_conv.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+template <typename T>
+T* Named(T* widget, const char* name) {
+  widget->setObjectName(name);
+  return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left, int top) {
+  auto* label = Named(new QLabel(text, parent), name);
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+template <typename T>
+T* Place(T* widget, int left, int top, int width, int height) {
+  widget->setGeometry(left, top, width, height);
+  return widget;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
+  setObjectName("frmMain");
+  setWindowTitle("Quenwick");
+  components_.SetName("frmMain");
+
+  MailMessage = new TVeraDudurur2000(&components_);
+  MailMessage->SetName("MailMessage");
+  MailMessage->SetCharset("iso-8859-1");
+  MailMessage->SetTextEncoding(etQuotedPrintable);
+
+  POP = new TREZ2000(&components_);
+  POP->SetName("POP");
+  POP->SetPort(110);
+  POP->SetTimeOut(60);
+  POP->SetDeleteOnRetrieve(false);
+  POP->SetMailMessage(MailMessage);
+
+  TimerList = new TTimerList(&components_);
+  TimerList->SetName("TimerList");
+  evGetMail = TimerList->Add();
+  evGetMail->SetName("evGetMail");
+  evGetMail->SetRepeating(true);
+  evGetMail->SetEnabled(true);
+  evGetMail->SetInterval(1000);
+  evGetMail->OnTimer = [this](TComponent* Sender) { evGetMailTimer(Sender); };
+
+  CreateControls();
+
+  FormStorage1 = new TFormStorage(&components_, this, "TfrmMain");
+  FormStorage1->SetName("FormStorage1");
+  RegisterStoredProps();
+
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+  }
+}
+
+TfrmMain::~TfrmMain() {
+  RunGuarded([this] { FormStorage1->FormDestroy(); });
+  TimerList->SetActive(false);
+  // The switch's handlers point into this window.
+  OnOff->OnOn = nullptr;
+  OnOff->OnOff = nullptr;
+}
+
+void TfrmMain::CreateControls() {
+  resize(kClientWidth, kClientHeight);
+  setMinimumSize(kClientWidth, kClientHeight);
+  // The platform's face at the designed height of 11 pixels, so the captions fit.
+  QFont small = font();
+  small.setPixelSize(11);
+  setFont(small);
+
+  panSettings = Place(Named(new QFrame(this), "panSettings"), 8, 8, 281, 260);
+  panSettings->setFrameStyle(QFrame::Panel | QFrame::Raised);
+
+  Label1 = MakeLabel(panSettings, "Label1", "Server name", 8, 24);
+  ServerName = Place(Named(new QLineEdit(panSettings), "ServerName"), 104, 24, 161, 21);
+  ServerName->setToolTip("Eg. pop.example.com or IP address");
+
+  Label2 = MakeLabel(panSettings, "Label2", "User name", 8, 56);
+  UserName = Place(Named(new QLineEdit(panSettings), "UserName"), 104, 56, 161, 21);
+  UserName->setToolTip("Email account name eg. someone@example.com");
+
+  Label3 = MakeLabel(panSettings, "Label3", "Password", 8, 88);
+  Password = Place(Named(new QLineEdit(panSettings), "Password"), 104, 88, 161, 21);
+  Password->setEchoMode(QLineEdit::Password);
+  Password->setStyleSheet("lineedit-password-character: 42");
+  Password->setToolTip("That account's password");
+
+  Label6 = MakeLabel(panSettings, "Label6", "Port", 8, 120);
+  Port = Place(Named(new QLineEdit("110", panSettings), "Port"), 104, 120, 57, 21);
+  Port->setToolTip("Mail server's POP3 port - typically 110");
+
+  DelOnRet = Place(Named(new QCheckBox("Delete message from server after retrieval", panSettings),
+                         "DelOnRet"),
+                   8, 152, 249, 17);
+  // Platform fonts run wider than the designed one: let the caption use
+  // the panel's free width rather than be cut.
+  DelOnRet->resize(std::clamp(DelOnRet->sizeHint().width(), 249, 281 - 8 - 4), 17);
+  DelOnRet->setToolTip(
+      "If you don't check this you'll download the same messages again and again...");
+
+  Label4 = MakeLabel(panSettings, "Label4", "Destination dir", 8, 184);
+  DestDir = Place(Named(new TDirectoryEdit(panSettings), "DestDir"), 104, 184, 161, 21);
+  // The designed destination: the user's home folder.
+  DestDir->SetText(QDir::homePath().toStdString());
+  DestDir->setToolTip("Where you want the messages to be stored");
+
+  Label5 = MakeLabel(panSettings, "Label5", "Poll seconds", 8, 216);
+  PollSecs = Place(Named(new TSpinEdit(panSettings), "PollSecs"), 104, 216, 121, 21);
+  PollSecs->SetMinValue(1);
+  PollSecs->SetMaxValue(86400);
+  PollSecs->SetIncrement(1);
+  PollSecs->SetText("0");
+  PollSecs->setToolTip("How long to wait between grabbing messages");
+
+  Panel1 = Place(Named(new QFrame(this), "Panel1"), 8, 278, 281, 73);
+  Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+
+  OnOff = Place(Named(new TOnOffSwitch(Panel1), "OnOff"), 7, 5, 50, 60);
+  OnOff->OnOn = [this](QObject* Sender) { OnOffOn(Sender); };
+  OnOff->OnOff = [this](QObject* Sender) { OnOffOff(Sender); };
+
+  Label7 = MakeLabel(Panel1, "Label7", "quenwick.example.org", 72, 16);
+  QFont bold = Label7->font();
+  bold.setBold(true);
+  bold.setPixelSize(13);
+  Label7->setFont(bold);
+  QPalette navy = Label7->palette();
+  navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+  Label7->setPalette(navy);
+  Label7->adjustSize();
+  Label8 = MakeLabel(Panel1, "Label8", "Beta (4 :-)", 72, 40);
+
+  MemLog = Place(Named(new QPlainTextEdit(this), "MemLog"), 8, 9, 279, 261);
+  MemLog->setReadOnly(true);
+  MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  MemLog->hide();
+
+  // Tab order: the settings first, then the switch, then the log.
+  QWidget* order[] = {ServerName, UserName, Password, Port, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+void TfrmMain::RegisterStoredProps() {
+  auto text = [this](const char* entry, auto get, auto set) {
+    TStoredProp prop;
+    prop.Entry = entry;
+    prop.Kind = skText;
+    prop.GetText = get;
+    prop.SetText = set;
+    FormStorage1->AddStoredProp(std::move(prop));
+  };
+  auto lineEdit = [&](const char* entry, QLineEdit* edit) {
+    text(
+        entry, [edit] { return edit->text().toStdString(); },
+        [edit](const std::string& value) { edit->setText(QString::fromStdString(value)); });
+  };
+  text(
+      "DestDir.Text", [this] { return DestDir->Text(); },
+      [this](const std::string& value) { DestDir->SetText(value); });
+  lineEdit("Password.Text", Password);
+
+  TStoredProp poll;
+  poll.Entry = "PollSecs.Value";
+  poll.Kind = skNumber;
+  poll.GetNumber = [this] { return static_cast<double>(PollSecs->Value()); };
+  poll.SetNumber = [this](double value) {
+    const double clamped = std::clamp(value, static_cast<double>(PollSecs->MinValue()),
+                                      static_cast<double>(PollSecs->MaxValue()));
+    PollSecs->SetValue(std::llround(clamped));
+  };
+  FormStorage1->AddStoredProp(std::move(poll));
+
+  lineEdit("Port.Text", Port);
+  lineEdit("ServerName.Text", ServerName);
+  lineEdit("UserName.Text", UserName);
+
+  TStoredProp delOnRet;
+  delOnRet.Entry = "DelOnRet.Checked";
+  delOnRet.Kind = skBoolean;
+  delOnRet.GetBoolean = [this] { return DelOnRet->isChecked(); };
+  delOnRet.SetBoolean = [this](bool value) { DelOnRet->setChecked(value); };
+  FormStorage1->AddStoredProp(std::move(delOnRet));
+
+  TStoredProp stateOn;
+  stateOn.Entry = "OnOff.StateOn";
+  stateOn.Kind = skBoolean;
+  stateOn.GetBoolean = [this] { return OnOff->StateOn(); };
+  stateOn.SetBoolean = [this](bool value) { OnOff->SetStateOn(value); };
+  FormStorage1->AddStoredProp(std::move(stateOn));
+}
+
+bool TfrmMain::ValidateSettings() {
+  std::string problems;
+  if (ServerName->text().isEmpty()) problems += " No Server Name\n";
+  if (UserName->text().isEmpty()) problems += " No User Name\n";
+  if (Password->text().isEmpty()) problems += " No Password\n";
+  if (Port->text().isEmpty()) problems += " No Port\n";
+  const std::string dest = DestDir->Text();
+  if (dest.empty())
+    problems += " No Destination Directory\n";
+  else if (!QFileInfo(Q(dest)).isDir())
+    problems += " Invalid Destination Directory\n";
+  if (problems.empty()) return true;
+  Dialogs().MessageDialog(problems + "\nCannot start!");
+  return false;
+}
+
+void TfrmMain::OnOffOn(QObject*) {
+  if (!ValidateSettings()) {
+    OnOff->SetStateOn(false);
+    return;
+  }
+  evGetMail->SetInterval(PollSecs->Value() * 1000);
+  POP->SetHost(ServerName->text().toStdString());
+  POP->SetDeleteOnRetrieve(DelOnRet->isChecked());
+  POP->SetUserName(UserName->text().toStdString());
+  POP->SetPassword(Password->text().toStdString());
+  POP->SetPort(StrToInt(Port->text().toStdString()));
+  MemLog->show();
+  panSettings->hide();
+  evGetMail->SetEnabled(true);
+  LogClear();
+  LogAdd("Next poll in " + std::to_string(PollSecs->Value()) + " seconds, please wait");
+  TimerList->SetActive(true);
+}
+
+void TfrmMain::OnOffOff(QObject*) {
+  TimerList->SetActive(false);
+  MemLog->hide();
+  panSettings->show();
+}
+
+std::string TfrmMain::LogDateTime() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const QLocale locale = QLocale::system();
+  std::string text = locale.toString(now.date(), QLocale::ShortFormat).toStdString();
+  const QTime time = now.time();
+  if (time.hour() != 0 || time.minute() != 0 || time.second() != 0) {
+    // The long time format without its time-zone name.
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression("\\s*\\bt+\\b"));
+    text += " " + locale.toString(time, format.trimmed()).toStdString();
+  }
+  return text;
+}
+
+void TfrmMain::evGetMailTimer(TComponent*) {
+  LogClear();
+  std::string line = "Connecting at " + LogDateTime();
+  if (!POP->Connect()) {
+    LogAdd(line + " failed");
+    return;
+  }
+  LogAdd(line + " ok");
+
+  line = "Login...";
+  if (!POP->Login()) {
+    LogAdd(line + " failed");
+  } else {
+    LogAdd(line + " ok");
+    const int count = POP->MessageCount();
+    LogAdd(std::to_string(count) + " messages on server");
+    // Folders that received a file in this cycle: synced before QUIT lets
+    // the server delete what they now hold.
+    std::set<std::string> written;
+    for (int n = 1; n <= count; ++n) {
+      const std::string dest = DestDir->Text();
+      LogAdd("Getting UIDL...");
+      const std::string uid = POP->GetUIDL(n);
+      ProcessMessages();
+      // A message without its id has no file name of its own: it stays on
+      // the server (not retrieved, so not deleted).
+      if (uid.empty()) {
+        LogAdd("Error retrieving message " + std::to_string(n));
+        ProcessMessages();
+        continue;
+      }
+      LogAdd("Retrieving message" + std::to_string(n) + "...");
+      ProcessMessages();
+      if (POP->RetrieveMessage(n)) {
+        const std::string fileName = MessageFileName(dest, uid);
+        ProcessMessages();
+        LogAdd("Building message body...");
+        MailMessage->RebuildBody();
+        ProcessMessages();
+        LogAdd("Saving message to " + fileName);
+        ProcessMessages();
+        WriteFileWhole(fileName, [this](TStream& stream) { MailMessage->SaveToStream(stream); });
+        written.insert(FolderOf(fileName));
+      } else {
+        LogAdd("Error retrieving message " + std::to_string(n));
+        ProcessMessages();
+      }
+    }
+    if (POP->DeleteOnRetrieve())
+      for (const std::string& folder : written) SyncFolder(folder);
+  }
+  POP->Quit();
+  LogAdd("Disconnecting...");
+}
+
+void TfrmMain::LogClear() {
+  MemLog->clear();
+}
+
+void TfrmMain::LogAdd(const std::string& line) {
+  MemLog->appendPlainText(Q(line));
+}
+
+std::vector<std::string> TfrmMain::LogLines() const {
+  std::vector<std::string> lines;
+  const QString text = MemLog->toPlainText();
+  if (text.isEmpty()) return lines;
+  for (const QString& line : text.split('\n')) lines.push_back(line.toStdString());
+  return lines;
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  if (!event->spontaneous()) RunGuarded([this] { FormStorage1->FormShow(); });
+  QWidget::showEvent(event);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  event->accept();
+  RunGuarded([this] { FormStorage1->FormCloseQuery(); });
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int w = width();
+  const int h = height();
+  // Anchors: settings and log follow every edge; the switch panel keeps
+  // to the bottom and stretches sideways.
+  panSettings->setGeometry(8, 8, w - 8 - 7, h - 8 - 90);
+  MemLog->setGeometry(8, 9, w - 8 - 9, h - 9 - 88);
+  Panel1->setGeometry(8, h - 7 - 73, w - 8 - 7, 73);
+}
+
+}  // namespace Vizu2000

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Makes docs/screenshot-settings.png and docs/screenshot-log.png: Quenwick in
+# both of its states on a virtual X display, the log one after a real poll of
+# a tiny local POP3 responder. Needs xvfb-run and ImageMagick's import.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BIN=${QUENWICK_BIN:-$ROOT/build/quenwick}
+[ -x "$BIN" ] || { echo "build Quenwick first (./run or cmake --build build --target quenwick)"; exit 1; }
+for tool in xvfb-run import python3; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh installs it)"; exit 1; }
+done
+
+WORK=$(mktemp -d)
+RESPONDER_PID=
+cleanup() {
+  [ -n "$RESPONDER_PID" ] && kill "$RESPONDER_PID" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$WORK/mail"
+
+# Two messages, served on a free loopback port.
+python3 - "$WORK/port" <<'PY' &
+import socket, sys
+msgs = [b"From: ann@example.com\r\nSubject: Minutes\r\n\r\nSee you Monday.\r\n",
+        b"From: carl@example.com\r\nSubject: Invoice\r\n\r\nAttached.\r\n"]
+srv = socket.socket(); srv.bind(("127.0.0.1", 0)); srv.listen(4)
+open(sys.argv[1], "w").write(str(srv.getsockname()[1]))
+while True:
+    c, _ = srv.accept(); f = c.makefile("rb")
+    c.sendall(b"+OK ready\r\n")
+    for line in f:
+        cmd = line.strip().split(b" ")
+        verb = cmd[0].upper()
+        if verb == b"LIST":
+            c.sendall(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (i + 1, len(m)) for i, m in enumerate(msgs)) + b".\r\n")
+        elif verb == b"UIDL":
+            c.sendall(b"+OK %s 00000000%08X\r\n" % (cmd[1], int(cmd[1])))
+        elif verb == b"RETR":
+            c.sendall(b"+OK\r\n" + msgs[int(cmd[1]) - 1] + b".\r\n")
+        elif verb == b"QUIT":
+            c.sendall(b"+OK bye\r\n"); break
+        else:
+            c.sendall(b"+OK\r\n")
+    c.close()
+PY
+RESPONDER_PID=$!
+for _ in $(seq 50); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+PORT=$(cat "$WORK/port")
+
+settings() {  # settings STATE_ON
+  cat > "$WORK/quenwick.ini" <<INI
+[TfrmMain]
+FormVersion=0
+NormPos="20,20,316,378"
+PixelsPerInch=96
+ShowCmd=1
+DestDir_Text=$WORK/mail
+Password_Text=secret
+PollSecs_Value=1
+Port_Text=$PORT
+ServerName_Text=127.0.0.1
+UserName_Text=ann
+DelOnRet_Checked=False
+OnOff_StateOn=$1
+INI
+}
+
+shoot() {  # shoot OUTPUT SECONDS
+  xvfb-run -a -s "-screen 0 400x420x24 -dpi 96" bash -c '
+    QUENWICK_SETTINGS="$1" "$2" & app=$!
+    sleep "$4"
+    import -window root -crop 300x362+18+18 +repage "$3"
+    kill $app; wait $app 2>/dev/null || true' _ "$WORK/quenwick.ini" "$BIN" "$1" "$2"
+}
+
+settings False
+shoot "$ROOT/docs/screenshot-settings.png" 2
+settings True
+shoot "$ROOT/docs/screenshot-log.png" 3.5
+echo "wrote docs/screenshot-settings.png and docs/screenshot-log.png"

@@ -1,0 +1,327 @@
+// The main window: its controls, the settings check, switching on and off,
+// and its settings across a restart.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/directory_edit.h"
+#include "app/form_storage.h"
+#include "app/main_window.h"
+#include "app/on_off_switch.h"
+#include "app/spin_edit.h"
+#include "app/timer_list.h"
+#include "fake_dialogs.h"
+#include "mail/net/pop3_client.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+const char* kAllMissing =
+    " No Server Name\n No User Name\n No Password\n No Port\n No Destination Directory\n\nCannot start!";
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ini_ = dir_.path().toStdString() + "/quenwick.ini";
+    setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
+    dest_ = dir_.path().toStdString() + "/mail";
+    QDir().mkpath(QString::fromStdString(dest_));
+  }
+  void TearDown() override { unsetenv("QUENWICK_SETTINGS"); }
+
+  void FillValid(TfrmMain& w) {
+    w.ServerName->setText("127.0.0.1");
+    w.UserName->setText("tester");
+    w.Password->setText("secret");
+    w.Port->setText("1");
+    w.DestDir->SetText(dest_);
+    w.PollSecs->SetValue(60);
+  }
+  std::string Ini() const {
+    QFile f(QString::fromStdString(ini_));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+  }
+  void WriteIni(const std::string& text) {
+    QFile f(QString::fromStdString(ini_));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.c_str());
+  }
+
+  QTemporaryDir dir_;
+  std::string ini_;
+  std::string dest_;
+  VizuTest::FakeDialogs dialogs_;
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, ControlsHaveTheirDesignedNamesPlacesAndValues) {
+  TfrmMain w;
+  EXPECT_EQ(w.windowTitle(), "Quenwick");
+  EXPECT_EQ(w.minimumSize(), QSize(TfrmMain::kClientWidth, TfrmMain::kClientHeight));
+  EXPECT_EQ(w.size(), w.minimumSize());
+
+  struct Expect {
+    const char* name;
+    QRect place;
+  };
+  const Expect places[] = {
+      {"panSettings", {8, 8, 281, 260}}, {"ServerName", {104, 24, 161, 21}}, {"UserName", {104, 56, 161, 21}},
+      {"Password", {104, 88, 161, 21}},  {"Port", {104, 120, 57, 21}},       {"DestDir", {104, 184, 161, 21}},  {"PollSecs", {104, 216, 121, 21}},  {"Panel1", {8, 278, 281, 73}},
+      {"OnOff", {7, 5, 50, 60}},         {"MemLog", {8, 9, 279, 261}},
+  };
+  for (const Expect& e : places) {
+    auto* widget = w.findChild<QWidget*>(e.name);
+    ASSERT_NE(widget, nullptr) << e.name;
+    EXPECT_EQ(widget->geometry(), e.place) << e.name;
+  }
+  const std::pair<const char*, const char*> labels[] = {
+      {"Label1", "Server name"}, {"Label2", "User name"},       {"Label3", "Password"}, {"Label6", "Port"},
+      {"Label4", "Destination dir"}, {"Label5", "Poll seconds"}, {"Label8", "Beta (4 :-)"}};
+  for (const auto& [name, text] : labels) {
+    auto* label = w.findChild<QLabel*>(name);
+    ASSERT_NE(label, nullptr) << name;
+    EXPECT_EQ(label->text().toStdString(), text);
+  }
+  EXPECT_TRUE(w.Label7->font().bold());
+  // The check box may widen for a wide platform font, never past the panel.
+  EXPECT_EQ(w.DelOnRet->pos(), QPoint(8, 152));
+  EXPECT_GE(w.DelOnRet->width(), 249);
+  EXPECT_LE(w.DelOnRet->geometry().right(), 281 - 4);
+
+  EXPECT_EQ(w.Port->text(), "110");
+  EXPECT_EQ(w.Password->echoMode(), QLineEdit::Password);
+  EXPECT_FALSE(w.DelOnRet->isChecked());
+  EXPECT_EQ(w.DelOnRet->text(), "Delete message from server after retrieval");
+  EXPECT_EQ(w.DestDir->Text(), QDir::homePath().toStdString());
+  EXPECT_EQ(w.PollSecs->Text(), "0");
+  EXPECT_EQ(w.PollSecs->MinValue(), 1);
+  EXPECT_EQ(w.PollSecs->MaxValue(), 86400);
+  EXPECT_EQ(w.Port->toolTip(), "Mail server's POP3 port - typically 110");
+  EXPECT_EQ(w.Password->toolTip(), "That account's password");
+  EXPECT_EQ(w.PollSecs->toolTip(), "How long to wait between grabbing messages");
+  EXPECT_TRUE(w.MemLog->isReadOnly());
+  EXPECT_FALSE(w.OnOff->StateOn());
+  EXPECT_FALSE(w.TimerList->Active());
+  EXPECT_EQ(w.evGetMail->Interval(), 1000);
+  EXPECT_EQ(w.POP->Port(), 110);
+  EXPECT_EQ(w.POP->TimeOut(), 60);
+  EXPECT_EQ(w.POP->MailMessage(), w.MailMessage);
+
+  // Tab order through the settings to the switch.
+  w.show();
+  QApplication::setActiveWindow(&w);
+  w.ServerName->setFocus();
+  QWidget* expected[] = {w.UserName, w.Password, w.Port, w.DelOnRet, w.DestDir->Edit(), w.PollSecs, w.OnOff};
+  for (QWidget* next : expected) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
+  }
+
+  // Anchors: the settings and the log grow with the window, the switch
+  // panel stays at the bottom.
+  w.resize(400, 500);
+  EXPECT_EQ(w.panSettings->geometry(), QRect(8, 8, 385, 402));
+  EXPECT_EQ(w.MemLog->geometry(), QRect(8, 9, 383, 403));
+  EXPECT_EQ(w.Panel1->geometry(), QRect(8, 420, 385, 73));
+}
+
+TEST_F(MainWindowTest, TheCheckListsEveryProblemInOrder) {
+  TfrmMain w;
+  w.Port->clear();
+  w.DestDir->SetText("");
+  EXPECT_FALSE(w.ValidateSettings());
+  ASSERT_EQ(dialogs_.messages.size(), 1u);
+  EXPECT_EQ(dialogs_.messages[0], kAllMissing);
+
+  // A file is not a folder; blanks are not empty.
+  const std::string file = dest_ + "/a-file";
+  QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
+  w.ServerName->setText(" ");
+  w.UserName->setText("u");
+  w.Password->setText(" ");
+  w.Port->setText(" ");
+  w.DestDir->SetText(file);
+  EXPECT_FALSE(w.ValidateSettings());
+  EXPECT_EQ(dialogs_.messages.back(), " Invalid Destination Directory\n\nCannot start!");
+
+  w.UserName->clear();
+  w.DestDir->SetText(dest_);
+  EXPECT_FALSE(w.ValidateSettings());
+  EXPECT_EQ(dialogs_.messages.back(), " No User Name\n\nCannot start!");
+  w.UserName->setText("u");
+  EXPECT_TRUE(w.ValidateSettings());
+  EXPECT_EQ(dialogs_.messages.size(), 3u);
+}
+
+TEST_F(MainWindowTest, SwitchingOnHandsOverTheSettingsAndShowsTheLog) {
+  TfrmMain w;
+  w.show();
+  FillValid(w);
+  w.ServerName->setText(" host ");
+  w.DelOnRet->setChecked(true);
+  w.PollSecs->SetValue(1);
+  w.OnOff->SetStateOn(true);
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_EQ(w.evGetMail->Interval(), 1000);
+  EXPECT_EQ(w.POP->Host(), " host ");  // taken unchanged
+  EXPECT_TRUE(w.POP->DeleteOnRetrieve());
+  EXPECT_EQ(w.POP->UserName(), "tester");
+  EXPECT_EQ(w.POP->Password(), "secret");
+  EXPECT_EQ(w.POP->Port(), 1);
+  EXPECT_TRUE(w.MemLog->isVisible());
+  EXPECT_FALSE(w.panSettings->isVisible());
+  EXPECT_TRUE(w.TimerList->Active());
+  EXPECT_TRUE(w.evGetMail->Enabled());
+  EXPECT_EQ(w.LogLines(), std::vector<std::string>{"Next poll in 1 seconds, please wait"});
+
+  w.OnOff->SetStateOn(false);
+  EXPECT_FALSE(w.TimerList->Active());
+  EXPECT_FALSE(w.MemLog->isVisible());
+  EXPECT_TRUE(w.panSettings->isVisible());
+  EXPECT_EQ(w.LogLines().size(), 1u);  // the log keeps its lines
+
+  w.PollSecs->SetValue(86400);
+  w.Port->setText("70000");  // no range check
+  w.OnOff->SetStateOn(true);
+  EXPECT_EQ(w.evGetMail->Interval(), 86'400'000);
+  EXPECT_EQ(w.POP->Port(), 70000);
+  EXPECT_EQ(w.LogLines(), std::vector<std::string>{"Next poll in 86400 seconds, please wait"});
+}
+
+TEST_F(MainWindowTest, AFailedCheckPutsTheSwitchBack) {
+  TfrmMain w;
+  w.show();
+  FillValid(w);
+  w.Password->clear();
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  EXPECT_EQ(dialogs_.messages, std::vector<std::string>{" No Password\n\nCannot start!"});
+  EXPECT_FALSE(w.OnOff->StateOn());
+  EXPECT_TRUE(w.panSettings->isVisible());
+  EXPECT_FALSE(w.TimerList->Active());
+  EXPECT_EQ(w.POP->Host(), "");  // no setting handed over
+}
+
+TEST_F(MainWindowTest, APortThatIsNotANumberStopsSwitchOnHalfWay) {
+  TfrmMain w;
+  w.show();
+  FillValid(w);
+  w.Port->setText("abc");
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  EXPECT_EQ(dialogs_.errors, std::vector<std::string>{"'abc' is not a valid integer value."});
+  EXPECT_TRUE(w.OnOff->StateOn());
+  EXPECT_EQ(w.POP->Host(), "127.0.0.1");
+  EXPECT_EQ(w.POP->Password(), "secret");
+  EXPECT_EQ(w.evGetMail->Interval(), 60000);
+  EXPECT_TRUE(w.panSettings->isVisible());
+  EXPECT_FALSE(w.MemLog->isVisible());
+  EXPECT_FALSE(w.TimerList->Active());
+
+  // Off, fix, on again: a normal start.
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  w.Port->setText("110");
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  EXPECT_TRUE(w.TimerList->Active());
+  EXPECT_EQ(w.POP->Port(), 110);
+  EXPECT_EQ(dialogs_.errors.size(), 1u);
+}
+
+TEST_F(MainWindowTest, FirstStartRestoresDefaultsAndWritesNothingUntilClosed) {
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(w.PollSecs->Text(), "1");
+    EXPECT_FALSE(w.OnOff->StateOn());
+    EXPECT_EQ(w.Port->text(), "110");
+    EXPECT_EQ(Ini(), "");
+    EXPECT_TRUE(dialogs_.messages.empty());
+  }
+  // Destroyed without a close request: saved then, with Visible=1.
+  EXPECT_NE(Ini().find("Visible=1"), std::string::npos);
+  EXPECT_NE(Ini().find("PollSecs_Value=1\n"), std::string::npos);
+  EXPECT_NE(Ini().find("OnOff_StateOn=False"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, SettingsSurviveARestartAndTheSwitchComesBackLast) {
+  {
+    TfrmMain w;
+    w.show();
+    FillValid(w);
+    w.Password->setText(" pass word ");
+    w.DelOnRet->setChecked(true);
+    w.PollSecs->SetValue(300);
+    w.OnOff->SetStateOn(true);
+    w.close();
+    EXPECT_TRUE(w.TimerList->Active());  // saved while polling
+  }
+  const std::string ini = Ini();
+  EXPECT_NE(ini.find("[TfrmMain]"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("Password_Text=pass word\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("OnOff_StateOn=True"), std::string::npos);
+  EXPECT_NE(ini.find("DelOnRet_Checked=True"), std::string::npos);
+  EXPECT_NE(ini.find("PollSecs_Value=300"), std::string::npos);
+  EXPECT_NE(ini.find("Visible=0"), std::string::npos);
+
+  TfrmMain again;
+  again.show();
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_EQ(again.Password->text(), "pass word");
+  EXPECT_EQ(again.ServerName->text(), "127.0.0.1");
+  EXPECT_EQ(again.DestDir->Text(), dest_);
+  EXPECT_TRUE(again.DelOnRet->isChecked());
+  EXPECT_TRUE(again.OnOff->StateOn());
+  EXPECT_TRUE(again.TimerList->Active());
+  EXPECT_EQ(again.POP->Password(), "pass word");
+  EXPECT_EQ(again.evGetMail->Interval(), 300000);
+  EXPECT_EQ(again.LogLines(), std::vector<std::string>{"Next poll in 300 seconds, please wait"});
+}
+
+TEST_F(MainWindowTest, RestoredValuesAreCheckedLikeTypedOnes) {
+  const std::string base = "[TfrmMain]\nServerName_Text=h\nUserName_Text=u\nPassword_Text=p\nPort_Text=110\n";
+  WriteIni(base + "DestDir_Text=" + dest_ + "\nPollSecs_Value=90000\nOnOff_StateOn=true\n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(w.PollSecs->Text(), "86400");
+    EXPECT_TRUE(w.OnOff->StateOn());
+    EXPECT_TRUE(w.TimerList->Active());
+  }
+  WriteIni(base + "DestDir_Text=" + dest_ + "\nPollSecs_Value=0\nOnOff_StateOn=yes\n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(w.PollSecs->Text(), "1");
+    EXPECT_FALSE(w.OnOff->StateOn());
+    EXPECT_FALSE(w.TimerList->Active());
+  }
+  // The folder is gone by the next start: the check speaks, the switch stays off.
+  WriteIni(base + "DestDir_Text=" + dest_ + "/gone\nOnOff_StateOn=True\n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(dialogs_.messages, std::vector<std::string>{" Invalid Destination Directory\n\nCannot start!"});
+    EXPECT_FALSE(w.OnOff->StateOn());
+    EXPECT_TRUE(w.panSettings->isVisible());
+  }
+  // A bad port during the restore: no error box, the switch stays on, no polling.
+  WriteIni(base + "DestDir_Text=" + dest_ + "\nPort_Text=abc\nPollSecs_Value=abc\nOnOff_StateOn=True\n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_TRUE(dialogs_.errors.empty());
+    EXPECT_TRUE(w.OnOff->StateOn());
+    EXPECT_FALSE(w.TimerList->Active());
+    EXPECT_EQ(w.PollSecs->Text(), "0");
+  }
+}

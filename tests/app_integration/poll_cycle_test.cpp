@@ -1,0 +1,343 @@
+// Poll cycles of the real window against a private Dovecot POP3 server.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+
+#include "app/directory_edit.h"
+#include "app/main_window.h"
+#include "app/on_off_switch.h"
+#include "app/spin_edit.h"
+#include "app/timer_list.h"
+#include "mail/message/mail_message.h"
+#include "mail/net/pop3_client.h"
+#include "platform/streams.h"
+#include "support/dovecot_server.h"
+#include "support/loopback_script_server.h"
+#include "../app/fake_dialogs.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+const std::string kPlain =
+    "From: Ann <ann@example.com>\r\n"
+    "To: bob@example.com\r\n"
+    "Subject: plain\r\n"
+    "\r\n"
+    "Hello Bob,\r\n"
+    ".a line that starts with a dot\r\n"
+    "\r\n"
+    "Ann\r\n";
+
+const std::string kMultipart =
+    "From: Carl <carl@example.com>\r\n"
+    "To: bob@example.com\r\n"
+    "Subject: with a file\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"
+    "\r\n"
+    "--b1\r\n"
+    "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+    "\r\n"
+    "See attached.\r\n"
+    "--b1\r\n"
+    "Content-Type: application/octet-stream; name=\"x.bin\"\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "Content-Disposition: attachment; filename=\"x.bin\"\r\n"
+    "\r\n"
+    "AAECAwQFBgcICQ==\r\n"
+    "--b1--\r\n";
+
+// What the window must write for a message the server sends as `text`.
+std::string Rebuilt(const std::string& text) {
+  TVeraDudurur2000 message(nullptr);
+  message.Fill(text, true);
+  message.RebuildBody();
+  TMemoryStream stream;
+  message.SaveToStream(stream);
+  return stream.Data();
+}
+
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);  // nothing listens there now
+  return ntohs(addr.sin_port);
+}
+
+class PollCycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("QUENWICK_SETTINGS", (tmp_.path() + "/quenwick.ini").toStdString().c_str(), 1);
+    dest_ = tmp_.path().toStdString() + "/mail";
+    QDir().mkpath(QString::fromStdString(dest_));
+  }
+  void TearDown() override { unsetenv("QUENWICK_SETTINGS"); }
+
+  // A window switched on against the server, its timer stopped so that the
+  // test runs the cycles itself.
+  void SwitchOn(TfrmMain& w, int port, const std::string& password, bool deleteOnRetrieve) {
+    w.show();
+    w.ServerName->setText("127.0.0.1");
+    w.UserName->setText(QString::fromStdString(server_.userName()));
+    w.Password->setText(QString::fromStdString(password));
+    w.Port->setText(QString::number(port));
+    w.DestDir->SetText(dest_);
+    w.DelOnRet->setChecked(deleteOnRetrieve);
+    w.PollSecs->SetValue(3600);
+    w.OnOff->SetStateOn(true);
+    ASSERT_TRUE(w.TimerList->Active());
+    w.TimerList->SetActive(false);
+  }
+
+  std::string File(const std::string& name) const { return ReadWholeFile(dest_ + "/" + name); }
+  bool Exists(const std::string& name) const {
+    return QFileInfo::exists(QString::fromStdString(dest_ + "/" + name));
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const QString& n : QDir(QString::fromStdString(dest_)).entryList(QDir::Files | QDir::Hidden))
+      names.push_back(n.toStdString());
+    return names;
+  }
+
+  // "Connecting at <date and time>" + end, where the time is taken within
+  // the cycle that ran between the two samples.
+  static void ExpectConnectLine(const std::string& line, const std::string& before, const std::string& after,
+                                const std::string& end) {
+    EXPECT_TRUE(line == "Connecting at " + before + end || line == "Connecting at " + after + end) << line;
+  }
+
+  QTemporaryDir tmp_;
+  std::string dest_;
+  VizuTest::DovecotServer server_;
+  VizuTest::FakeDialogs dialogs_;
+};
+
+// The unique ids the server gives its messages, asked by a client of our own.
+std::vector<std::string> ServerIds(const VizuTest::DovecotServer& server) {
+  TREZ2000 pop(nullptr);
+  pop.SetHost("127.0.0.1");
+  pop.SetPort(server.port());
+  pop.SetUserName(server.userName());
+  pop.SetPassword(server.password());
+  std::vector<std::string> ids;
+  if (pop.Connect() && pop.Login())
+    for (int n = 1; n <= pop.MessageCount(); ++n) ids.push_back(pop.GetUIDL(n));
+  pop.Quit();
+  return ids;
+}
+
+}  // namespace
+
+TEST_F(PollCycleTest, TwoMessagesGiveTheLogAndTheirRebuiltFiles) {
+  server_.addMessage("0001", kPlain);
+  server_.addMessage("0002", kMultipart);
+  server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
+  TfrmMain w;
+  SwitchOn(w, server_.port(), server_.password(), false);
+
+  const std::string before = TfrmMain::LogDateTime();
+  w.evGetMailTimer(w.evGetMail);
+  const std::string after = TfrmMain::LogDateTime();
+
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_EQ(log.size(), 12u) << ::testing::PrintToString(log);
+  ExpectConnectLine(log[0], before, after, " ok");
+  const std::vector<std::string> rest(log.begin() + 1, log.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{
+                      "Login... ok",
+                      "2 messages on server",
+                      "Getting UIDL...",
+                      "Retrieving message1...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/" + kU1 + ".eml",
+                      "Getting UIDL...",
+                      "Retrieving message2...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/" + kU2 + ".eml",
+                      "Disconnecting...",
+                  }));
+  EXPECT_EQ(Files(), (std::vector<std::string>{kU1 + ".eml", kU2 + ".eml"}));
+  EXPECT_EQ(File(kU1 + ".eml"), Rebuilt(kPlain));
+  EXPECT_EQ(File(kU2 + ".eml"), Rebuilt(kMultipart));
+  EXPECT_NE(File(kU1 + ".eml").find("\r\n.a line that starts with a dot\r\n"), std::string::npos);
+  EXPECT_EQ(server_.messageCount(), 2);  // kept on the server
+
+  // Kept messages are fetched again and their files rewritten whole.
+  QFile(QString::fromStdString(dest_ + "/" + kU1 + ".eml")).resize(3);
+  w.evGetMailTimer(w.evGetMail);
+  EXPECT_EQ(w.LogLines().back(), "Disconnecting...");
+  EXPECT_EQ(File(kU1 + ".eml"), Rebuilt(kPlain));
+  EXPECT_TRUE(dialogs_.errors.empty());
+}
+
+TEST_F(PollCycleTest, DeletingEmptiesTheMailboxOnlyOnceTheFilesAreWritten) {
+  server_.addMessage("0001", kPlain);
+  server_.addMessage("0002", kMultipart);
+  server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
+  TfrmMain w;
+  SwitchOn(w, server_.port(), server_.password(), true);
+
+  // The folder disappears: the first file cannot be created, the cycle ends
+  // without QUIT, and the server deletes nothing.
+  const std::string gone = dest_ + "/gone";
+  w.DestDir->SetText(gone);
+  EXPECT_THROW(w.evGetMailTimer(w.evGetMail), std::exception);
+  EXPECT_EQ(w.LogLines().back(), "Saving message to " + gone + "/" + kU1 + ".eml");
+  EXPECT_EQ(server_.messageCount(), 2);
+  w.POP->Abort();
+
+  w.DestDir->SetText(dest_);
+  w.evGetMailTimer(w.evGetMail);
+  EXPECT_EQ(w.LogLines().back(), "Disconnecting...");
+  EXPECT_EQ(File(kU1 + ".eml"), Rebuilt(kPlain));
+  EXPECT_EQ(File(kU2 + ".eml"), Rebuilt(kMultipart));
+  EXPECT_EQ(server_.messageCount(), 0);
+
+  // Nothing left: the next cycle finds an empty mailbox.
+  w.evGetMailTimer(w.evGetMail);
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1], "Login... ok");
+  EXPECT_EQ(log[2], "0 messages on server");
+  EXPECT_EQ(log[3], "Disconnecting...");
+}
+
+TEST_F(PollCycleTest, AWrongPasswordLogsAFailedLoginAndQuits) {
+  server_.addMessage("0001", kPlain);
+  server_.start();
+  TfrmMain w;
+  SwitchOn(w, server_.port(), "not the password", false);
+  const std::string before = TfrmMain::LogDateTime();
+  w.evGetMailTimer(w.evGetMail);
+  const std::string after = TfrmMain::LogDateTime();
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+  ExpectConnectLine(log[0], before, after, " ok");
+  EXPECT_EQ(log[1], "Login... failed");
+  EXPECT_EQ(log[2], "Disconnecting...");
+  EXPECT_TRUE(Files().empty());
+  EXPECT_FALSE(w.POP->Connected());
+}
+
+TEST_F(PollCycleTest, AnUnreachableServerGivesExactlyOneLine) {
+  TfrmMain w;
+  SwitchOn(w, ClosedPort(), "x", false);
+  const std::string before = TfrmMain::LogDateTime();
+  w.evGetMailTimer(w.evGetMail);
+  const std::string after = TfrmMain::LogDateTime();
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+  ExpectConnectLine(log[0], before, after, " failed");
+}
+
+TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
+  server_.addMessage("0001", kPlain);
+  server_.addMessage("0002", kMultipart);
+  server_.start();
+  const std::vector<std::string> ids = ServerIds(server_);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string kU1 = ids[0], kU2 = ids[1];
+  TfrmMain w;
+  SwitchOn(w, server_.port(), server_.password(), false);
+  // Poll every 100 ms and make the first retrieval take longer than that.
+  w.evGetMail->SetInterval(100);
+  bool slowed = false;
+  w.POP->OnProgress = [&](TComponent*, int, int) {
+    if (!slowed) {
+      slowed = true;
+      QThread::msleep(250);
+    }
+  };
+  w.TimerList->SetActive(true);
+  w.evGetMailTimer(w.evGetMail);
+  w.TimerList->SetActive(false);
+
+  ASSERT_TRUE(slowed);
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_GE(log.size(), 2u);
+  // The nested cycle cleared the log and ended at its connect line; the
+  // outer one then went on below it.
+  EXPECT_EQ(log[0].rfind("Connecting at ", 0), 0u) << log[0];
+  EXPECT_EQ(log[0].substr(log[0].size() - 7), " failed") << log[0];
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& l) { return l.rfind("Connecting at ", 0) == 0; }),
+            1);
+  EXPECT_EQ(log.back(), "Disconnecting...");
+  EXPECT_EQ(log[log.size() - 2], "Saving message to " + dest_ + "/" + kU2 + ".eml");
+  EXPECT_EQ(File(kU1 + ".eml"), Rebuilt(kPlain));
+  EXPECT_EQ(File(kU2 + ".eml"), Rebuilt(kMultipart));
+  EXPECT_TRUE(dialogs_.errors.empty());
+}
+
+TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
+  // Dovecot's ids are tame; a scripted server sends the hostile ones.
+  VizuTest::LoopbackScriptServer script;
+  const std::string body = "Subject: s\r\n\r\nx\r\n";
+  script.send("+OK ready\r\n")
+      .reply("+OK\r\n")                                        // USER
+      .reply("+OK\r\n")                                        // PASS
+      .reply("+OK\r\n1 20\r\n2 20\r\n3 20\r\n.\r\n")           // LIST
+      .reply("+OK 1 ../../evil\r\n")                           // UIDL 1
+      .reply("+OK\r\n" + body + ".\r\n")                       // RETR 1
+      .reply("+OK deleted\r\n")                               // DELE 1
+      .reply("-ERR no id\r\n")                                 // UIDL 2
+      .reply("+OK 3 a%2Fb/c\r\n")                              // UIDL 3
+      .reply("+OK\r\n" + body + ".\r\n")                       // RETR 3
+      .reply("+OK deleted\r\n")                               // DELE 3
+      .reply("+OK bye\r\n")                                    // QUIT
+      .close();
+  script.start();
+  TfrmMain w;
+  SwitchOn(w, script.port(), "p", true);
+  w.evGetMailTimer(w.evGetMail);
+  script.waitScriptDone(5000);
+  script.stop();
+
+  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> rest(log.begin() + 1, log.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{
+                      "Login... ok",
+                      "3 messages on server",
+                      "Getting UIDL...",
+                      "Retrieving message1...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/..%2F..%2Fevil.eml",
+                      "Getting UIDL...",
+                      "Error retrieving message 2",
+                      "Getting UIDL...",
+                      "Retrieving message3...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/a%252Fb%2Fc.eml",
+                      "Disconnecting...",
+                  }));
+  EXPECT_EQ(Files(), (std::vector<std::string>{"..%2F..%2Fevil.eml", "a%252Fb%2Fc.eml"}));
+  EXPECT_FALSE(QFileInfo::exists(tmp_.path() + "/evil.eml"));
+  // Message 2 was neither retrieved nor deleted.
+  const std::vector<std::string> commands = script.commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 2"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 2"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 1"), 1);
+  EXPECT_EQ(commands.back(), "QUIT");
+}
