@@ -255,8 +255,10 @@ bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
 }
 
 bool TREZ2000::RetrieveMessage(int messageNumber) {
+  // A nested call leaves the text alone: the running one may be parsing it.
+  if (busy_) return false;
   lastMessage_.clear();
-  if (busy_ || !InTransaction()) return false;
+  if (!InTransaction()) return false;
   TBusy busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
   if (mailMessage_) {
@@ -268,8 +270,9 @@ bool TREZ2000::RetrieveMessage(int messageNumber) {
 }
 
 bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
+  if (busy_) return false;
   lastMessage_.clear();
-  if (busy_ || !InTransaction()) return false;
+  if (!InTransaction()) return false;
   TBusy busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
     return false;
