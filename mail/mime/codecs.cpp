@@ -26,7 +26,8 @@ struct TQPEncodeTables {
     for (int b = 0; b < 256; ++b) {
       bool escaped = b > 127 || b == '=';
       body[b] = escaped ? qpEscape : (b == '\r' ? qpLineStart : qpCopy);
-      header[b] = escaped || b <= 32 || b == '"' || b == '_' ? qpEscape : qpCopy;
+      // A bare "?" could close the encoded word early ("?=" after it).
+      header[b] = escaped || b <= 32 || b == '"' || b == '_' || b == '?' ? qpEscape : qpCopy;
     }
   }
 };
