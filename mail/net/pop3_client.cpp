@@ -41,10 +41,6 @@ std::string TrimControls(std::string_view text) {
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
 
-}  // namespace
-
-namespace {
-
 // The end of the line that starts at p and where the next one starts: a line
 // ends at CR LF, a lone CR or a lone LF.
 const char* LineEnd(const char* p, const char* end, const char** next) {
