@@ -105,9 +105,6 @@ class PollCycleTest : public ::testing::Test {
   }
 
   std::string File(const std::string& name) const { return ReadWholeFile(dest_ + "/" + name); }
-  bool Exists(const std::string& name) const {
-    return QFileInfo::exists(QString::fromStdString(dest_ + "/" + name));
-  }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
     for (const QString& n : QDir(QString::fromStdString(dest_)).entryList(QDir::Files | QDir::Hidden))
