@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "mail/mime/header_fields.h"
 #include "platform/error.h"
 #include "platform/string_list.h"
 
@@ -26,7 +27,8 @@ struct TQPEncodeTables {
     for (int b = 0; b < 256; ++b) {
       bool escaped = b > 127 || b == '=';
       body[b] = escaped ? qpEscape : (b == '\r' ? qpLineStart : qpCopy);
-      header[b] = escaped || b <= 32 || b == '"' || b == '_' ? qpEscape : qpCopy;
+      // A bare "?" could close the encoded word early ("?=" after it).
+      header[b] = escaped || b <= 32 || b == '"' || b == '_' || b == '?' ? qpEscape : qpCopy;
     }
   }
 };
@@ -91,7 +93,7 @@ inline char* EncodeGroup(const unsigned char* in, char* out) {
 // Encodes count input bytes as lines; the last line may be short and padded.
 char* EncodeBase64Lines(const unsigned char* in, size_t count, char* out) {
   while (count >= kB64LineBytes) {
-    __builtin_prefetch(in + 1024);
+    if (count > 1024) __builtin_prefetch(in + 1024);
     for (size_t g = 0; g < kB64LineBytes; g += 3) out = EncodeGroup(in + g, out);
     *out++ = '\r';
     *out++ = '\n';
@@ -133,13 +135,6 @@ std::string DecodeUULineKept(std::string_view line) {
 }
 
 // --- encoded words --------------------------------------------------------
-
-std::string_view TrimSpaces(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
 
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
@@ -246,7 +241,7 @@ std::string DecodeQuotedPrintable(std::string_view text) {
   };
   size_t i = 0;
   while (i < n) {
-    __builtin_prefetch(in + i + 1024);
+    if (n - i > 1024) __builtin_prefetch(in + i + 1024);  // pays off on large texts
     const void* found = std::memchr(in + i, '=', n - i);
     size_t eq = found ? static_cast<size_t>(static_cast<const char*>(found) - in) : n;
     size_t run = eq - i;
@@ -425,7 +420,7 @@ std::string DecodeLine7Bit(std::string_view text) {
   // start a new one, also together with an "=" just before it. Decoded text
   // is always shorter than its word, so it is written back in place, right-
   // aligned at the word's end; what lies before the scan start is final.
-  std::string work(TrimSpaces(text));
+  std::string work = TrimSpace(text);
   std::string done;
   size_t head = 0;
   for (;;) {

@@ -13,8 +13,8 @@ namespace Vizu2000 {
 enum TEncodingType { etBase64, etQuotedPrintable, etNoEncoding, et7Bit };
 
 // Body form cuts lines with soft breaks after 72 columns and keeps spaces,
-// TABs, CR and LF; header form escapes every byte up to 32, '"' and '_'
-// and never breaks lines.
+// TABs, CR and LF; header form escapes every byte up to 32, '"', '_' and
+// '?' and never breaks lines.
 std::string EncodeQuotedPrintable(std::string_view text, bool headerForm);
 // Never fails: escapes that name no byte are kept literally.
 std::string DecodeQuotedPrintable(std::string_view text);

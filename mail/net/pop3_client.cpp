@@ -41,10 +41,6 @@ std::string TrimControls(std::string_view text) {
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
 
-}  // namespace
-
-namespace {
-
 // The end of the line that starts at p and where the next one starts: a line
 // ends at CR LF, a lone CR or a lone LF.
 const char* LineEnd(const char* p, const char* end, const char** next) {
@@ -255,8 +251,10 @@ bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
 }
 
 bool TREZ2000::RetrieveMessage(int messageNumber) {
+  // A nested call leaves the text alone: the running one may be parsing it.
+  if (busy_) return false;
   lastMessage_.clear();
-  if (busy_ || !InTransaction()) return false;
+  if (!InTransaction()) return false;
   TBusy busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
   if (mailMessage_) {
@@ -268,8 +266,9 @@ bool TREZ2000::RetrieveMessage(int messageNumber) {
 }
 
 bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
+  if (busy_) return false;
   lastMessage_.clear();
-  if (busy_ || !InTransaction()) return false;
+  if (!InTransaction()) return false;
   TBusy busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
     return false;
