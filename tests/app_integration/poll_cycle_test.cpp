@@ -105,9 +105,6 @@ class PollCycleTest : public ::testing::Test {
   }
 
   std::string File(const std::string& name) const { return ReadWholeFile(dest_ + "/" + name); }
-  bool Exists(const std::string& name) const {
-    return QFileInfo::exists(QString::fromStdString(dest_ + "/" + name));
-  }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
     for (const QString& n : QDir(QString::fromStdString(dest_)).entryList(QDir::Files | QDir::Hidden))
@@ -261,12 +258,13 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
   const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
-  // Poll every 100 ms and make the first retrieval take longer than that.
-  w.evGetMail->SetInterval(100);
+  // Once the first retrieval is under way, poll every 100 ms and make that
+  // retrieval take longer than that.
   bool slowed = false;
   w.POP->OnProgress = [&](TComponent*, int, int) {
     if (!slowed) {
       slowed = true;
+      w.evGetMail->SetInterval(100);
       QThread::msleep(250);
     }
   };
