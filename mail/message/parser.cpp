@@ -1,11 +1,12 @@
 // The message text parser: header unfolding, multipart children found by
 // their delimiter lines, and uuencoded blocks in bodies without a type.
-#include <string.h>
+#include <string.h>  // memmem
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <functional>
+#include <string>
+#include <vector>
 
 #include "mail/message/mail_message.h"
 #include "mail/message/mail_part.h"
