@@ -13,7 +13,6 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QScreen>
-#include <QScrollBar>
 #include <algorithm>
 #include <set>
 

@@ -9,7 +9,7 @@ QUENWICK_PACKAGES=(
   clang libclang-rt-14-dev
   dovecot-core dovecot-pop3d
   mpop
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick python3
 )
 
 quenwick_install_packages() {
