@@ -471,7 +471,9 @@ TEST(Pop3ClientTest, UidlReplies) {
   EXPECT_EQ(s.client.GetUIDL(1), "");
   EXPECT_EQ(s.client.GetUIDL(1), "");
   EXPECT_EQ(s.client.GetUIDL(5), "");
+  EXPECT_EQ(s.client.LastResponse(), "-ERR no such message\r\n");
   EXPECT_EQ(s.client.GetUIDL(12), "id-of-twelve");
+  EXPECT_EQ(s.client.LastResponse(), s.client.GetLastResponse());
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12"}));
 }
 
