@@ -259,8 +259,10 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
   // Once the first retrieval is under way, poll every 100 ms and make that
-  // retrieval take longer than that.
+  // retrieval take longer than that. The nested cycle puts the interval back
+  // to an hour, so that exactly one runs however slowly the rest goes.
   bool slowed = false;
+  int nested = 0;
   w.POP->OnProgress = [&](TComponent*, int, int) {
     if (!slowed) {
       slowed = true;
@@ -268,11 +270,17 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
       QThread::msleep(250);
     }
   };
+  w.evGetMail->OnTimer = [&](TComponent* sender) {
+    ++nested;
+    w.evGetMail->SetInterval(3'600'000);
+    w.evGetMailTimer(sender);
+  };
   w.TimerList->SetActive(true);
   w.evGetMailTimer(w.evGetMail);
   w.TimerList->SetActive(false);
 
   ASSERT_TRUE(slowed);
+  EXPECT_EQ(nested, 1);
   const std::vector<std::string> log = w.LogLines();
   ASSERT_GE(log.size(), 2u);
   // The nested cycle cleared the log and ended at its connect line; the
