@@ -329,6 +329,7 @@ void TfrmMain::evGetMailTimer(TComponent*) {
       if (uid.empty()) {
         LogAdd("Error retrieving message " + std::to_string(n));
         ProcessMessages();
+        if (!POP->Connected()) break;
         continue;
       }
       LogAdd("Retrieving message" + std::to_string(n) + "...");
@@ -346,6 +347,9 @@ void TfrmMain::evGetMailTimer(TComponent*) {
       } else {
         LogAdd("Error retrieving message " + std::to_string(n));
         ProcessMessages();
+        // The session is gone: every later message would fail at once, and a
+        // listing may name millions of them.
+        if (!POP->Connected()) break;
       }
     }
     if (POP->DeleteOnRetrieve())

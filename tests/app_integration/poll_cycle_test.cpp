@@ -347,3 +347,38 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 1"), 1);
   EXPECT_EQ(commands.back(), "QUIT");
 }
+
+TEST_F(PollCycleTest, ALostConnectionEndsTheMessageLoop) {
+  // The listing names a huge last message number, then the server hangs up
+  // after the first message: the rest can only fail, and at once.
+  VizuTest::LoopbackScriptServer script;
+  script.send("+OK ready\r\n")
+      .reply("+OK\r\n")                                        // USER
+      .reply("+OK\r\n")                                        // PASS
+      .reply("+OK\r\n1 20\r\n100000 20\r\n.\r\n")              // LIST
+      .reply("+OK 1 first\r\n")                                // UIDL 1
+      .reply("+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n")           // RETR 1
+      .close();
+  script.start();
+  TfrmMain w;
+  SwitchOn(w, script.port(), "p", false);
+  w.evGetMailTimer(w.evGetMail);
+  script.stop();
+
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_LE(log.size(), 20u) << log.size() << " lines";
+  const std::vector<std::string> rest(log.begin() + 1, log.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{
+                      "Login... ok",
+                      "100000 messages on server",
+                      "Getting UIDL...",
+                      "Retrieving message1...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/first.eml",
+                      "Getting UIDL...",
+                      "Error retrieving message 2",
+                      "Disconnecting...",
+                  }));
+  EXPECT_EQ(Files(), std::vector<std::string>{"first.eml"});
+  EXPECT_TRUE(dialogs_.errors.empty());
+}
