@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <set>
 
@@ -31,6 +32,9 @@
 namespace Vizu2000 {
 
 namespace {
+
+// A poll can add lines far faster than a screen shows them.
+constexpr int kLogFrameMs = 20;
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -178,6 +182,14 @@ void TfrmMain::CreateControls() {
   MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MemLog->hide();
+  logFrame_ = new QTimer(this);
+  logFrame_->setSingleShot(true);
+  logFrame_->setInterval(kLogFrameMs);
+  connect(logFrame_, &QTimer::timeout, this, [this] {
+    if (MemLog->updatesEnabled()) return;
+    MemLog->setUpdatesEnabled(true);  // paints what was held back
+    logFrame_->start();
+  });
 
   // Tab order: the settings first, then the switch, then the log.
   QWidget* order[] = {ServerName, UserName, Password, Port, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
@@ -317,6 +329,7 @@ void TfrmMain::evGetMailTimer(TComponent*) {
       if (uid.empty()) {
         LogAdd("Error retrieving message " + std::to_string(n));
         ProcessMessages();
+        if (!POP->Connected()) break;
         continue;
       }
       LogAdd("Retrieving message" + std::to_string(n) + "...");
@@ -334,6 +347,9 @@ void TfrmMain::evGetMailTimer(TComponent*) {
       } else {
         LogAdd("Error retrieving message " + std::to_string(n));
         ProcessMessages();
+        // The session is gone: every later message would fail at once, and a
+        // listing may name millions of them.
+        if (!POP->Connected()) break;
       }
     }
     if (POP->DeleteOnRetrieve())
@@ -343,11 +359,23 @@ void TfrmMain::evGetMailTimer(TComponent*) {
   LogAdd("Disconnecting...");
 }
 
+// The log is painted at most once per frame: a change within a frame that
+// has already been painted is held back until the frame ends, and then
+// painted with whatever came after it. The text itself changes at once.
+void TfrmMain::HoldLogPaint() {
+  if (logFrame_->isActive())
+    MemLog->setUpdatesEnabled(false);
+  else
+    logFrame_->start();
+}
+
 void TfrmMain::LogClear() {
+  HoldLogPaint();
   MemLog->clear();
 }
 
 void TfrmMain::LogAdd(const std::string& line) {
+  HoldLogPaint();
   MemLog->appendPlainText(Q(line));
 }
 

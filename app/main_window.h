@@ -13,6 +13,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QTimer;
 
 namespace Vizu2000 {
 
@@ -71,7 +72,9 @@ class TfrmMain : public QWidget {
   // the session is then left without QUIT, so nothing is deleted.
   void evGetMailTimer(TComponent* Sender);
 
-  // The log's lines, for whoever watches the window.
+  // The log: clear it, add one line at the end, read its lines.
+  void LogClear();
+  void LogAdd(const std::string& line);
   std::vector<std::string> LogLines() const;
   // "Connecting at " + the local date and time as the log shows them.
   static std::string LogDateTime();
@@ -88,10 +91,11 @@ class TfrmMain : public QWidget {
  private:
   void CreateControls();
   void RegisterStoredProps();
-  void LogClear();
-  void LogAdd(const std::string& line);
+  void HoldLogPaint();
 
   TComponent components_;
+  // Paces the log's painting (see HoldLogPaint).
+  QTimer* logFrame_ = nullptr;
 };
 
 }  // namespace Vizu2000

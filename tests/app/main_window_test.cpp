@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -326,4 +327,42 @@ TEST_F(MainWindowTest, StoreFailuresReachTheErrorBox) {
     w.close();
   }
   EXPECT_EQ(dialogs_.errors, std::vector<std::string>(2, "Failed to create key TfrmMain."));
+}
+
+TEST_F(MainWindowTest, TheLogIsPaintedAtMostOncePerFrameAndEndsUpToDate) {
+  // Paints of the log, counted where they reach it.
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  TfrmMain w;
+  w.show();
+  FillValid(w);
+  w.OnOff->SetStateOn(true);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  QTest::qWait(100);
+  w.MemLog->viewport()->installEventFilter(&counter);
+
+  // A burst of lines, each followed by event processing as the poll does.
+  QElapsedTimer clock;
+  clock.start();
+  for (int i = 0; i < 400; ++i) {
+    w.LogAdd("Getting UIDL...");
+    QCoreApplication::processEvents();
+  }
+  w.LogAdd("Disconnecting...");
+  QCoreApplication::processEvents();
+  const qint64 elapsed = clock.elapsed();
+  EXPECT_LE(counter.paints, elapsed / 16 + 2) << "in " << elapsed << " ms";
+
+  // The last state is painted once the burst is over.
+  const int before = counter.paints;
+  QTest::qWait(150);
+  EXPECT_GT(counter.paints, before);
+  EXPECT_TRUE(w.MemLog->updatesEnabled());
+  EXPECT_EQ(w.LogLines().size(), 402u);
+  EXPECT_EQ(w.LogLines().back(), "Disconnecting...");
 }

@@ -259,8 +259,10 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
   // Once the first retrieval is under way, poll every 100 ms and make that
-  // retrieval take longer than that.
+  // retrieval take longer than that. The nested cycle puts the interval back
+  // to an hour, so that exactly one runs however slowly the rest goes.
   bool slowed = false;
+  int nested = 0;
   w.POP->OnProgress = [&](TComponent*, int, int) {
     if (!slowed) {
       slowed = true;
@@ -268,11 +270,17 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
       QThread::msleep(250);
     }
   };
+  w.evGetMail->OnTimer = [&](TComponent* sender) {
+    ++nested;
+    w.evGetMail->SetInterval(3'600'000);
+    w.evGetMailTimer(sender);
+  };
   w.TimerList->SetActive(true);
   w.evGetMailTimer(w.evGetMail);
   w.TimerList->SetActive(false);
 
   ASSERT_TRUE(slowed);
+  EXPECT_EQ(nested, 1);
   const std::vector<std::string> log = w.LogLines();
   ASSERT_GE(log.size(), 2u);
   // The nested cycle cleared the log and ended at its connect line; the
@@ -338,4 +346,39 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 2"), 0);
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 1"), 1);
   EXPECT_EQ(commands.back(), "QUIT");
+}
+
+TEST_F(PollCycleTest, ALostConnectionEndsTheMessageLoop) {
+  // The listing names a huge last message number, then the server hangs up
+  // after the first message: the rest can only fail, and at once.
+  VizuTest::LoopbackScriptServer script;
+  script.send("+OK ready\r\n")
+      .reply("+OK\r\n")                                        // USER
+      .reply("+OK\r\n")                                        // PASS
+      .reply("+OK\r\n1 20\r\n100000 20\r\n.\r\n")              // LIST
+      .reply("+OK 1 first\r\n")                                // UIDL 1
+      .reply("+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n")           // RETR 1
+      .close();
+  script.start();
+  TfrmMain w;
+  SwitchOn(w, script.port(), "p", false);
+  w.evGetMailTimer(w.evGetMail);
+  script.stop();
+
+  const std::vector<std::string> log = w.LogLines();
+  ASSERT_LE(log.size(), 20u) << log.size() << " lines";
+  const std::vector<std::string> rest(log.begin() + 1, log.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{
+                      "Login... ok",
+                      "100000 messages on server",
+                      "Getting UIDL...",
+                      "Retrieving message1...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/first.eml",
+                      "Getting UIDL...",
+                      "Error retrieving message 2",
+                      "Disconnecting...",
+                  }));
+  EXPECT_EQ(Files(), std::vector<std::string>{"first.eml"});
+  EXPECT_TRUE(dialogs_.errors.empty());
 }
