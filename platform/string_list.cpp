@@ -1,5 +1,7 @@
 #include "platform/string_list.h"
 
+#include "platform/error.h"
+
 namespace Vizu2000 {
 
 char UpCaseChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
@@ -24,16 +26,39 @@ bool SameText(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+
+void CheckIndex(int index, size_t limit) {
+  if (index < 0 || static_cast<size_t>(index) >= limit)
+    throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+}  // namespace
+
+const std::string& TStringList::Strings(int index) const {
+  CheckIndex(index, items_.size());
+  return items_[static_cast<size_t>(index)];
+}
+
+void TStringList::SetString(int index, std::string value) {
+  CheckIndex(index, items_.size());
+  items_[static_cast<size_t>(index)] = std::move(value);
+}
+
 int TStringList::Add(std::string value) {
   items_.push_back(std::move(value));
   return Count() - 1;
 }
 
 void TStringList::Insert(int index, std::string value) {
+  CheckIndex(index, items_.size() + 1);
   items_.insert(items_.begin() + index, std::move(value));
 }
 
-void TStringList::Delete(int index) { items_.erase(items_.begin() + index); }
+void TStringList::Delete(int index) {
+  CheckIndex(index, items_.size());
+  items_.erase(items_.begin() + index);
+}
 
 int TStringList::IndexOf(std::string_view value) const {
   for (int i = 0; i < Count(); ++i)

@@ -13,10 +13,13 @@ class TStringList {
 
   int Count() const { return static_cast<int>(items_.size()); }
   bool Empty() const { return items_.empty(); }
+  // Unchecked, for loops that stay within Count().
   const std::string& operator[](int index) const { return items_[index]; }
   std::string& operator[](int index) { return items_[index]; }
-  const std::string& Strings(int index) const { return items_[index]; }
-  void SetString(int index, std::string value) { items_[index] = std::move(value); }
+  // These raise EVizuError "List index out of bounds (<index>)" and change
+  // nothing when the index is outside the list (Insert also takes Count()).
+  const std::string& Strings(int index) const;
+  void SetString(int index, std::string value);
 
   int Add(std::string value);
   void Insert(int index, std::string value);

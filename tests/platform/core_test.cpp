@@ -55,6 +55,30 @@ TEST(StringList, SplitsAtEveryLineBreakAndJoinsWithCrLf) {
   EXPECT_EQ(list.Text(), "");
 }
 
+TEST(StringList, BadIndexesRaiseAndChangeNothing) {
+  TStringList list;
+  list.Add("a");
+  list.Insert(1, "b");
+  list.Insert(0, "z");
+  EXPECT_EQ(list.Text(), "z\r\na\r\nb\r\n");
+  try {
+    list.Delete(3);
+    FAIL();
+  } catch (const EVizuError& e) {
+    EXPECT_STREQ(e.what(), "List index out of bounds (3)");
+  }
+  EXPECT_THROW(list.Delete(-1), EVizuError);
+  EXPECT_THROW(list.Insert(4, "x"), EVizuError);
+  EXPECT_THROW(list.Insert(-1, "x"), EVizuError);
+  EXPECT_THROW(list.SetString(3, "x"), EVizuError);
+  EXPECT_THROW(list.Strings(-1), EVizuError);
+  EXPECT_EQ(list.Text(), "z\r\na\r\nb\r\n");
+  list.Delete(2);
+  list.SetString(0, "y");
+  EXPECT_EQ(list.Strings(1), "a");
+  EXPECT_EQ(list.Text(), "y\r\na\r\n");
+}
+
 TEST(StringList, CommaTextRoundTrips) {
   TStringList list;
   list.Add("plain");
