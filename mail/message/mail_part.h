@@ -99,8 +99,8 @@ class TMailPart : public TComponent {
 
   // Parser. Fill replaces everything but ParentPart, OwnerMessage and
   // ParentBoundary. Raises "<name>: TMailPart must be owned by a
-  // TVeraDudurur2000" without an owner message, and "UUCODE message format
-  // error" for a malformed uuencoded block.
+  // TVeraDudurur2000" without an owner message. A uuencoded block whose data
+  // does not decode is left as text.
   void Fill(std::string_view text, bool withHeader);
   void SetSource(std::string_view text) { Fill(text, true); }
   // Reads the stream's whole content from its start.

@@ -64,6 +64,15 @@ std::string DecodeUUBlock(std::string_view data) {
   return out;
 }
 
+bool TryDecodeUUBlock(std::string_view data, std::string& out) {
+  try {
+    out = DecodeUUBlock(data);
+    return true;
+  } catch (const EVizuError&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 class TMailParser {
@@ -253,6 +262,7 @@ class TMailParser {
     size_t segmentStart = bodyStart;
     std::string fileName;
     std::string boundary;
+    std::string data;
     size_t pos = bodyStart;
     while (pos < text.size()) {
       size_t end = cutter.LineEnd(pos);
@@ -263,8 +273,8 @@ class TMailParser {
         beginLine = pos;
         dataStart = next;
         fileName = line.size() > 10 ? TrimSpace(line.substr(10, 999)) : std::string();
-      } else if (inBlock && StartsWith(line, "end")) {
-        std::string data = DecodeUUBlock(text.substr(dataStart, pos - dataStart));
+      } else if (inBlock && StartsWith(line, "end") &&
+                 TryDecodeUUBlock(text.substr(dataStart, pos - dataStart), data)) {
         std::string_view before = text.substr(segmentStart, beginLine - segmentStart);
         if (!converted) {
           part->body_.Assign(std::string(before));
@@ -280,6 +290,10 @@ class TMailParser {
         AddUUAttachment(part, std::move(data), fileName, boundary);
         inBlock = false;
         segmentStart = next;
+      } else if (inBlock && StartsWith(line, "end")) {
+        // Not uuencoded after all (plain text that happens to begin a line
+        // with "begin 6"): its lines stay with the text around them.
+        inBlock = false;
       }
       pos = next;
       if (top) Report(pos);

@@ -168,13 +168,18 @@ TEST(Parser, TurnsUuencodedBlocksIntoAttachments) {
   EXPECT_EQ(message.Body().Data(), "See you at\r\nbegin 6 pm sharp\r\nbye\r\n");
   EXPECT_FALSE(message.LabelExists("Content-Type"));
 
-  // Malformed data raises.
-  try {
-    message.SetSource("\r\nbegin 644 x\r\n#abc\r\nend\r\n");
-    FAIL();
-  } catch (const EVizuError& e) {
-    EXPECT_STREQ(e.what(), "UUCODE message format error");
-  }
+  // Lines that only look like a block (plain text that happens to begin a
+  // line with "begin 6") stay text: the message can still be stored whole.
+  const std::string plain = "\r\nbegin 6pm meeting\r\nbring snacks\r\nend of it\r\n";
+  EXPECT_NO_THROW(message.SetSource(plain));
+  EXPECT_EQ(message.SubPartList().Count(), 0);
+  EXPECT_EQ(message.Body().Data(), plain.substr(2));
+  EXPECT_NO_THROW(message.SetSource(
+      "\r\nbegin 644 a.txt\r\n#86)C\r\nend\r\nbegin 644 x\r\n#abc\r\nend\r\nbye\r\n"));
+  ASSERT_EQ(message.SubPartList().Count(), 3);
+  EXPECT_EQ(message.SubPartList()[1]->Decoded().Data(), "abc");
+  message.SubPartList()[2]->Decode();
+  EXPECT_EQ(message.SubPartList()[2]->Decoded().Data(), "begin 644 x\r\n#abc\r\nend\r\nbye\r\n");
 }
 
 TEST(Parser, NestingIsBounded) {
