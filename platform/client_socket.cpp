@@ -43,9 +43,7 @@ class TQtClientSocket final : public TClientSocket {
  public:
   TQtClientSocket() {
     QObject::connect(&socket_, &QTcpSocket::connected, &context_, [this] { HandleConnected(); });
-    QObject::connect(&socket_, &QTcpSocket::readyRead, &context_, [this] {
-      if (connected_ && OnRead) OnRead();
-    });
+    QObject::connect(&socket_, &QTcpSocket::readyRead, &context_, [this] { HandleReadyRead(); });
     QObject::connect(&socket_, &QTcpSocket::bytesWritten, &context_, [this](qint64) {
       if (connected_ && OnWrite) OnWrite();
     });
@@ -109,6 +107,7 @@ class TQtClientSocket final : public TClientSocket {
   }
 
   int Read(char* buffer, int count) override {
+    ++reads_;
     if (count <= 0) return 0;
     const qint64 got = socket_.read(buffer, count);
     if (got < 0) {
@@ -169,6 +168,17 @@ class TQtClientSocket final : public TClientSocket {
     socket_.connectToHost(chosen, static_cast<quint16>(Port()));
   }
 
+  // Data that arrives while the read handler is still running (one that
+  // processes events, say) is buffered but never announced again, so it is
+  // handed over before returning. A handler that reads nothing is not pressed.
+  void HandleReadyRead() {
+    while (connected_ && OnRead && socket_.bytesAvailable() > 0) {
+      const unsigned readsBefore = reads_;
+      OnRead();
+      if (reads_ == readsBefore) break;
+    }
+  }
+
   void HandleConnected() {
     if (!opened_) return;
     connected_ = true;
@@ -218,6 +228,7 @@ class TQtClientSocket final : public TClientSocket {
   QObject context_;
   QTcpSocket socket_;
   unsigned generation_ = 0;
+  unsigned reads_ = 0;
   bool opened_ = false;
   bool connected_ = false;
 };

@@ -79,8 +79,8 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
                                             : static_cast<std::int64_t>(data_.size());
   std::int64_t target = base + offset;
   if (target < 0) target = 0;
-  // Seeking past the end is allowed; a later write fills the gap with zeros.
-  if (static_cast<size_t>(target) > data_.size()) data_.resize(static_cast<size_t>(target));
+  // Seeking past the end is allowed and changes nothing; a later write fills
+  // the gap with zeros.
   position_ = static_cast<size_t>(target);
   return target;
 }

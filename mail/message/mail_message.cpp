@@ -73,22 +73,16 @@ void TVeraDudurur2000::FindParts() {
 
   auto takeText = [this](TMailPart* p, const std::string& type) {
     bool took = false;
-    if (!textPlainPart_ && type == "text/plain") {
+    auto take = [&](TMailPart*& slot, TStringList& lines, const char* wanted) {
+      if (slot || type != wanted) return;
       p->Decode();
-      if (p->Decoded().Size() > 0) {
-        textPlainPart_ = p;
-        textPlain_.SetText(p->Decoded().View());
-        took = true;
-      }
-    }
-    if (!textHTMLPart_ && type == "text/html") {
-      p->Decode();
-      if (p->Decoded().Size() > 0) {
-        textHTMLPart_ = p;
-        textHTML_.SetText(p->Decoded().View());
-        took = true;
-      }
-    }
+      if (p->Decoded().Size() == 0) return;
+      slot = p;
+      lines.SetText(p->Decoded().View());
+      took = true;
+    };
+    take(textPlainPart_, textPlain_, "text/plain");
+    take(textHTMLPart_, textHTML_, "text/html");
     return took;
   };
 

@@ -266,7 +266,6 @@ std::string DecodeBase64Body(std::string_view body) {
 std::string DecodeUUBody(std::string_view body) {
   std::string out;
   out.reserve(body.size() / 4 * 3);
-  char buffer[64];
   TLineCutter cutter(body);
   size_t pos = 0;
   bool seenData = false;
@@ -281,9 +280,7 @@ std::string DecodeUUBody(std::string_view body) {
     }
     seenData = true;
     if (line == "end") break;
-    std::fill(std::begin(buffer), std::end(buffer), '\0');
-    int n = DecodeLineUUCODE(line, buffer);
-    if (n > 0) out.append(buffer, static_cast<size_t>(std::min(n, 45)));
+    DecodeLineUUCODE(line, out);
   }
   return out;
 }

@@ -54,16 +54,11 @@ bool Overlaps(std::string_view a, std::string_view b) {
 std::string DecodeUUBlock(std::string_view data) {
   std::string out;
   out.reserve(data.size() / 4 * 3);
-  char buffer[64];
   TLineCutter cutter(data);
   size_t pos = 0;
   while (pos < data.size()) {
     size_t end = cutter.LineEnd(pos);
-    if (end > pos) {
-      std::fill(std::begin(buffer), std::end(buffer), '\0');
-      int n = DecodeLineUUCODE(data.substr(pos, end - pos), buffer);
-      if (n > 0) out.append(buffer, static_cast<size_t>(std::min(n, 45)));
-    }
+    if (end > pos) DecodeLineUUCODE(data.substr(pos, end - pos), out);
     pos = end + cutter.BreakLength(end);
   }
   return out;

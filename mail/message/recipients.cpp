@@ -165,7 +165,12 @@ void TMailRecipients::StringsToHeader() {
     std::string name = TrimSpace(names_[i]);
     if (!name.empty()) {
       value += '"';
-      value += EncodeLine7Bit(name, charset);
+      // A double quote would end the quoted name early and spill the rest
+      // into the address; as an encoded word it is escaped.
+      if (name.find('"') == std::string::npos)
+        value += EncodeLine7Bit(name, charset);
+      else
+        value += "=?" + charset + "?Q?" + EncodeQuotedPrintable(name, true) + "?=";
       value += "\" ";
     }
     value += '<';

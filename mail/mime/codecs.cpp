@@ -126,14 +126,6 @@ inline int UUValue(unsigned char c) {
   return c - 32;  // a space is 0
 }
 
-// Decodes a uuencoded line into at most 45 bytes and keeps only the declared
-// ones, the count clamped to what a line can carry.
-std::string DecodeUULineKept(std::string_view line) {
-  char buffer[45];
-  int declared = DecodeLineUUCODE(line, buffer);
-  return std::string(buffer, static_cast<size_t>(std::clamp(declared, 0, 45)));
-}
-
 // --- encoded words --------------------------------------------------------
 
 std::string_view UpToNul(std::string_view text) {
@@ -148,7 +140,11 @@ std::string DecodeWordText(char letter, std::string_view encoded) {
     DecodeLineBASE64(encoded, bytes);
     return std::string(UpToNul(bytes));
   }
-  if (letter == 'U') return std::string(UpToNul(DecodeUULineKept(encoded)));
+  if (letter == 'U') {
+    std::string bytes;
+    DecodeLineUUCODE(encoded, bytes);
+    return std::string(UpToNul(bytes));
+  }
   std::string text(encoded);
   std::replace(text.begin(), text.end(), '_', ' ');
   return DecodeQuotedPrintable(text);
@@ -379,6 +375,13 @@ int DecodeLineUUCODE(std::string_view line, char* output) {
     output[3 * g + 2] = static_cast<char>(((v[2] & 3) << 6) | v[3]);
   }
   return declared;
+}
+
+void DecodeLineUUCODE(std::string_view line, std::string& appendTo) {
+  char buffer[45];
+  int declared = DecodeLineUUCODE(line, buffer);
+  // The count is clamped to what a line can carry.
+  appendTo.append(buffer, static_cast<size_t>(std::clamp(declared, 0, 45)));
 }
 
 bool DecodeUUCODE(std::string_view text, TStream& output) {

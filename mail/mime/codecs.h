@@ -33,6 +33,8 @@ void DecodeLineBASE64(std::string_view line, std::string& appendTo);
 // Raises EVizuError "UUCODE message format error" for a character outside
 // the alphabet; nothing is written then.
 int DecodeLineUUCODE(std::string_view line, char* output);
+// Appends the bytes the line declares, at most 45.
+void DecodeLineUUCODE(std::string_view line, std::string& appendTo);
 // Replaces the output with the decoded data lines of text (cut at CR LF).
 // Raises like DecodeLineUUCODE; lines decoded before the bad one stay.
 bool DecodeUUCODE(std::string_view text, TStream& output);

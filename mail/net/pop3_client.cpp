@@ -1,7 +1,9 @@
 #include "mail/net/pop3_client.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <vector>
 
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
@@ -78,6 +80,33 @@ void AppendMultiLineReplyText(std::string_view reply, std::string& out) {
     p = next;
   }
   out.append(run, p);
+}
+
+struct TScanLine {
+  int number;
+  int size;
+};
+
+// Each scan line resizes the sizes to its number + 1 (keeping what fits) and
+// then sets its own entry. Worked out backwards, an entry survives only when
+// no later line cut the list below it, so a listing that jumps between high
+// and low numbers costs one pass instead of one large resize per line.
+void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes) {
+  if (scans.empty()) return;
+  TMessageSize result(static_cast<size_t>(std::max(scans.back().number + 1, 0)), 0);
+  std::vector<bool> taken(result.size(), false);
+  int limit = INT_MAX;  // the smallest size a later line left
+  for (auto it = scans.rbegin(); it != scans.rend(); ++it) {
+    const int number = it->number;
+    if (number > 0 && number < limit && !taken[static_cast<size_t>(number)]) {
+      result[static_cast<size_t>(number)] = it->size;
+      taken[static_cast<size_t>(number)] = true;
+    }
+    limit = std::min(limit, std::max(number + 1, 0));
+  }
+  for (size_t k = 0; k < result.size() && k < sizes.size() && k < static_cast<size_t>(limit); ++k)
+    if (!taken[k]) result[k] = sizes[k];
+  sizes = std::move(result);
 }
 
 }  // namespace
@@ -205,18 +234,24 @@ void TREZ2000::ReadListing() {
   messageCount_ = count;
   if (messageCount_ <= 0) return;
 
+  std::vector<TScanLine> scans;
+  scans.reserve(static_cast<size_t>(n - 2));
   for (int i = 1; i <= n - 2; ++i) {
     const std::string& line = lines[i];
-    const int number = StrToInt(FirstWord(TrimSpace(line)));
-    if (number > kMaxMessageNumber)
-      throw EVizuError(Name() + ": Message number out of range: " + std::to_string(number));
-    messageSizes_.resize(static_cast<size_t>(std::max(number + 1, 0)), 0);
-    if (number > 0) {
-      const size_t space = line.find(' ');
-      messageSizes_[static_cast<size_t>(number)] =
-          space == std::string::npos ? 0 : StrToIntDef(std::string_view(line).substr(space + 1, 99), 0);
+    int number = 0;
+    if (!TryStrToInt(FirstWord(TrimSpace(line)), number) || number > kMaxMessageNumber) {
+      // The lines before the bad one have taken effect.
+      ApplyScanLines(scans, messageSizes_);
+      if (number > kMaxMessageNumber)
+        throw EVizuError(Name() + ": Message number out of range: " + std::to_string(number));
+      StrToInt(FirstWord(TrimSpace(line)));  // raises the conversion error
     }
+    const size_t space = line.find(' ');
+    const int size =
+        space == std::string::npos ? 0 : StrToIntDef(std::string_view(line).substr(space + 1, 99), 0);
+    scans.push_back({number, size});
   }
+  ApplyScanLines(scans, messageSizes_);
   if (!messageSizes_.empty()) messageSizes_[0] = 0;
 }
 

@@ -85,6 +85,7 @@ class TREZ2000 : public TComponent {
   // Closes the connection without QUIT and ends any pending wait.
   void Abort();
   // The raw text of the last reply, status line included.
+  const std::string& LastResponse() const { return socketTalk_->LastResponse(); }
   std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
 
   TSocketTalk& SocketTalk() { return *socketTalk_; }

@@ -206,27 +206,22 @@ void TSocketTalk::SocketDisconnect() {
   sendPacketSize_ = 0;
 }
 
-void TSocketTalk::SocketError(TSocketError kind, int& code) {
+void TSocketTalk::EndWithError(TTalkError error) {
   timeOutTimer_.SetEnabled(false);
-  talkError_ = kind <= seAccept ? static_cast<TTalkError>(kind) : teGeneral;
+  talkError_ = error;
   expectedSize_ = 0;
   expectedEnd_.clear();
   waiting_ = false;
   serverResult_ = false;
-  if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, talkError_);
+  if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, error);
   sessionState_ = stNone;
+}
+
+void TSocketTalk::SocketError(TSocketError kind, int& code) {
+  EndWithError(kind <= seAccept ? static_cast<TTalkError>(kind) : teGeneral);
   code = 0;
 }
 
-void TSocketTalk::Timer() {
-  timeOutTimer_.SetEnabled(false);
-  talkError_ = teTimeout;
-  expectedSize_ = 0;
-  expectedEnd_.clear();
-  waiting_ = false;
-  serverResult_ = false;
-  if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, teTimeout);
-  sessionState_ = stNone;
-}
+void TSocketTalk::Timer() { EndWithError(teTimeout); }
 
 }  // namespace Vizu2000

@@ -124,6 +124,8 @@ class TSocketTalk : public TComponent {
   int TimeOutMs() const;
   bool SendAll(const char* data, std::size_t count);
   void Progress(int total, int current);
+  // Ends the pending wait with a false verdict and the given error.
+  void EndWithError(TTalkError error);
 
   std::unique_ptr<TClientSocket> socket_;
   TTimer timeOutTimer_;

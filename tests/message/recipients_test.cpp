@@ -67,6 +67,15 @@ TEST(MailRecipients, EditsAreWrittenBackAtOnce) {
   TMailRecipients fresh(&f.message, "To");
   EXPECT_EQ(fresh.GetName(0), "Ren\xE9");
 
+  // A double quote inside a name cannot end the quoted name early: read back
+  // elsewhere, name and address are what was written.
+  f.message.SetCharset("iso-8859-1");
+  f.to.Add("Bob \"The\" \"Builder", "bob@x");
+  TMailRecipients again(&f.message, "To");
+  ASSERT_EQ(again.GetCount(), 2);
+  EXPECT_EQ(again.GetName(1), "Bob \"The\" \"Builder");
+  EXPECT_EQ(again.GetAddress(1), "bob@x");
+
   // Parameters of the field survive; line breaks never reach the header.
   Fixture params({"To: a@x; x=y"});
   params.to.Add("", "b@x\r\nBcc: evil");

@@ -253,6 +253,42 @@ TEST(SystemSocket, TalkOverTheRealSocketMovesLargeDataExactly) {
   EXPECT_EQ(progress, (std::vector<int>{0, 1048576, 2097152, 3145728, int(bigSize), int(bigSize)}));
 }
 
+TEST(SystemSocket, DataArrivingWhileAHandlerProcessesEventsIsStillRead) {
+  LocalServer server;
+  server.onConnection = [](QTcpSocket* peer) { peer->write("+OK hello\r\n"); };
+  server.onData = [](QTcpSocket* peer) { peer->write("+OK 20 octets\r\nfirst"); };
+  TComponent owner(nullptr);
+  TSocketTalk talk(&owner);
+  talk.SetTimeOut(3);
+  talk.OnEndOfData = [](TComponent*, TSessionState, const std::string&, bool& result) { result = true; };
+  // A progress display that keeps the window painted processes events while
+  // the rest of the reply arrives.
+  bool restSent = false;
+  talk.OnProgress = [&](TComponent*, int, int) {
+    if (restSent) return;
+    restSent = true;
+    server.peer->write(" line\r\n.\r\n");
+    PumpFor(300);
+  };
+
+  talk.Socket().SetAddress("127.0.0.1");
+  talk.Socket().SetPort(server.port());
+  talk.ForceState(stConnect);
+  talk.Socket().Open();
+  talk.WaitServer();
+  ASSERT_TRUE(talk.ServerResult());
+
+  talk.SetExpectedSize(20);
+  talk.Talk("RETR 1\r\n", "\r\n.\r\n", stRetr);
+  const auto start = Clock::now();
+  talk.WaitServer();
+  EXPECT_TRUE(restSent);
+  EXPECT_TRUE(talk.ServerResult());
+  EXPECT_EQ(talk.TalkError(), teNoError);
+  EXPECT_EQ(talk.LastResponse(), "+OK 20 octets\r\nfirst line\r\n.\r\n");
+  EXPECT_LT(Seconds(start), 2.0);
+}
+
 TEST(SystemSocket, WaitingForASilentServerCostsNoCpu) {
   LocalServer server;  // accepts and never says a word
   TSocketTalk talk(nullptr);

@@ -408,6 +408,10 @@ TEST(Pop3ClientTest, ListReplies) {
   ListWith("+OK\r\n1 120\r\n3 300\r\n2 200\r\n.\r\n", count, sizes);
   EXPECT_EQ(count, 2);
   EXPECT_EQ(sizes, (TMessageSize{0, 120, 200}));
+  // A size cut off by a lower number stays lost when the list grows again.
+  ListWith("+OK\r\n5 500\r\n2 200\r\n4 400\r\n.\r\n", count, sizes);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(sizes, (TMessageSize{0, 0, 200, 0, 400}));
 
   // A last line without a size leaves the count unknown; a size that is no
   // number counts as 0; spaces around the line do not matter.
@@ -416,6 +420,21 @@ TEST(Pop3ClientTest, ListReplies) {
   ListWith("+OK\r\n  1 12x\r\n2  300 \r\n.\r\n", count, sizes);
   EXPECT_EQ(count, 2);
   EXPECT_EQ(sizes, (TMessageSize{0, 0, 0}));
+}
+
+TEST(Pop3ClientTest, ListJumpingBetweenHighAndLowNumbersStaysCheap) {
+  // Every line resizes the sizes; a server that alternates a huge number with
+  // a small one must not make each line cost a list of ten million entries.
+  std::string reply = "+OK\r\n";
+  for (int i = 0; i < 2000; ++i) reply += "9999999 7\r\n1 " + std::to_string(i) + "\r\n";
+  reply += "3 30\r\n.\r\n";
+  int count = 0;
+  TMessageSize sizes;
+  auto start = std::chrono::steady_clock::now();
+  ListWith(reply, count, sizes);
+  EXPECT_LT(SecondsSince(start), 2.0);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(sizes, (TMessageSize{0, 1999, 0, 30}));
 }
 
 TEST(Pop3ClientTest, ListWithBadNumbersRaisesAndKeepsTheSession) {
@@ -452,7 +471,9 @@ TEST(Pop3ClientTest, UidlReplies) {
   EXPECT_EQ(s.client.GetUIDL(1), "");
   EXPECT_EQ(s.client.GetUIDL(1), "");
   EXPECT_EQ(s.client.GetUIDL(5), "");
+  EXPECT_EQ(s.client.LastResponse(), "-ERR no such message\r\n");
   EXPECT_EQ(s.client.GetUIDL(12), "id-of-twelve");
+  EXPECT_EQ(s.client.LastResponse(), s.client.GetLastResponse());
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12"}));
 }
 

@@ -94,7 +94,12 @@ TEST(Streams, MemoryStreamReadsWritesAndSeeks) {
   EXPECT_EQ(m.Data(), "hELlo");
   m.Seek(-2, soEnd);
   EXPECT_EQ(m.ReadRest(), "lo");
-  m.SetPosition(7);
+  // Seeking past the end reads nothing and leaves the size alone; only a
+  // write there fills the gap with zeros.
+  EXPECT_EQ(m.Seek(7, soBeginning), 7);
+  EXPECT_EQ(m.Size(), 5);
+  EXPECT_EQ(m.ReadRest(), "");
+  EXPECT_EQ(m.Size(), 5);
   m.WriteString("!");
   EXPECT_EQ(m.Data(), std::string("hELlo\0\0!", 8));
   TMemoryStream copy;
