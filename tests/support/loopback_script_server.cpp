@@ -191,6 +191,11 @@ void LoopbackScriptServer::finish() {
       pollfd p{connFd_, POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) break;
       ssize_t got = recv(connFd_, buf, sizeof buf, 0);
+      if (got == 0) {
+        // The client's close can arrive while we drain: it is still a close.
+        std::lock_guard<std::mutex> lock(mutex_);
+        peerClosed_ = true;
+      }
       if (got <= 0) break;
       record(buf, static_cast<size_t>(got));
     }
