@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <utility>
 
 #include "platform/error.h"
@@ -107,13 +108,13 @@ class TQtClientSocket final : public TClientSocket {
   }
 
   int Read(char* buffer, int count) override {
-    ++reads_;
     if (count <= 0) return 0;
     const qint64 got = socket_.read(buffer, count);
     if (got < 0) {
       Report(seReceive);
       return 0;
     }
+    bytesRead_ += static_cast<std::uint64_t>(got);
     return static_cast<int>(got);
   }
 
@@ -173,9 +174,9 @@ class TQtClientSocket final : public TClientSocket {
   // handed over before returning. A handler that reads nothing is not pressed.
   void HandleReadyRead() {
     while (connected_ && OnRead && socket_.bytesAvailable() > 0) {
-      const unsigned readsBefore = reads_;
+      const std::uint64_t readBefore = bytesRead_;
       OnRead();
-      if (reads_ == readsBefore) break;
+      if (bytesRead_ == readBefore) break;
     }
   }
 
@@ -228,7 +229,7 @@ class TQtClientSocket final : public TClientSocket {
   QObject context_;
   QTcpSocket socket_;
   unsigned generation_ = 0;
-  unsigned reads_ = 0;
+  std::uint64_t bytesRead_ = 0;
   bool opened_ = false;
   bool connected_ = false;
 };
