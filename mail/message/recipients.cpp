@@ -188,6 +188,16 @@ void TMailRecipients::CheckIndex(int index) const {
     throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
 }
 
+const TStringList& TMailRecipients::Names() {
+  HeaderToStrings();
+  return names_;
+}
+
+const TStringList& TMailRecipients::Addresses() {
+  HeaderToStrings();
+  return addresses_;
+}
+
 int TMailRecipients::GetCount() {
   HeaderToStrings();
   return addresses_.Count();

@@ -22,6 +22,11 @@ class TMailRecipients {
   TMailPart* Message() const { return message_; }
   const std::string& FieldLabel() const { return fieldLabel_; }
 
+  // The display names and the addresses, entry i of both describing
+  // recipient i; read from the field first when it has changed.
+  const TStringList& Names();
+  const TStringList& Addresses();
+
   int GetCount();
   // Index errors raise EVizuError "List index out of bounds (<index>)" and
   // change nothing.

@@ -27,6 +27,10 @@ TEST(MailRecipients, ParsesTheFieldIntoNamesAndAddresses) {
   EXPECT_EQ(f.to.GetAddress(0), "addr1");
   EXPECT_EQ(f.to.GetName(1), "");
   EXPECT_EQ(f.to.GetAddress(1), "addr3");
+  // The two lists themselves, current with the header.
+  f.message.SetLabelValue("To", "<addr9>");
+  EXPECT_EQ(f.to.Names().Text(), "\r\n");
+  EXPECT_EQ(f.to.Addresses().Text(), "addr9\r\n");
 
   Fixture semicolon({"To: addrA; addrB"});
   EXPECT_EQ(semicolon.to.GetAllAddresses(), "addrA");
