@@ -1,7 +1,6 @@
 // The system socket and timer adapters, and the engine over them, against a
 // tiny in-process server on 127.0.0.1.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -18,38 +17,17 @@
 #include "platform/error.h"
 #include "platform/event_pump.h"
 #include "platform/timer.h"
+#include "support/timing.h"
 
 using namespace Vizu2000;
 using namespace std::string_literals;
-using Clock = std::chrono::steady_clock;
+using VizuTest::Clock;
+using VizuTest::CpuSeconds;
+using VizuTest::PumpFor;
+using VizuTest::PumpUntil;
+using VizuTest::Seconds;
 
 namespace {
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Handles events until the condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (left.count() <= 0) return false;
-    WaitForEvents(static_cast<int>(left.count()) + 1);
-  }
-  return true;
-}
-
-void PumpFor(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
 
 // Accepts connections on 127.0.0.1 and keeps the latest one.
 class LocalServer {

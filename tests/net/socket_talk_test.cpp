@@ -1,7 +1,6 @@
 // The conversation engine against a scripted socket: exact chunk splits,
 // silences, closes, errors and refusals.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <memory>
@@ -13,32 +12,17 @@
 #include "mail/net/socket_talk.h"
 #include "platform/event_pump.h"
 #include "support/scripted_socket.h"
+#include "support/timing.h"
 
 using namespace Vizu2000;
 using namespace std::string_literals;
 using VizuTest::ServerScript;
-using Clock = std::chrono::steady_clock;
+using VizuTest::Clock;
+using VizuTest::CpuSeconds;
+using VizuTest::PumpFor;
+using VizuTest::Seconds;
 
 namespace {
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-void PumpFor(int ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    WaitForEvents(static_cast<int>(left.count()) + 1);
-  }
-}
 
 std::string Pattern(std::size_t size) {
   std::string s(size, '\0');
