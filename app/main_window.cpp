@@ -179,6 +179,9 @@ void TfrmMain::CreateControls() {
 
   MemLog = Place(Named(new QPlainTextEdit(this), "MemLog"), 8, 9, 279, 261);
   MemLog->setReadOnly(true);
+  // A log is never edited back: keeping an undo record of every line only
+  // costs time and memory during a long poll.
+  MemLog->setUndoRedoEnabled(false);
   MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MemLog->hide();
