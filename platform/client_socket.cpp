@@ -70,8 +70,10 @@ class TQtClientSocket final : public TClientSocket {
     if (!QCoreApplication::instance()) throw EVizuError("No event loop to run the connection on");
     if (Host().empty() && Address().empty()) throw EVizuError("No host or address to connect to");
     opened_ = true;
+    SetErrorText("");
     const unsigned generation = ++generation_;
     if (Port() < 0 || Port() > 65535) {
+      SetErrorText("port " + std::to_string(Port()) + " out of range");
       Later(generation, [this] { FailAttempt(seConnect); });
       return;
     }
@@ -84,6 +86,7 @@ class TQtClientSocket final : public TClientSocket {
     }
     QHostAddress address;
     if (!address.setAddress(QString::fromStdString(Address()))) {
+      SetErrorText("invalid address " + Address());
       Later(generation, [this] { FailAttempt(seConnect); });
       return;
     }
@@ -155,6 +158,7 @@ class TQtClientSocket final : public TClientSocket {
     const QList<QHostAddress> addresses = info.addresses();
     if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
       // A failed lookup closes the attempt like a closed connection.
+      SetErrorText("host not found");
       opened_ = false;
       if (OnDisconnect) OnDisconnect();
       return;
@@ -220,6 +224,13 @@ class TQtClientSocket final : public TClientSocket {
   }
 
   void Report(TSocketError kind) {
+    if (ErrorText().empty()) {
+      // Qt's own words, as a reason inside a sentence.
+      std::string text = socket_.errorString().toStdString();
+      if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && !(text.size() > 1 && text[1] >= 'A' && text[1] <= 'Z'))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+      SetErrorText(text);
+    }
     int code = static_cast<int>(socket_.error()) + 1;
     if (OnError) OnError(kind, code);
     // A code left set is not raised: an exception must not cross the event

@@ -67,6 +67,11 @@ class TClientSocket {
   virtual std::string LocalHostName() = 0;
   virtual std::string LocalAddress() = 0;
 
+  // Why the last attempt or connection failed, in plain lower-case words
+  // ("connection refused", "host not found"); empty when nothing failed
+  // since the last Open.
+  const std::string& ErrorText() const { return errorText_; }
+
   std::function<void()> OnConnect;     // the connection is established
   std::function<void()> OnRead;        // data is ready
   std::function<void()> OnWrite;       // the socket can take data again
@@ -77,11 +82,13 @@ class TClientSocket {
  protected:
   // Raises EVizuError when the endpoint may no longer be changed.
   void CheckNotOpen() const;
+  void SetErrorText(std::string text) { errorText_ = std::move(text); }
 
  private:
   std::string host_;
   std::string address_;
   int port_ = 0;
+  std::string errorText_;
 };
 
 using TClientSocketFactory = std::function<std::unique_ptr<TClientSocket>()>;

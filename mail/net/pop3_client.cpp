@@ -91,7 +91,9 @@ struct TScanLine {
 // then sets its own entry. Worked out backwards, an entry survives only when
 // no later line cut the list below it, so a listing that jumps between high
 // and low numbers costs one pass instead of one large resize per line.
-void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes) {
+// listed receives the numbers whose entries the lines set, ascending.
+void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes, std::vector<int>& listed) {
+  listed.clear();
   if (scans.empty()) return;
   TMessageSize result(static_cast<size_t>(std::max(scans.back().number + 1, 0)), 0);
   std::vector<bool> taken(result.size(), false);
@@ -107,6 +109,8 @@ void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes) {
   for (size_t k = 0; k < result.size() && k < sizes.size() && k < static_cast<size_t>(limit); ++k)
     if (!taken[k]) result[k] = sizes[k];
   sizes = std::move(result);
+  for (size_t k = 1; k < taken.size(); ++k)
+    if (taken[k]) listed.push_back(static_cast<int>(k));
 }
 
 }  // namespace
@@ -166,21 +170,59 @@ void TREZ2000::ResetSession() {
   loggedIn_ = false;
   messageCount_ = -1;
   messageSizes_.clear();
+  listedNumbers_.clear();
 }
 
 bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
                     int expectedSize) {
+  failureReason_.clear();
+  talkFailure_ = teNoError;
   socketTalk_->SetExpectedSize(expectedSize);
   socketTalk_->Talk(command, expectedEnd, state);
   socketTalk_->WaitServer();
-  return socketTalk_->ServerResult();
+  if (socketTalk_->ServerResult()) return true;
+  NoteFailure();
+  return false;
+}
+
+bool TREZ2000::Refuse() {
+  // A nested call leaves the running operation's reason alone.
+  if (busy_) return false;
+  if (!SocketOpen())
+    failureReason_ = "connection closed by the server";
+  else
+    failureReason_ = connected_ ? "not logged in" : "not connected";
+  return false;
+}
+
+void TREZ2000::NoteFailure(const std::string& refusal) {
+  const std::string& socketError = socketTalk_->Socket().ErrorText();
+  if (talkFailure_ == teTimeout) {
+    failureReason_ = "no answer from the server";
+  } else if (talkFailure_ != teNoError || !SocketOpen()) {
+    failureReason_ = !socketError.empty()            ? socketError
+                     : talkFailure_ != teNoError ? "connection failed"
+                                                 : "connection closed by the server";
+  } else if (!refusal.empty()) {
+    failureReason_ = refusal;
+  } else {
+    // The server's own words: its first line, within reason.
+    const std::string& reply = socketTalk_->LastResponse();
+    const size_t end = std::min(reply.find_first_of("\r\n"), size_t{200});
+    failureReason_ = "the server answered \"" + TrimControls(std::string_view(reply).substr(0, end)) + "\"";
+  }
 }
 
 bool TREZ2000::Connect() {
   // Checked before anything is touched: a running conversation (ours, when
   // this is a nested call) must go on undisturbed.
-  if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
+  if (busy_ || connected_ || SocketOpen() || host_.empty()) {
+    failureReason_ = busy_ || connected_ || SocketOpen() ? "a session is already open" : "no server name";
+    return false;
+  }
   TBusy busy(busy_);
+  failureReason_.clear();
+  talkFailure_ = teNoError;
   TClientSocket& socket = socketTalk_->Socket();
   if (IsIPAddress(host_)) {
     socket.SetHost("");
@@ -201,16 +243,27 @@ bool TREZ2000::Connect() {
   }
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
+  if (!connected_) NoteFailure("the server refused the connection");
   return connected_;
 }
 
 bool TREZ2000::Login() {
-  if (busy_ || !connected_ || !SocketOpen()) return false;
+  if (busy_ || !connected_ || !SocketOpen()) return Refuse();
   // A line break would smuggle further commands into the session.
-  if (HasLineBreak(userName_) || HasLineBreak(password_)) return false;
+  if (HasLineBreak(userName_) || HasLineBreak(password_)) {
+    failureReason_ = "the user name or password holds a line break";
+    return false;
+  }
   TBusy busy(busy_);
-  if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser)) return loggedIn_;
-  if (!Step("PASS " + password_ + kCrLf, kCrLf, stPass)) return loggedIn_;
+  const std::string refused = "wrong user name or password";
+  if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser)) {
+    NoteFailure(refused);
+    return loggedIn_;
+  }
+  if (!Step("PASS " + password_ + kCrLf, kCrLf, stPass)) {
+    NoteFailure(refused);
+    return loggedIn_;
+  }
   loggedIn_ = true;
   if (!Step("LIST" + kCrLf, kDotLineEnd, stList)) return true;
   ReadListing();
@@ -221,6 +274,7 @@ void TREZ2000::ReadListing() {
   TStringList lines;
   lines.SetText(socketTalk_->LastResponse());
   const int n = lines.Count();
+  listedNumbers_.clear();
   if (n < 3) {
     messageCount_ = 0;
     messageSizes_.clear();
@@ -241,7 +295,7 @@ void TREZ2000::ReadListing() {
     int number = 0;
     if (!TryStrToInt(FirstWord(TrimSpace(line)), number) || number > kMaxMessageNumber) {
       // The lines before the bad one have taken effect.
-      ApplyScanLines(scans, messageSizes_);
+      ApplyScanLines(scans, messageSizes_, listedNumbers_);
       if (number > kMaxMessageNumber)
         throw EVizuError(Name() + ": Message number out of range: " + std::to_string(number));
       StrToInt(FirstWord(TrimSpace(line)));  // raises the conversion error
@@ -251,7 +305,7 @@ void TREZ2000::ReadListing() {
         space == std::string::npos ? 0 : StrToIntDef(std::string_view(line).substr(space + 1, 99), 0);
     scans.push_back({number, size});
   }
-  ApplyScanLines(scans, messageSizes_);
+  ApplyScanLines(scans, messageSizes_, listedNumbers_);
   if (!messageSizes_.empty()) messageSizes_[0] = 0;
 }
 
@@ -261,7 +315,10 @@ int TREZ2000::ListedSize(int messageNumber) const {
 }
 
 std::string TREZ2000::GetUIDL(int messageNumber) {
-  if (busy_ || !InTransaction()) return "";
+  if (busy_ || !InTransaction()) {
+    Refuse();
+    return "";
+  }
   TBusy busy(busy_);
   const std::string number = std::to_string(messageNumber);
   if (!Step("UIDL " + number + kCrLf, kCrLf, stUIDL)) return "";
@@ -271,6 +328,32 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
   const size_t p = reply.find(number + " ");
   if (p == std::string::npos) return "";
   return TrimControls(std::string_view(reply).substr(p + number.size() + 1));
+}
+
+bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
+  ids.clear();
+  if (busy_ || !InTransaction()) return Refuse();
+  TBusy busy(busy_);
+  if (!Step("UIDL" + kCrLf, kDotLineEnd, stUIDL)) return false;
+  const std::string& reply = socketTalk_->LastResponse();
+  const char* const end = reply.data() + reply.size();
+  const char* p = reply.data();
+  LineEnd(p, end, &p);  // the status line
+  while (p < end) {
+    const char* next;
+    const char* lineEnd = LineEnd(p, end, &next);
+    if (next >= end) break;  // the "." line
+    // "<number> <id>", read as GetUIDL reads its one-line answer.
+    const std::string line = TrimSpace(std::string(p, lineEnd));
+    const size_t space = line.find(' ');
+    int number = 0;
+    if (space != std::string::npos && TryStrToInt(std::string_view(line).substr(0, space), number)) {
+      std::string id = TrimControls(std::string_view(line).substr(space + 1));
+      if (!id.empty()) ids.emplace(number, std::move(id));
+    }
+    p = next;
+  }
+  return true;
 }
 
 bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
@@ -285,25 +368,29 @@ bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
   return true;
 }
 
-bool TREZ2000::RetrieveMessage(int messageNumber) {
+bool TREZ2000::RetrieveMessage(int messageNumber) { return Fetch(messageNumber, deleteOnRetrieve_); }
+
+bool TREZ2000::FetchMessage(int messageNumber) { return Fetch(messageNumber, false); }
+
+bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
   // A nested call leaves the text alone: the running one may be parsing it.
   if (busy_) return false;
   lastMessage_.clear();
-  if (!InTransaction()) return false;
+  if (!InTransaction()) return Refuse();
   TBusy busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
   if (mailMessage_) {
     mailMessage_->Reset();
     mailMessage_->Fill(lastMessage_, true);
   }
-  if (deleteOnRetrieve_) SendDele(messageNumber);
+  if (deleteAfter) SendDele(messageNumber);
   return true;
 }
 
 bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
   if (busy_) return false;
   lastMessage_.clear();
-  if (!InTransaction()) return false;
+  if (!InTransaction()) return Refuse();
   TBusy busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
     return false;
@@ -319,7 +406,7 @@ bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
 }
 
 bool TREZ2000::SendDele(int messageNumber) {
-  if (!InTransaction()) return false;
+  if (!InTransaction()) return Refuse();
   return Step("DELE " + std::to_string(messageNumber) + kCrLf, kCrLf, stDele);
 }
 
@@ -330,7 +417,7 @@ bool TREZ2000::DeleteMessage(int messageNumber) {
 }
 
 bool TREZ2000::Quit() {
-  if (busy_ || !connected_ || !SocketOpen()) return false;
+  if (busy_ || !connected_ || !SocketOpen()) return Refuse();
   TBusy busy(busy_);
   if (!Step("QUIT" + kCrLf, kCrLf, stQuit)) return false;
   socketTalk_->Socket().Close();
@@ -375,7 +462,10 @@ void TREZ2000::ReceiveData(TComponent*, TSessionState, const std::string&, bool&
   }
 }
 
-void TREZ2000::SocketTalkError(TComponent*, TSessionState, TTalkError) { socketTalk_->Cancel(); }
+void TREZ2000::SocketTalkError(TComponent*, TSessionState, TTalkError TalkError) {
+  talkFailure_ = TalkError;
+  socketTalk_->Cancel();
+}
 
 void TREZ2000::SocketDisconnect(TComponent*) { ResetSession(); }
 

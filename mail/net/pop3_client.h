@@ -11,6 +11,7 @@
 // Abort is the exception: it may be called at any time.
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "mail/net/socket_talk.h"
@@ -23,6 +24,8 @@ class TVeraDudurur2000;
 
 // Message sizes in octets by message number; element 0 is 0.
 using TMessageSize = std::vector<int>;
+// Unique ids by message number.
+using TUniqueIds = std::unordered_map<int, std::string>;
 
 class TREZ2000 : public TComponent {
  public:
@@ -55,6 +58,9 @@ class TREZ2000 : public TComponent {
   // Number of messages (the number on the last LIST line); -1: not known.
   int MessageCount() const { return messageCount_; }
   const TMessageSize& MessageSizes() const { return messageSizes_; }
+  // The message numbers that LIST named, ascending, each once: the ones to
+  // visit. A listing cannot make a caller walk numbers it never named.
+  const std::vector<int>& ListedNumbers() const { return listedNumbers_; }
   bool Connected() const { return connected_; }
   bool LoggedIn() const { return loggedIn_; }
   // The last retrieved message or header, byte for byte, with CR LF line
@@ -71,10 +77,18 @@ class TREZ2000 : public TComponent {
   bool Login();
   // The unique id of a message; empty on any failure.
   std::string GetUIDL(int messageNumber);
+  // The unique ids of every message in one round trip ("UIDL" without an
+  // argument, RFC 1939 section 7). False, and ids empty, when the server
+  // refuses it or the session fails; lines without a number and an id are
+  // left out, as GetUIDL would give them no id either.
+  bool GetUIDLs(TUniqueIds& ids);
   // RETR into LastMessage and, when bound, into MailMessage (Reset + Fill,
   // whose parse errors pass out). With DeleteOnRetrieve, DELE follows an
   // accepted RETR; its verdict does not change the result.
   bool RetrieveMessage(int messageNumber);
+  // RetrieveMessage without the DELE: for a caller that deletes only once it
+  // has put the message somewhere safe.
+  bool FetchMessage(int messageNumber);
   // TOP: the header and the first `lines` body lines into LastMessage and,
   // when bound, as MailMessage's header lines (after Reset).
   bool RetrieveHeader(int messageNumber, int lines);
@@ -84,6 +98,11 @@ class TREZ2000 : public TComponent {
   bool Quit();
   // Closes the connection without QUIT and ends any pending wait.
   void Abort();
+  // Why the last operation failed, in plain lower-case words for a person:
+  // "connection refused", "host not found", "no answer from the server",
+  // "connection closed by the server", "wrong user name or password", or the
+  // server's own refusal. Empty after an operation that succeeded.
+  const std::string& FailureReason() const { return failureReason_; }
   // The raw text of the last reply, status line included.
   const std::string& LastResponse() const { return socketTalk_->LastResponse(); }
   std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
@@ -104,8 +123,15 @@ class TREZ2000 : public TComponent {
   // One command and its reply; returns the verdict.
   bool Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
             int expectedSize = 0);
+  // Sets FailureReason after a wait that ended without a verdict of "+OK";
+  // refusal is the words for a server that answered "-ERR" (empty: quote it).
+  void NoteFailure(const std::string& refusal = "");
+  // Sets FailureReason for an operation whose precondition does not hold
+  // (unless another operation is running); returns false.
+  bool Refuse();
   void ReadListing();
   bool Retrieve(const std::string& command, int messageNumber);
+  bool Fetch(int messageNumber, bool deleteAfter);
   bool SendDele(int messageNumber);
   int ListedSize(int messageNumber) const;
   void ResetSession();
@@ -119,9 +145,12 @@ class TREZ2000 : public TComponent {
 
   int messageCount_ = -1;
   TMessageSize messageSizes_;
+  std::vector<int> listedNumbers_;
   bool connected_ = false;
   bool loggedIn_ = false;
   std::string lastMessage_;
+  std::string failureReason_;
+  TTalkError talkFailure_ = teNoError;
   TSocketTalk* socketTalk_ = nullptr;  // owned as a component
   bool busy_ = false;
 };
