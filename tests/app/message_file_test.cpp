@@ -1,10 +1,16 @@
-// Message file names and whole-or-nothing writes.
+// Message file names, batches of whole-or-nothing files, stale temporaries.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <set>
 #include <stdexcept>
 
@@ -61,45 +67,119 @@ TEST(MessageFileName, NeverLeavesTheFolderAndNeverSharesAName) {
   EXPECT_EQ(names.size(), ids.size());
 }
 
-TEST(WriteFileWhole, ReplacesTheFileAtomicallyAndLeavesNoTemporary) {
-  QTemporaryDir dir;
-  const std::string folder = dir.path().toStdString();
-  const std::string name = folder + "/m.eml";
-  WriteFileWhole(name, [](TStream& s) { s.WriteString(std::string("first\r\n\0x", 10)); });
-  EXPECT_EQ(ReadWholeFile(name), std::string("first\r\n\0x", 10));
-  WriteFileWhole(name, [](TStream& s) { s.WriteString("second"); });
-  EXPECT_EQ(ReadWholeFile(name), "second");
-  EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"m.eml"});
-  SyncFolder(folder);
-
-  // A writer that fails half-way leaves the old file untouched.
-  EXPECT_THROW(WriteFileWhole(name,
-                              [](TStream& s) {
-                                s.WriteString("partial");
-                                throw EVizuError("parse error");
-                              }),
-               EVizuError);
-  EXPECT_EQ(ReadWholeFile(name), "second");
-  EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"m.eml"});
+TEST(MessageFileName, ARepeatedIdGetsACopyNameThatNoIdHas) {
+  EXPECT_EQ(MessageFileName("/m", "ab", 2), "/m/ab%n2.eml");
+  EXPECT_EQ(FileNameOfId("ab", 1), "ab");
+  // "%" in an id is always escaped, so "%n" never comes from an id itself.
+  EXPECT_NE(FileNameOfId("ab%n2"), FileNameOfId("ab", 2));
+  // A copy of an id at the length limit still fits and stays distinct.
+  const std::string edge(251, 'x');
+  EXPECT_LE(FileNameOfId(edge, 12).size() + 4, 255u);
+  EXPECT_NE(FileNameOfId(edge, 12), FileNameOfId(edge));
+  EXPECT_NE(FileNameOfId(edge, 12), FileNameOfId(edge, 13));
 }
 
-TEST(WriteFileWhole, ReportsTheFinalNameWhenItCannotCreate) {
+TEST(MessageFileBatch, FilesAppearWholeAndPrivateOnlyWhenCommitted) {
   QTemporaryDir dir;
   const std::string folder = dir.path().toStdString();
-  try {
-    WriteFileWhole(folder + "/gone/x.eml", [](TStream& s) { s.WriteString("x"); });
-    FAIL() << "no error";
-  } catch (const EVizuError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot create file " + folder + "/gone/x.eml");
+  const std::string a = folder + "/a.eml", b = folder + "/b.eml";
+  const std::string bytes("first\r\n\0x\xff", 10);
+  {
+    TMessageFileBatch batch;
+    batch.Add(a, bytes);
+    batch.Add(b, "second");
+    EXPECT_EQ(batch.PendingCount(), 2u);
+    EXPECT_EQ(batch.PendingBytes(), 16u);
+    // Before the commit only hidden temporaries exist.
+    for (const std::string& name : FilesIn(folder)) EXPECT_EQ(name[0], '.') << name;
+    batch.Commit();
+    EXPECT_EQ(batch.PendingCount(), 0u);
   }
-  // A folder in the way of the final name: nothing is left behind.
+  EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"a.eml", "b.eml"}));
+  EXPECT_EQ(ReadWholeFile(a), bytes);
+  struct stat st {};
+  ASSERT_EQ(::stat(a.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A batch that is never committed leaves the old file and no temporary.
+  {
+    TMessageFileBatch batch;
+    batch.Add(a, "replacement");
+  }
+  EXPECT_EQ(ReadWholeFile(a), bytes);
+  EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"a.eml", "b.eml"}));
+  TMessageFileBatch batch;
+  batch.Add(a, "replacement");
+  batch.Commit();
+  EXPECT_EQ(ReadWholeFile(a), "replacement");
+}
+
+TEST(MessageFileBatch, ErrorsNameTheFileAndTheReasonAndLeaveNothingBehind) {
+  QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  TMessageFileBatch batch;
+  try {
+    batch.Add(folder + "/gone/x.eml", "x");
+    FAIL() << "no error";
+  } catch (const EFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file " + folder + "/gone/x.eml: No such file or directory");
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  // A folder in the way of the final name fails the commit, not the write.
   ASSERT_TRUE(QDir(dir.path()).mkdir("taken.eml"));
+  batch.Add(folder + "/taken.eml", "x");
   try {
-    WriteFileWhole(folder + "/taken.eml", [](TStream& s) { s.WriteString("x"); });
+    batch.Commit();
     FAIL() << "no error";
-  } catch (const EVizuError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot create file " + folder + "/taken.eml");
+  } catch (const EFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file " + folder + "/taken.eml: Is a directory");
   }
+  EXPECT_TRUE(FilesIn(folder).empty());  // taken.eml is the folder
+
+  // A write that the system cuts short: the reason is the system's own.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 4;
+  const sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  try {
+    batch.Add(folder + "/big.eml", "more than four bytes");
+    ADD_FAILURE() << "no error";
+  } catch (const EFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot write file " + folder + "/big.eml: File too large");
+    EXPECT_EQ(e.Code(), EFBIG);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(FilesIn(folder).empty());
-  EXPECT_THROW(SyncFolder(folder + "/gone"), EVizuError);
+}
+
+TEST(MessageFileBatch, StaleTemporariesOfDeadRunsGoOthersStay) {
+  QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_GT(dead, 0);
+  ::waitpid(dead, nullptr, 0);
+  auto touch = [&](const std::string& name) {
+    std::FILE* f = std::fopen((folder + "/" + name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  };
+  const std::string deadTemp = ".quenwick-" + std::to_string(dead) + "-3-0badf00d.tmp";
+  const std::vector<std::string> kept = {
+      ".quenwick-" + std::to_string(::getpid()) + "-1-00000001.tmp",  // a poll of this process
+      ".quenwick-1-1-00000001.tmp",                                    // a live process
+      ".quenwick-" + std::to_string(dead) + ".tmp",                   // not the pattern
+      ".quenwick-x-1-1.tmp", "notes.tmp", "m.eml"};
+  touch(deadTemp);
+  for (const std::string& name : kept) touch(name);
+  RemoveStaleTemporaries(folder);
+  std::vector<std::string> expected = kept;
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> left = FilesIn(folder);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, expected);
+  RemoveStaleTemporaries(folder + "/gone");  // never raises
 }
