@@ -14,14 +14,17 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
+#include <unistd.h>
+
 #include <algorithm>
-#include <set>
+#include <unordered_map>
 
 #include "app/dialogs.h"
 #include "app/directory_edit.h"
 #include "app/form_storage.h"
 #include "app/message_file.h"
 #include "app/on_off_switch.h"
+#include "app/poll_status.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "mail/message/mail_message.h"
@@ -176,12 +179,18 @@ void TfrmMain::CreateControls() {
   Label7->setPalette(navy);
   Label7->adjustSize();
   Label8 = MakeLabel(Panel1, "Label8", "Beta (4 :-)", 72, 40);
+  // Label8 carries the status once there is one; it may wrap to a second
+  // row at the designed width.
+  Label8->setWordWrap(true);
+  Label8->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  PlaceStatus();
 
   MemLog = Place(Named(new QPlainTextEdit(this), "MemLog"), 8, 9, 279, 261);
   MemLog->setReadOnly(true);
   // A log is never edited back: keeping an undo record of every line only
   // costs time and memory during a long poll.
   MemLog->setUndoRedoEnabled(false);
+  MemLog->setMaximumBlockCount(kLogMaxLines);
   MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MemLog->hide();
@@ -274,19 +283,60 @@ void TfrmMain::OnOffOn(QObject*) {
   POP->SetDeleteOnRetrieve(DelOnRet->isChecked());
   POP->SetUserName(UserName->text().toStdString());
   POP->SetPassword(Password->text().toStdString());
-  POP->SetPort(StrToInt(Port->text().toStdString()));
+  try {
+    POP->SetPort(StrToInt(Port->text().toStdString()));
+  } catch (const std::exception&) {
+    // The start from stored settings shows no error box: say it here.
+    outcomeText_ = "Not started: the port \"" + Port->text().toStdString() + "\" is not a number";
+    nextPoll_ = QDateTime();
+    ShowStatusText();
+    throw;
+  }
   MemLog->show();
   panSettings->hide();
   evGetMail->SetEnabled(true);
   LogClear();
   LogAdd("Next poll in " + std::to_string(PollSecs->Value()) + " seconds, please wait");
   TimerList->SetActive(true);
+  if (outcomeText_.rfind("Not started", 0) == 0) outcomeText_.clear();
+  nextPoll_ = QDateTime::currentDateTime().addMSecs(evGetMail->Interval());
+  ShowStatusText();
 }
 
 void TfrmMain::OnOffOff(QObject*) {
   TimerList->SetActive(false);
   MemLog->hide();
   panSettings->show();
+  nextPoll_ = QDateTime();
+  ShowStatusText();
+}
+
+std::string TfrmMain::StatusText() const {
+  std::string next;
+  if (nextPoll_.isValid())
+    next = "next poll at " + QLocale::system().toString(nextPoll_.time(), QLocale::ShortFormat).toStdString();
+  if (outcomeText_.empty()) return next.empty() ? std::string() : "N" + next.substr(1);
+  return next.empty() ? outcomeText_ : outcomeText_ + " - " + next;
+}
+
+void TfrmMain::ShowStatus(const QDateTime& started, TPollOutcome outcome) {
+  outcome.time = QLocale::system().toString(started.time(), QLocale::ShortFormat).toStdString();
+  outcomeText_ = PollStatusText(outcome);
+  // Ticks are measured from the start of the cycle they fire.
+  if (TimerList->Active()) nextPoll_ = started.addMSecs(evGetMail->Interval());
+  ShowStatusText();
+}
+
+void TfrmMain::ShowStatusText() {
+  const std::string text = StatusText();
+  Label8->setText(text.empty() ? QString("Beta (4 :-)") : Q(text));
+  Label8->setToolTip(Q(text));
+}
+
+void TfrmMain::PlaceStatus() {
+  // From its designed place to the panel's right edge, two rows high.
+  const int rows = Label8->fontMetrics().lineSpacing() * 2;
+  Label8->setGeometry(72, 40, std::max(Panel1->width() - 72 - 6, 40), std::min(rows, Panel1->height() - 40 - 2));
 }
 
 std::string TfrmMain::LogDateTime() {
@@ -305,61 +355,127 @@ std::string TfrmMain::LogDateTime() {
 
 void TfrmMain::evGetMailTimer(TComponent*) {
   LogClear();
+  // A tick inside a running poll finds the session busy and fails to
+  // connect; that says nothing about the mailbox, so the status stays.
+  const bool nested = polling_;
+  const QDateTime started = QDateTime::currentDateTime();
   std::string line = "Connecting at " + LogDateTime();
   if (!POP->Connect()) {
     LogAdd(line + " failed");
+    if (!nested) {
+      TPollOutcome failed;
+      failed.failure = POP->FailureReason();
+      ShowStatus(started, failed);
+    }
     return;
   }
   LogAdd(line + " ok");
-
-  line = "Login...";
-  if (!POP->Login()) {
-    LogAdd(line + " failed");
-  } else {
-    LogAdd(line + " ok");
-    const int count = POP->MessageCount();
-    LogAdd(std::to_string(count) + " messages on server");
-    // Folders that received a file in this cycle: synced before QUIT lets
-    // the server delete what they now hold.
-    std::set<std::string> written;
-    for (int n = 1; n <= count; ++n) {
-      const std::string dest = DestDir->Text();
-      LogAdd("Getting UIDL...");
-      const std::string uid = POP->GetUIDL(n);
-      ProcessMessages();
-      // A message without its id has no file name of its own: it stays on
-      // the server (not retrieved, so not deleted).
-      if (uid.empty()) {
-        LogAdd("Error retrieving message " + std::to_string(n));
-        ProcessMessages();
-        if (!POP->Connected()) break;
-        continue;
-      }
-      LogAdd("Retrieving message" + std::to_string(n) + "...");
-      ProcessMessages();
-      if (POP->RetrieveMessage(n)) {
-        const std::string fileName = MessageFileName(dest, uid);
-        ProcessMessages();
-        LogAdd("Building message body...");
-        MailMessage->RebuildBody();
-        ProcessMessages();
-        LogAdd("Saving message to " + fileName);
-        ProcessMessages();
-        WriteFileWhole(fileName, [this](TStream& stream) { MailMessage->SaveToStream(stream); });
-        written.insert(FolderOf(fileName));
-      } else {
-        LogAdd("Error retrieving message " + std::to_string(n));
-        ProcessMessages();
-        // The session is gone: every later message would fail at once, and a
-        // listing may name millions of them.
-        if (!POP->Connected()) break;
-      }
-    }
-    if (POP->DeleteOnRetrieve())
-      for (const std::string& folder : written) SyncFolder(folder);
+  polling_ = true;
+  TPollOutcome outcome;
+  try {
+    RunSession(outcome);
+  } catch (const EFileError& error) {
+    outcome.failure = FileFailureText(error.Code());
+    EndPollEarly(started, outcome);
+    throw;
+  } catch (const std::exception& error) {
+    outcome.failure = error.what();
+    EndPollEarly(started, outcome);
+    throw;
   }
+  polling_ = false;
   POP->Quit();
   LogAdd("Disconnecting...");
+  ShowStatus(started, outcome);
+}
+
+void TfrmMain::EndPollEarly(const QDateTime& started, const TPollOutcome& outcome) {
+  polling_ = false;
+  // No QUIT: the server keeps every message of the session (RFC 1939
+  // section 6 commits deletions only in the UPDATE state), and the next
+  // poll starts afresh instead of finding the session still open.
+  POP->Abort();
+  ShowStatus(started, outcome);
+}
+
+void TfrmMain::RunSession(TPollOutcome& outcome) {
+  if (!POP->Login()) {
+    LogAdd("Login... failed");
+    outcome.failure = POP->FailureReason();
+    return;
+  }
+  LogAdd("Login... ok");
+  const int count = POP->MessageCount();
+  LogAdd(std::to_string(count) + " messages on server");
+  RemoveStaleTemporaries(DestDir->Text());
+  if (count < 1) return;
+
+  // One UIDL listing instead of one round trip per message; a server that
+  // refuses it is asked message by message.
+  TUniqueIds ids;
+  const bool listed = POP->GetUIDLs(ids);
+  // Files are written in batches; a batch's messages are deleted only once
+  // its files are durable, so a message is never gone from the server
+  // before its file is safe.
+  TMessageFileBatch batch;
+  std::vector<int> toDelete;
+  std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
+  auto commit = [&] {
+    batch.Commit();
+    for (int n : toDelete) POP->DeleteMessage(n);
+    toDelete.clear();
+  };
+
+  // A copy: a nested handler may change the connection and its listing.
+  const std::vector<int> numbers = POP->ListedNumbers();
+  for (const int n : numbers) {
+    if (n > count) break;
+    const std::string dest = DestDir->Text();
+    LogAdd("Getting UIDL...");
+    std::string uid;
+    if (listed) {
+      if (auto it = ids.find(n); it != ids.end()) uid = std::move(it->second);
+    } else {
+      uid = POP->GetUIDL(n);
+    }
+    ProcessMessages();
+    // A message without its id has no file name of its own: it stays on
+    // the server (not retrieved, so not deleted).
+    if (uid.empty()) {
+      LogAdd("Error retrieving message " + std::to_string(n));
+      ++outcome.failed;
+      ProcessMessages();
+      if (!POP->Connected()) break;
+      continue;
+    }
+    LogAdd("Retrieving message" + std::to_string(n) + "...");
+    ProcessMessages();
+    if (POP->FetchMessage(n)) {
+      const std::string plain = MessageFileName(dest, uid);
+      int& copies = names[plain];
+      const std::string fileName = ++copies == 1 ? plain : MessageFileName(dest, uid, copies);
+      ProcessMessages();
+      LogAdd("Building message body...");
+      ProcessMessages();
+      LogAdd("Saving message to " + fileName);
+      ProcessMessages();
+      const bool existed = ::access(fileName.c_str(), F_OK) == 0;
+      // The file holds the message exactly as the server sent it.
+      batch.Add(fileName, POP->LastMessage());
+      ++outcome.saved;
+      if (!existed) ++outcome.newlySaved;
+      if (POP->DeleteOnRetrieve()) toDelete.push_back(n);
+      if (batch.PendingCount() >= kBatchFiles || batch.PendingBytes() >= kBatchBytes) commit();
+    } else {
+      LogAdd("Error retrieving message " + std::to_string(n));
+      ++outcome.failed;
+      ProcessMessages();
+      // The session is gone: every later message would fail at once.
+      if (!POP->Connected()) break;
+    }
+  }
+  commit();
+  if (!POP->Connected()) outcome.failure = POP->FailureReason();
 }
 
 // The log is painted at most once per frame: a change within a frame that
@@ -409,6 +525,7 @@ void TfrmMain::resizeEvent(QResizeEvent* event) {
   panSettings->setGeometry(8, 8, w - 8 - 7, h - 8 - 90);
   MemLog->setGeometry(8, 9, w - 8 - 9, h - 9 - 88);
   Panel1->setGeometry(8, h - 7 - 73, w - 8 - 7, 73);
+  PlaceStatus();
 }
 
 }  // namespace Vizu2000

@@ -1,11 +1,13 @@
 #pragma once
 // The main window: the mailbox settings or the log of the running poll, an
 // on/off switch that moves between the two, and the poll cycle itself.
+#include <QDateTime>
 #include <QWidget>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/poll_status.h"
 #include "platform/component.h"
 
 class QCheckBox;
@@ -68,10 +70,15 @@ class TfrmMain : public QWidget {
   void OnOffOn(QObject* Sender);
   // Switch-off: stop the timer and show the settings.
   void OnOffOff(QObject* Sender);
-  // One poll cycle. Raises EVizuError when a message file cannot be written;
-  // the session is then left without QUIT, so nothing is deleted.
+  // One poll cycle. Each message file holds the message as the server sent
+  // it; with the delete option a message is deleted only once its file is
+  // durable. Raises EFileError when a message file cannot be written and
+  // passes other errors out; either way the connection is then closed
+  // without QUIT, so the server keeps every message of the session.
   void evGetMailTimer(TComponent* Sender);
 
+  // The status under the switch: the last poll's outcome and the next poll.
+  std::string StatusText() const;
   // The log: clear it, add one line at the end, read its lines.
   void LogClear();
   void LogAdd(const std::string& line);
@@ -92,10 +99,26 @@ class TfrmMain : public QWidget {
   void CreateControls();
   void RegisterStoredProps();
   void HoldLogPaint();
+  void RunSession(TPollOutcome& outcome);
+  void EndPollEarly(const QDateTime& started, const TPollOutcome& outcome);
+  void ShowStatus(const QDateTime& started, TPollOutcome outcome);
+  void ShowStatusText();
+  void PlaceStatus();
+
+  // Files per batch, and bytes: a batch is made durable with one sync and
+  // then its messages are deleted, so these bound both the work a crash
+  // can undo and the messages waiting for their DELE.
+  static constexpr std::size_t kBatchFiles = 500;
+  static constexpr std::size_t kBatchBytes = 64u << 20;
+  // Lines the log keeps: a hostile listing must not grow it without end.
+  static constexpr int kLogMaxLines = 10000;
 
   TComponent components_;
   // Paces the log's painting (see HoldLogPaint).
   QTimer* logFrame_ = nullptr;
+  bool polling_ = false;
+  std::string outcomeText_;
+  QDateTime nextPoll_;
 };
 
 }  // namespace Vizu2000

@@ -39,22 +39,27 @@ LoopbackScriptServer::LoopbackScriptServer() = default;
 LoopbackScriptServer::~LoopbackScriptServer() { stop(); }
 
 LoopbackScriptServer& LoopbackScriptServer::send(std::string_view bytes) {
-  script_.push_back({Step::kSend, std::string(bytes), 0});
+  script_.push_back({Step::kSend, std::string(bytes), 0, {}});
   return *this;
 }
 
 LoopbackScriptServer& LoopbackScriptServer::pause(int ms) {
-  script_.push_back({Step::kPause, {}, ms});
+  script_.push_back({Step::kPause, {}, ms, {}});
   return *this;
 }
 
 LoopbackScriptServer& LoopbackScriptServer::expectLine() {
-  script_.push_back({Step::kExpectLine, {}, 0});
+  script_.push_back({Step::kExpectLine, {}, 0, {}});
   return *this;
 }
 
 LoopbackScriptServer& LoopbackScriptServer::close() {
-  script_.push_back({Step::kClose, {}, 0});
+  script_.push_back({Step::kClose, {}, 0, {}});
+  return *this;
+}
+
+LoopbackScriptServer& LoopbackScriptServer::call(std::function<void()> fn) {
+  script_.push_back({Step::kCall, {}, 0, std::move(fn)});
   return *this;
 }
 
@@ -165,6 +170,9 @@ void LoopbackScriptServer::run() {
         }
         break;
       }
+      case Step::kCall:
+        step.fn();
+        break;
       case Step::kClose:
         // A half close: the client sees the end of the stream, and anything
         // it still sends is recorded.

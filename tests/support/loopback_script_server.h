@@ -18,6 +18,7 @@
 // between them where the split matters.
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -43,6 +44,10 @@ class LoopbackScriptServer {
   // expectLine() followed by send(bytes): the usual command-and-reply step.
   LoopbackScriptServer& reply(std::string_view bytes) { return expectLine().send(bytes); }
   LoopbackScriptServer& close();
+  // Runs fn on the script's thread when the script reaches this step: a
+  // look at the world at an exact point of the dialogue (say, whether a
+  // file exists when DELE arrives).
+  LoopbackScriptServer& call(std::function<void()> fn);
 
   // Listens on a free port of 127.0.0.1 and runs the script in the background.
   void start();
@@ -65,9 +70,10 @@ class LoopbackScriptServer {
 
  private:
   struct Step {
-    enum Kind { kSend, kPause, kExpectLine, kClose } kind;
+    enum Kind { kSend, kPause, kExpectLine, kClose, kCall } kind;
     std::string bytes;
     int ms = 0;
+    std::function<void()> fn;
   };
 
   void run();

@@ -1,0 +1,54 @@
+#include "app/poll_status.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace Vizu2000 {
+
+namespace {
+
+std::string Messages(int count, const char* kind) {
+  return std::to_string(count) + " " + kind + (count == 1 ? " message" : " messages");
+}
+
+}  // namespace
+
+std::string PollStatusText(const TPollOutcome& outcome) {
+  std::string text = outcome.time + " ";
+  const std::string saved = Messages(outcome.newlySaved, "new") + " saved";
+  if (!outcome.failure.empty()) {
+    text += "failed: " + outcome.failure;
+    if (outcome.newlySaved > 0) text += " after " + saved;
+    return text;
+  }
+  text += saved;
+  if (outcome.failed > 0) text += ", " + std::to_string(outcome.failed) + " failed";
+  return text;
+}
+
+std::string FileFailureText(int code) {
+  switch (code) {
+    case ENOSPC:
+      return "no space left on the device";
+    case EDQUOT:
+      return "disk quota exceeded";
+    case EACCES:
+    case EPERM:
+      return "no permission to write to the folder";
+    case ENOENT:
+      return "the folder does not exist";
+    case ENOTDIR:
+      return "the destination is not a folder";
+    case EROFS:
+      return "the folder is read-only";
+    case EIO:
+      return "input/output error on the device";
+    default: {
+      std::string text = std::strerror(code);
+      if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+      return text;
+    }
+  }
+}
+
+}  // namespace Vizu2000
