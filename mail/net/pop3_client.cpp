@@ -57,12 +57,12 @@ const char* LineEnd(const char* p, const char* end, const char** next) {
   return lf;
 }
 
-// Appends the text of a multi-line reply to out. Runs of ordinary CR LF
-// lines are copied in one piece; only stuffed lines and other line breaks
-// are rewritten.
-void AppendMultiLineReplyText(std::string_view reply, std::string& out) {
-  const char* const end = reply.data() + reply.size();
-  const char* p = reply.data();
+// Walks the text of a multi-line reply: the status line and the final line
+// are dropped, a line that starts with ".." loses its first dot (RFC 1939
+// section 3) and every line break becomes CR LF. emit(data, size) receives
+// the pieces in order; runs of ordinary CR LF lines come as one piece.
+template <typename Emit>
+void WalkMultiLineReply(const char* p, const char* const end, Emit emit) {
   if (p == end) return;
   LineEnd(p, end, &p);  // the status line
   const char* run = p;
@@ -72,14 +72,29 @@ void AppendMultiLineReplyText(std::string_view reply, std::string& out) {
     if (next >= end) break;  // the "." line
     const bool stuffed = lineEnd - p >= 2 && p[0] == '.' && p[1] == '.';
     if (stuffed || next - lineEnd != 2) {
-      out.append(run, p);
-      out.append(p + (stuffed ? 1 : 0), lineEnd);
-      out.append(kCrLf);
+      emit(run, static_cast<size_t>(p - run));
+      const char* from = p + (stuffed ? 1 : 0);
+      emit(from, static_cast<size_t>(lineEnd - from));
+      emit(kCrLf.data(), 2);
       run = next;
     }
     p = next;
   }
-  out.append(run, p);
+  emit(run, static_cast<size_t>(p - run));
+}
+
+// True when every line break is CR LF: the text can then only shrink, so it
+// can be made in the reply's own buffer.
+bool OnlyCrLf(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  size_t lineFeeds = 0;
+  while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) {
+    if (lf == text.data() || lf[-1] != '\r') return false;
+    ++lineFeeds;
+    p = lf + 1;
+  }
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\r')) == lineFeeds;
 }
 
 struct TScanLine {
@@ -115,10 +130,29 @@ void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes, st
 
 }  // namespace
 
-std::string MultiLineReplyText(std::string_view reply) {
+void TakeMultiLineReplyText(std::string& reply) {
+  const char* const begin = reply.data();
+  if (OnlyCrLf(reply)) {
+    // The usual case, and the one that matters for a large message: no
+    // second copy of it.
+    char* out = reply.data();
+    WalkMultiLineReply(begin, begin + reply.size(), [&out](const char* data, size_t size) {
+      std::memmove(out, data, size);
+      out += size;
+    });
+    reply.resize(static_cast<size_t>(out - reply.data()));
+    return;
+  }
   std::string text;
-  text.reserve(reply.size());
-  AppendMultiLineReplyText(reply, text);
+  text.reserve(reply.size() + reply.size() / 8);
+  WalkMultiLineReply(begin, begin + reply.size(),
+                     [&text](const char* data, size_t size) { text.append(data, size); });
+  reply.swap(text);
+}
+
+std::string MultiLineReplyText(std::string_view reply) {
+  std::string text(reply);
+  TakeMultiLineReplyText(text);
   return text;
 }
 
@@ -358,13 +392,10 @@ bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
 
 bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
   if (!Step(command, kDotLineEnd, stRetr, ListedSize(messageNumber))) return false;
-  const std::string& reply = socketTalk_->LastResponse();
-  // The buffer is reused from message to message, unless it is far larger
-  // than this one needs.
-  if (lastMessage_.capacity() > 2 * reply.size() + (1 << 20)) std::string().swap(lastMessage_);
-  lastMessage_.clear();
-  lastMessage_.reserve(reply.size());
-  AppendMultiLineReplyText(reply, lastMessage_);
+  // The reply's buffer becomes the message: a large message is held once,
+  // not twice. LastResponse keeps the status line.
+  lastMessage_ = socketTalk_->TakeLastResponse();
+  TakeMultiLineReplyText(lastMessage_);
   return true;
 }
 

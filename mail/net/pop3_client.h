@@ -103,7 +103,9 @@ class TREZ2000 : public TComponent {
   // "connection closed by the server", "wrong user name or password", or the
   // server's own refusal. Empty after an operation that succeeded.
   const std::string& FailureReason() const { return failureReason_; }
-  // The raw text of the last reply, status line included.
+  // The raw text of the last reply, status line included; after a RETR or
+  // TOP that succeeded, only its status line: the rest is LastMessage, and
+  // holding a large message twice would double the memory it costs.
   const std::string& LastResponse() const { return socketTalk_->LastResponse(); }
   std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
 
@@ -157,8 +159,9 @@ class TREZ2000 : public TComponent {
 
 // The text of a POP3 multi-line reply: the status line and the final line
 // are dropped, every line break (CR LF, lone CR, lone LF) becomes CR LF and
-// a line that starts with ".." loses its first dot. One pass; NUL bytes are
-// kept.
+// a line that starts with ".." loses its first dot. NUL bytes are kept.
 std::string MultiLineReplyText(std::string_view reply);
+// The same, made in reply's own buffer when its line breaks are all CR LF.
+void TakeMultiLineReplyText(std::string& reply);
 
 }  // namespace Vizu2000

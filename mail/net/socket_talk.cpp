@@ -18,6 +18,10 @@ bool EndsWith(const std::string& text, const std::string& end) {
          std::memcmp(text.data() + text.size() - end.size(), end.data(), end.size()) == 0;
 }
 
+// Room for the status line, the end line and some dot-stuffing.
+constexpr std::size_t kReserveSlack = 64 * 1024;
+constexpr std::size_t kMaxReserve = 256u << 20;
+
 int ClampToInt(std::size_t n) { return static_cast<int>(std::min<std::size_t>(n, INT_MAX)); }
 
 // A whole message may have passed through the buffer; do not keep its
@@ -65,12 +69,25 @@ void TSocketTalk::Progress(int total, int current) {
   if (OnProgress) OnProgress(Owner() ? Owner() : this, total, current);
 }
 
+std::string TSocketTalk::TakeLastResponse() {
+  std::string reply;
+  reply.swap(lastResponse_);
+  const size_t lf = reply.find('\n');
+  lastResponse_.assign(reply, 0, lf == std::string::npos ? reply.size() : lf + 1);
+  return reply;
+}
+
 void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
                        TSessionState state) {
   expectedEnd_ = expectedEnd;
   sessionState_ = state;
   ClearBuffer(lastResponse_);
   ClearBuffer(chunk_);
+  // A reply of known size is gathered in one block: growing by doubling
+  // would hold up to three times a large message while it is copied.
+  // The size comes from the server, so it is only trusted so far.
+  if (expectedSize_ > 0)
+    lastResponse_.reserve(std::min<std::size_t>(static_cast<std::size_t>(expectedSize_), kMaxReserve) + kReserveSlack);
   timeOutTimer_.SetInterval(TimeOutMs());
   talkError_ = teNoError;
   waiting_ = true;

@@ -75,6 +75,9 @@ class TSocketTalk : public TComponent {
   void SetExpectedEnd(const std::string& end) { expectedEnd_ = end; }
   // Everything received since the last Talk or ForceState, byte for byte.
   const std::string& LastResponse() const { return lastResponse_; }
+  // Hands the gathered reply over without a copy; LastResponse keeps its
+  // first line (the status line), line break included.
+  std::string TakeLastResponse();
   // Total for receive progress of the current reply; 0: no receive progress.
   // Set it just before Talk; it is cleared when the reply ends.
   int ExpectedSize() const { return expectedSize_; }

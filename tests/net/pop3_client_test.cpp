@@ -123,7 +123,10 @@ TEST(Pop3ClientTest, SessionSendsExactCommandsAndReadsEveryReply) {
       EXPECT_GT(progress[i].second, progress[i - 1].second);
     }
   }
-  EXPECT_EQ(progress.back().second, static_cast<int>(s.client.GetLastResponse().size()));
+  const std::string reply = "+OK 120 octets\r\nSubject: hello\r\nFrom: a@b\r\n\r\nline one\r\n...dotted\r\n..\r\n.\r\n";
+  EXPECT_EQ(progress.back().second, static_cast<int>(reply.size()));
+  // The message is not held twice: the reply keeps only its status line.
+  EXPECT_EQ(s.client.GetLastResponse(), "+OK 120 octets\r\n");
 
   ASSERT_TRUE(s.client.RetrieveHeader(2, 1));
   EXPECT_EQ(s.client.LastMessage(), "Subject: two\r\n\r\nfirst\r\n");
@@ -283,6 +286,7 @@ TEST(Pop3ClientTest, SilenceEndsInTimeOut) {
   EXPECT_LT(waited, 3.0);
   EXPECT_EQ(s.client.LastMessage(), "");
   EXPECT_EQ(s.client.GetLastResponse(), "+OK\r\npartial\r\n");
+  EXPECT_EQ(s.client.FailureReason(), "no answer from the server");
   // The connection stays; the caller decides.
   EXPECT_TRUE(s.client.Connected());
   EXPECT_TRUE(s.client.LoggedIn());
@@ -378,12 +382,14 @@ TEST(Pop3ClientTest, LoginRefusals) {
 
 // Logs in against a server whose LIST reply is given and returns the client
 // state through the out parameters.
-static void ListWith(const std::string& listReply, int& count, TMessageSize& sizes) {
+static void ListWith(const std::string& listReply, int& count, TMessageSize& sizes,
+                     std::vector<int>* listed = nullptr) {
   Session s;
   s.LoginScript(listReply);
   s.StartAndLogin();
   count = s.client.MessageCount();
   sizes = s.client.MessageSizes();
+  if (listed) *listed = s.client.ListedNumbers();
   EXPECT_EQ(s.Sent(), kLoginCommands);
 }
 
@@ -399,19 +405,30 @@ TEST(Pop3ClientTest, ListReplies) {
   EXPECT_EQ(count, 2);
   EXPECT_EQ(sizes, (TMessageSize{0, 120, 300}));
 
-  // A gap in the numbers.
-  ListWith("+OK\r\n1 120\r\n3 300\r\n.\r\n", count, sizes);
+  // A gap in the numbers: only the listed ones are to be visited.
+  std::vector<int> listed;
+  ListWith("+OK\r\n1 120\r\n3 300\r\n.\r\n", count, sizes, &listed);
   EXPECT_EQ(count, 3);
   EXPECT_EQ(sizes, (TMessageSize{0, 120, 0, 300}));
+  EXPECT_EQ(listed, (std::vector<int>{1, 3}));
+  // A hostile last number is one message, not millions.
+  ListWith("+OK\r\n1 120\r\n9999999 1\r\n.\r\n", count, sizes, &listed);
+  EXPECT_EQ(count, 9999999);
+  EXPECT_EQ(listed, (std::vector<int>{1, 9999999}));
 
   // A lower number after a higher one shrinks the sizes again.
-  ListWith("+OK\r\n1 120\r\n3 300\r\n2 200\r\n.\r\n", count, sizes);
+  ListWith("+OK\r\n1 120\r\n3 300\r\n2 200\r\n.\r\n", count, sizes, &listed);
   EXPECT_EQ(count, 2);
   EXPECT_EQ(sizes, (TMessageSize{0, 120, 200}));
+  EXPECT_EQ(listed, (std::vector<int>{1, 2}));
   // A size cut off by a lower number stays lost when the list grows again.
   ListWith("+OK\r\n5 500\r\n2 200\r\n4 400\r\n.\r\n", count, sizes);
   EXPECT_EQ(count, 4);
   EXPECT_EQ(sizes, (TMessageSize{0, 0, 200, 0, 400}));
+  ListWith("+OK\r\n5 500\r\n2 200\r\n4 400\r\n2 210\r\n4 410\r\n.\r\n", count, sizes, &listed);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(sizes, (TMessageSize{0, 0, 210, 0, 410}));
+  EXPECT_EQ(listed, (std::vector<int>{2, 4}));
 
   // A last line without a size leaves the count unknown; a size that is no
   // number counts as 0; spaces around the line do not matter.
@@ -475,6 +492,71 @@ TEST(Pop3ClientTest, UidlReplies) {
   EXPECT_EQ(s.client.GetUIDL(12), "id-of-twelve");
   EXPECT_EQ(s.client.LastResponse(), s.client.GetLastResponse());
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12"}));
+}
+
+TEST(Pop3ClientTest, UidlListingInOneRoundTrip) {
+  Session s;
+  s.client.SetDeleteOnRetrieve(true);
+  s.LoginScript("+OK\r\n1 10\r\n3 10\r\n.\r\n")
+      .reply("+OK\r\n1 \tid-one \r\n 3 id.three\r\nno number\r\n4\r\n..\r\n.\r\n")
+      .reply("-ERR not now\r\n")
+      .reply("+OK\r\nA: 1\r\n\r\n.\r\n");  // RETR 1: no DELE after it
+  s.StartAndLogin();
+  TUniqueIds ids;
+  ASSERT_TRUE(s.client.GetUIDLs(ids));
+  // Read as the one-message answer is read; lines without an id are left out.
+  EXPECT_EQ(ids, (TUniqueIds{{1, "id-one"}, {3, "id.three"}}));
+  EXPECT_FALSE(s.client.GetUIDLs(ids));
+  EXPECT_TRUE(ids.empty());
+  EXPECT_EQ(s.client.FailureReason(), "the server answered \"-ERR not now\"");
+  // Fetching leaves the deleting to the caller, whatever DeleteOnRetrieve says.
+  EXPECT_TRUE(s.client.FetchMessage(1));
+  EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\n");
+  EXPECT_EQ(s.client.FailureReason(), "");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL", "UIDL", "RETR 1"}));
+}
+
+TEST(Pop3ClientTest, FailureReasonSaysWhyInPlainWords) {
+  {
+    Session s;
+    s.server.send("-ERR too busy\r\n");
+    s.Start();
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), "the server refused the connection");
+    s.client.Abort();
+  }
+  {
+    Session s;
+    s.server.send(kGreeting).reply("+OK\r\n").reply("-ERR [AUTH] Authentication failed.\r\n");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), "");
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_EQ(s.client.FailureReason(), "wrong user name or password");
+  }
+  {
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK\r\nSubject: x\r\n").pause(30).close();
+    s.StartAndLogin();
+    EXPECT_FALSE(s.client.RetrieveMessage(1));
+    EXPECT_EQ(s.client.FailureReason(), "connection closed by the server");
+    EXPECT_EQ(s.client.GetUIDL(2), "");
+    EXPECT_EQ(s.client.FailureReason(), "connection closed by the server");
+  }
+  {
+    // Nobody listens: the socket's own words.
+    int port = 0;
+    {
+      LoopbackScriptServer gone;
+      gone.start();
+      port = gone.port();
+    }
+    TREZ2000 client(nullptr);
+    client.SetHost("127.0.0.1");
+    client.SetPort(port);
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(client.FailureReason(), "connection refused");
+  }
 }
 
 TEST(Pop3ClientTest, DeleteOnRetrieve) {
