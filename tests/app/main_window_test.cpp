@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QLocale>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -203,13 +204,25 @@ TEST_F(MainWindowTest, APortThatIsNotANumberStopsSwitchOnHalfWay) {
   EXPECT_FALSE(w.MemLog->isVisible());
   EXPECT_FALSE(w.TimerList->Active());
 
-  // Off, fix, on again: a normal start.
+  EXPECT_EQ(w.StatusText(), "Not started: the port \"abc\" is not a number");
+
+  // Off, fix, on again: a normal start, and the status names the first poll.
   QTest::mouseClick(w.OnOff, Qt::LeftButton);
   w.Port->setText("110");
+  const QDateTime before = QDateTime::currentDateTime();
   QTest::mouseClick(w.OnOff, Qt::LeftButton);
   EXPECT_TRUE(w.TimerList->Active());
   EXPECT_EQ(w.POP->Port(), 110);
   EXPECT_EQ(dialogs_.errors.size(), 1u);
+  const QLocale locale = QLocale::system();
+  const std::string at1 = locale.toString(before.addSecs(60).time(), QLocale::ShortFormat).toStdString();
+  const std::string at2 =
+      locale.toString(QDateTime::currentDateTime().addSecs(60).time(), QLocale::ShortFormat).toStdString();
+  EXPECT_TRUE(w.StatusText() == "Next poll at " + at1 || w.StatusText() == "Next poll at " + at2) << w.StatusText();
+  EXPECT_EQ(w.Label8->text().toStdString(), w.StatusText());
+  // Switched off, nothing is due: the status has nothing left to say.
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  EXPECT_EQ(w.StatusText(), "");
 }
 
 TEST_F(MainWindowTest, FirstStartRestoresDefaultsAndWritesNothingUntilClosed) {
@@ -300,6 +313,8 @@ TEST_F(MainWindowTest, RestoredValuesAreCheckedLikeTypedOnes) {
     EXPECT_TRUE(w.OnOff->StateOn());
     EXPECT_FALSE(w.TimerList->Active());
     EXPECT_EQ(w.PollSecs->Text(), "0");
+    // Silent no more: the status says why nothing happens.
+    EXPECT_EQ(w.Label8->text().toStdString(), "Not started: the port \"abc\" is not a number");
   }
 }
 
