@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
@@ -103,9 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   client.SetMailMessage(&message);
   try {
     if (client.Connect() && client.Login()) {
-      const int count = std::min(client.MessageCount(), 3);
-      for (int n = 1; n <= count; ++n) {
+      TUniqueIds ids;
+      client.GetUIDLs(ids);
+      // The numbers a poll visits: only the listed ones, a few of them.
+      std::vector<int> numbers = client.ListedNumbers();
+      if (numbers.size() > 3) numbers.resize(3);
+      for (const int n : numbers) {
         client.GetUIDL(n);
+        client.FetchMessage(n);
         client.RetrieveMessage(n);
       }
       client.RetrieveHeader(1, 2);
