@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Makes docs/screenshot-settings.png and docs/screenshot-log.png: Quenwick in
-# both of its states on a virtual X display, the log one after a real poll of
-# a tiny local POP3 responder. Needs xvfb-run and ImageMagick's import.
+# Makes docs/screenshot-settings.png, docs/screenshot-log.png and
+# docs/screenshot-failed.png: Quenwick in both of its states on a virtual X
+# display, the log one after a real poll of a tiny local POP3 responder, the
+# last after a poll that found no server. Needs xvfb-run and ImageMagick's
+# import.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${QUENWICK_BIN:-$ROOT/build/quenwick}
@@ -34,6 +36,8 @@ while True:
         verb = cmd[0].upper()
         if verb == b"LIST":
             c.sendall(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (i + 1, len(m)) for i, m in enumerate(msgs)) + b".\r\n")
+        elif verb == b"UIDL" and len(cmd) == 1:
+            c.sendall(b"+OK\r\n" + b"".join(b"%d 00000000%08X\r\n" % (i + 1, i + 1) for i in range(len(msgs))) + b".\r\n")
         elif verb == b"UIDL":
             c.sendall(b"+OK %s 00000000%08X\r\n" % (cmd[1], int(cmd[1])))
         elif verb == b"RETR":
@@ -48,7 +52,7 @@ RESPONDER_PID=$!
 for _ in $(seq 50); do [ -s "$WORK/port" ] && break; sleep 0.1; done
 PORT=$(cat "$WORK/port")
 
-settings() {  # settings STATE_ON
+settings() {  # settings STATE_ON [PORT]
   cat > "$WORK/quenwick.ini" <<INI
 [TfrmMain]
 FormVersion=0
@@ -57,8 +61,8 @@ PixelsPerInch=96
 ShowCmd=1
 DestDir_Text=$WORK/mail
 Password_Text=secret
-PollSecs_Value=1
-Port_Text=$PORT
+PollSecs_Value=2
+Port_Text=${2:-$PORT}
 ServerName_Text=127.0.0.1
 UserName_Text=ann
 DelOnRet_Checked=False
@@ -77,5 +81,9 @@ shoot() {  # shoot OUTPUT SECONDS
 settings False
 shoot "$ROOT/docs/screenshot-settings.png" 2
 settings True
-shoot "$ROOT/docs/screenshot-log.png" 3.5
-echo "wrote docs/screenshot-settings.png and docs/screenshot-log.png"
+shoot "$ROOT/docs/screenshot-log.png" 3
+# A port nobody listens on: the status line says so.
+CLOSED=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+settings True "$CLOSED"
+shoot "$ROOT/docs/screenshot-failed.png" 3
+echo "wrote docs/screenshot-settings.png, docs/screenshot-log.png and docs/screenshot-failed.png"
