@@ -381,3 +381,13 @@ TEST_F(MainWindowTest, TheLogIsPaintedAtMostOncePerFrameAndEndsUpToDate) {
   EXPECT_EQ(w.LogLines().size(), 402u);
   EXPECT_EQ(w.LogLines().back(), "Disconnecting...");
 }
+
+TEST_F(MainWindowTest, TheLogKeepsABoundedNumberOfLines) {
+  // A hostile listing can make a poll add lines without end.
+  TfrmMain w;
+  for (int i = 0; i < 10'500; ++i) w.LogAdd("line " + std::to_string(i));
+  const std::vector<std::string> lines = w.LogLines();
+  ASSERT_EQ(lines.size(), 10'000u);
+  EXPECT_EQ(lines.front(), "line 500");
+  EXPECT_EQ(lines.back(), "line 10499");
+}
