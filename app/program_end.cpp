@@ -1,0 +1,77 @@
+#include "app/program_end.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+
+#include "app/dialogs.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+// The signal handler only writes a byte; the window thread reads it as an
+// ordinary event, where ending the program is safe.
+int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t signalled = 0;
+bool endRequested = false;
+
+void OnTerminate(int signal) {
+  if (signalled) {
+    // The first one is still being handled (a poll may be finishing); a user
+    // who asks twice does not want to wait for it. The signal is blocked
+    // while its handler runs, so it takes its default action on return.
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  signalled = 1;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+void EndOnSignals() {
+  if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+  QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] {
+    char byte;
+    [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+    notifier->setEnabled(false);
+    RequestEnd();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminate;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void RequestEnd() {
+  endRequested = true;
+  DismissDialogs();
+  // Leaves the dialogs' loops and the application's, and makes any loop
+  // entered later return at once. Before exec() this does nothing, which is
+  // why main() asks EndRequested() first.
+  QCoreApplication::exit(0);
+}
+
+bool EndRequested() {
+  return endRequested;
+}
+
+void SayNoDesktop() {
+  std::fputs("Quenwick needs a desktop: no reachable display (DISPLAY or WAYLAND_DISPLAY). "
+             "Run it from a desktop session, or under a virtual one: xvfb-run -a ./run\n",
+             stderr);
+}
+
+}  // namespace Vizu2000
