@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/dialogs.h"
+#include "app/form_storage.h"
 #include "app/main_window.h"
 #include "app/program_end.h"
 
@@ -50,11 +51,13 @@ int main(int argc, char** argv) {
     Vizu2000::SayNoDesktop();
     return 0;
   }
+  Vizu2000::EndCleanlyOnDisplayLoss();
   QApplication app(argc, argv);
   try {
     Vizu2000::SetApplicationTitle("Quenwick");
     QApplication::setApplicationDisplayName("Quenwick");
     Vizu2000::TfrmMain frmMain;
+    const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] { frmMain.FormStorage1->FormCloseQuery(); });
     // Installed just before show(): a signal from here on is handled in the
     // first event loop that runs, the settings check's dialog included.
     Vizu2000::EndOnSignals();

@@ -5,8 +5,13 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QString>
+#include <QThread>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <exception>
+#include <utility>
 
 #include "app/dialogs.h"
 
@@ -32,6 +37,47 @@ void OnTerminate(int signal) {
   signalled = 1;
   const char byte = 1;
   [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+QtMessageHandler previousHandler = nullptr;
+std::function<void()> displayLossSave;
+std::atomic<bool> displayLossSeen{false};
+
+bool OnWindowThread() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+[[noreturn]] void EndAfterDisplayLoss() {
+  if (displayLossSeen.exchange(true)) {
+    // Another thread got here first and is ending the process; saving
+    // re-entered (nothing more can be saved) or this thread must not touch
+    // the widgets.
+    if (OnWindowThread()) ::_exit(0);
+    for (;;) ::pause();
+  }
+  if (OnWindowThread() && displayLossSave) {
+    try {
+      displayLossSave();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s\n", error.what());
+    }
+  }
+  // Nothing that needs the display may run any more: no event loop, no
+  // window destructors, no static destructors of the platform.
+  ::_exit(0);
+}
+
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  previousHandler(type, context, text);
+  if (IsDisplayLossMessage(text)) EndAfterDisplayLoss();
+  // Qt decides on its platform while the application object is made; a fatal
+  // message then means no window can ever be shown (most often a display
+  // that refused the connection after HasDisplay found it).
+  if (type == QtFatalMsg && QCoreApplication::startingUp()) {
+    SayNoDesktop();
+    ::_exit(0);
+  }
 }
 
 }  // namespace
@@ -66,6 +112,26 @@ void RequestEnd() {
 
 bool EndRequested() {
   return endRequested;
+}
+
+bool IsDisplayLossMessage(const QString& text) {
+  // The platforms' own words, just before they end the process.
+  return text.contains(QLatin1String("The X11 connection broke")) ||
+         text.contains(QLatin1String("The Wayland connection broke")) ||
+         text.contains(QLatin1String("The Wayland connection experienced a fatal error"));
+}
+
+void EndCleanlyOnDisplayLoss() {
+  if (previousHandler) return;
+  previousHandler = qInstallMessageHandler(OnQtMessage);
+}
+
+TSaveOnDisplayLoss::TSaveOnDisplayLoss(std::function<void()> save) {
+  displayLossSave = std::move(save);
+}
+
+TSaveOnDisplayLoss::~TSaveOnDisplayLoss() {
+  displayLossSave = nullptr;
 }
 
 void SayNoDesktop() {

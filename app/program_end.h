@@ -1,7 +1,10 @@
 #pragma once
 // The ways the program ends other than by a click on its close box: a polite
-// kill or Ctrl+C ends with exit code 0 and keeps the settings, as a close of
-// the window does.
+// kill or Ctrl+C, and a display that goes away under it. Both end with exit
+// code 0 and keep the settings, as a close of the window does.
+#include <functional>
+
+class QString;
 
 namespace Vizu2000 {
 
@@ -16,6 +19,25 @@ void EndOnSignals();
 // settings; exec() must not be entered once EndRequested().
 void RequestEnd();
 bool EndRequested();
+
+// Call before the application object is made. Qt ends the process itself
+// (exit or abort) when the connection to the display breaks, and aborts when
+// the platform cannot start; instead the program says so and ends with exit
+// code 0. Every other message goes where it went before.
+void EndCleanlyOnDisplayLoss();
+
+// Whether a message from Qt reports that the display connection broke.
+bool IsDisplayLossMessage(const QString& text);
+
+// While one lives, a display loss first runs save (on the window thread
+// only: elsewhere widgets must not be touched), then ends the program.
+class TSaveOnDisplayLoss {
+ public:
+  explicit TSaveOnDisplayLoss(std::function<void()> save);
+  ~TSaveOnDisplayLoss();
+  TSaveOnDisplayLoss(const TSaveOnDisplayLoss&) = delete;
+  TSaveOnDisplayLoss& operator=(const TSaveOnDisplayLoss&) = delete;
+};
 
 // Printed when the program finds no desktop to open its window on.
 void SayNoDesktop();
