@@ -1,10 +1,13 @@
 #include "app/dialogs.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
 #include <QString>
+#include <cstdio>
 
 namespace Vizu2000 {
 
@@ -14,9 +17,16 @@ QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+bool dismissed = false;
+
+void SayOnStderr(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", ApplicationTitle().c_str(), text.c_str());
+}
+
 class TQtDialogs : public TDialogPresenter {
  public:
   void MessageDialog(const std::string& text) override {
+    if (dismissed) return SayOnStderr(text);
     QMessageBox box(QMessageBox::NoIcon, Q(ApplicationTitle()), Q(text), QMessageBox::Ok);
     box.adjustSize();
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -24,10 +34,12 @@ class TQtDialogs : public TDialogPresenter {
     box.exec();
   }
   void ErrorBox(const std::string& text) override {
+    if (dismissed) return SayOnStderr(text);
     QMessageBox box(QMessageBox::Critical, Q(ApplicationTitle()), Q(text), QMessageBox::Ok);
     box.exec();
   }
   std::optional<std::string> BrowseFolder(QWidget* parent, const std::string& start) override {
+    if (dismissed) return std::nullopt;
     const QString chosen = QFileDialog::getExistingDirectory(parent, QString(), Q(start));
     if (chosen.isEmpty()) return std::nullopt;
     return chosen.toStdString();
@@ -46,6 +58,25 @@ TDialogPresenter& Dialogs() {
 
 void SetDialogs(TDialogPresenter* presenter) {
   current = presenter;
+}
+
+void DismissDialogs() {
+  dismissed = true;
+  // Each answer ends that dialog's exec() and uncovers the one beneath. A
+  // widget that refuses to close is hidden, which ends its modality too; the
+  // bound keeps a widget that even refuses that from holding us here.
+  for (int left = 100; left > 0; --left) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) break;
+    if (auto* dialog = qobject_cast<QDialog*>(modal))
+      dialog->reject();
+    else
+      modal->close();
+    if (QApplication::activeModalWidget() == modal) modal->hide();
+  }
+  // A dialog shown without modality would otherwise outlive the main window.
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
 }
 
 const std::string& ApplicationTitle() {

@@ -26,6 +26,11 @@ class TDialogPresenter {
 TDialogPresenter& Dialogs();
 void SetDialogs(TDialogPresenter* presenter);
 
+// The program is ending and nobody is left to answer: every open modal
+// dialog returns as if cancelled, innermost first, and from now on the
+// messages go to stderr and a folder browse is cancelled at once.
+void DismissDialogs();
+
 // Caption of every dialog and error box.
 const std::string& ApplicationTitle();
 void SetApplicationTitle(const std::string& title);

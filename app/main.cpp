@@ -4,15 +4,15 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QSocketNotifier>
-#include <csignal>
-#include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <string>
 
 #include "app/dialogs.h"
+#include "app/form_storage.h"
 #include "app/main_window.h"
+#include "app/program_end.h"
 
 namespace {
 
@@ -44,49 +44,28 @@ bool HasDisplay() {
   return CanConnect(socket, true) || CanConnect(socket, false);
 }
 
-// Ctrl+C or a polite kill closes the window like a click on its close box,
-// so the settings are saved. The handler only writes a byte; the window
-// thread reads it as an ordinary event.
-int signalPipe[2] = {-1, -1};
-
-void OnTerminate(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
-
-void CloseOnTerminate(QWidget* window) {
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
-  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
-    char byte;
-    [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-    window->close();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnTerminate;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!HasDisplay()) {
-    std::fputs("Quenwick needs a desktop: no reachable display (DISPLAY or WAYLAND_DISPLAY). "
-               "Run it from a desktop session, or under a virtual one: xvfb-run -a ./run\n",
-               stderr);
+    Vizu2000::SayNoDesktop();
     return 0;
   }
+  Vizu2000::EndCleanlyOnDisplayLoss();
   QApplication app(argc, argv);
   try {
     Vizu2000::SetApplicationTitle("Quenwick");
     QApplication::setApplicationDisplayName("Quenwick");
     Vizu2000::TfrmMain frmMain;
-    CloseOnTerminate(&frmMain);
+    const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] { frmMain.FormStorage1->FormCloseQuery(); });
+    // Installed just before show(): a signal from here on is handled in the
+    // first event loop that runs, the settings check's dialog included.
+    Vizu2000::EndOnSignals();
     frmMain.show();
-    app.exec();
+    if (!Vizu2000::EndRequested()) app.exec();
+    // A signal leaves the loops with the window still open; closing it now,
+    // with every dialog answered, saves what the user would have saved.
+    if (frmMain.isVisible()) frmMain.close();
   } catch (const std::exception& error) {
     Vizu2000::ShowException(error);
   }

@@ -1,0 +1,280 @@
+// How the program ends on a signal and when its display goes away: the real
+// program as a child process, and the handlers in a child of this suite.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/dialogs.h"
+#include "app/program_end.h"
+
+using namespace Vizu2000;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The program catches the signal once its handler is in place, just before
+// its window is shown; from then on a signal is handled by the first event
+// loop that runs, which with a switched-on start is the settings check's.
+bool WaitUntilCatching(qint64 pid, int signal) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1)
+        return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::string ReadAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+void WriteAll(const QString& path, const std::string& text) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+struct TProgramRun {
+  QTemporaryDir dir;
+  QString ini = dir.path() + "/quenwick.ini";
+  QProcess process;
+
+  void Start(QProcessEnvironment env) {
+    env.insert("QUENWICK_SETTINGS", ini);
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QUENWICK_PROGRAM, {});
+    ASSERT_TRUE(process.waitForStarted(5000));
+    ASSERT_TRUE(WaitUntilCatching(process.processId(), SIGTERM));
+  }
+  // Waits the few seconds an ending may take; a program that hangs is killed.
+  bool Ended() {
+    if (process.waitForFinished(5000)) return true;
+    process.kill();
+    process.waitForFinished(5000);
+    return false;
+  }
+};
+
+void UseDeathTestsThatStartAfresh() {
+  // The suite's process holds Qt's threads; the child runs main() anew.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+}
+
+}  // namespace
+
+TEST(ProgramEnd, SignalEndsWithZeroAndSavesEvenWithTheSettingsCheckOpen) {
+  struct TCase {
+    const char* name;
+    std::string settings;
+    int signal;
+    const char* stateSaved;
+  };
+  const TCase cases[] = {
+      // Switched on without a server: the check's dialog is open at the signal,
+      // and its answer (switch off) is what gets saved.
+      {"dialog open", "[TfrmMain]\nOnOff_StateOn=True\n", SIGTERM, "OnOff_StateOn=False"},
+      {"idle", "", SIGINT, "OnOff_StateOn=False"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TProgramRun run;
+    if (!c.settings.empty()) WriteAll(run.ini, c.settings);
+    ASSERT_NO_FATAL_FAILURE(run.Start(QProcessEnvironment::systemEnvironment()));
+    ASSERT_EQ(::kill(static_cast<pid_t>(run.process.processId()), c.signal), 0);
+    ASSERT_TRUE(run.Ended()) << "still running after the signal";
+    EXPECT_EQ(run.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(run.process.exitCode(), 0);
+    const std::string saved = ReadAll(run.ini);
+    EXPECT_NE(saved.find(c.stateSaved), std::string::npos) << saved;
+    EXPECT_NE(saved.find("NormPos="), std::string::npos) << saved;
+  }
+}
+
+TEST(ProgramEnd, ASecondSignalWhileTheFirstIsHandledEndsAtOnce) {
+  UseDeathTestsThatStartAfresh();
+  // No event has run yet, so the first is still waiting to be handled.
+  EXPECT_EXIT(
+      {
+        EndOnSignals();
+        std::raise(SIGTERM);
+        std::raise(SIGTERM);
+        std::_Exit(1);
+      },
+      testing::KilledBySignal(SIGTERM), "");
+  EXPECT_EXIT(
+      {
+        EndOnSignals();
+        std::raise(SIGINT);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (!EndRequested() && Clock::now() < deadline)
+          QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        std::_Exit(EndRequested() ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(ProgramEnd, RequestEndAnswersNestedDialogsLeavesExecAndAnswersLaterOnesAtOnce) {
+  UseDeathTestsThatStartAfresh();
+  EXPECT_EXIT(
+      {
+        SetDialogs(nullptr);
+        std::string trail;
+        // An error box opened from inside a message dialog, both in exec().
+        QTimer::singleShot(0, [&] {
+          QTimer::singleShot(0, [&] {
+            Dialogs().ErrorBox("inner");
+            trail += "inner;";
+          });
+          Dialogs().MessageDialog("outer");
+          trail += "outer;";
+          Dialogs().ErrorBox("asked after the end");
+          if (!Dialogs().BrowseFolder(nullptr, "/")) trail += "browse cancelled;";
+        });
+        QTimer ender;
+        QObject::connect(&ender, &QTimer::timeout, [&] {
+          int open = 0;
+          for (QWidget* widget : QApplication::topLevelWidgets())
+            if (qobject_cast<QDialog*>(widget) && widget->isVisible()) ++open;
+          if (open == 2) RequestEnd();
+        });
+        ender.start(20);
+        QTimer::singleShot(10000, [] { std::_Exit(2); });
+        const int code = QApplication::exec();
+        std::fprintf(stderr, "exec %d: %s\n", code, trail.c_str());
+        std::_Exit(code == 0 && QApplication::activeModalWidget() == nullptr ? 0 : 1);
+      },
+      testing::ExitedWithCode(0),
+      "Quenwick: asked after the end\n(.|\n)*exec 0: inner;outer;browse cancelled;");
+}
+
+TEST(DisplayLoss, EndsWithZeroAfterSavingOnTheWindowThreadOnly) {
+  UseDeathTestsThatStartAfresh();
+  // Qt 6.4 warns, then exits with 1; later versions make the same words fatal.
+  for (QtMsgType type : {QtWarningMsg, QtFatalMsg}) {
+    EXPECT_EXIT(
+        {
+          EndCleanlyOnDisplayLoss();
+          TSaveOnDisplayLoss save([] { std::fputs("settings saved\n", stderr); });
+          if (type == QtWarningMsg)
+            qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+          else
+            qFatal("The X11 connection broke (error 1). Did the X11 server die?");
+          std::_Exit(3);
+        },
+        testing::ExitedWithCode(0), "X11 connection broke(.|\n)*settings saved");
+  }
+  // Another thread must not touch the widgets; it ends the program unsaved.
+  EXPECT_EXIT(
+      {
+        EndCleanlyOnDisplayLoss();
+        TSaveOnDisplayLoss save([] { std::_Exit(4); });
+        std::thread([] { qWarning("The Wayland connection broke. Did the Wayland compositor die?"); }).join();
+        std::_Exit(3);
+      },
+      testing::ExitedWithCode(0), "Wayland connection broke");
+}
+
+TEST(DisplayLoss, OtherFatalMessagesStillAbort) {
+  UseDeathTestsThatStartAfresh();
+  EXPECT_EXIT(
+      {
+        rlimit noCore = {};
+        setrlimit(RLIMIT_CORE, &noCore);
+        EndCleanlyOnDisplayLoss();
+        TSaveOnDisplayLoss save([] { std::_Exit(4); });
+        qFatal("something else went wrong");
+      },
+      testing::KilledBySignal(SIGABRT), "something else went wrong");
+}
+
+TEST(DisplayLoss, ADisplayThatCannotBeReachedAtStartEndsWithZero) {
+  QTemporaryDir dir;
+  int number = 9000;
+  while (QFile::exists(QString("/tmp/.X11-unix/X%1").arg(number))) ++number;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  env.insert("DISPLAY", QString(":%1").arg(number));
+  env.insert("QUENWICK_SETTINGS", dir.path() + "/quenwick.ini");
+  QProcess process;
+  process.setProcessEnvironment(env);
+  process.start(QUENWICK_PROGRAM, {});
+  ASSERT_TRUE(process.waitForFinished(10000));
+  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(process.exitCode(), 0);
+  EXPECT_TRUE(process.readAllStandardError().contains("Quenwick needs a desktop"));
+}
+
+TEST(DisplayLoss, XServerGoingAwayEndsWithZeroAndSavesTheSettings) {
+  const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+  if (xvfb.isEmpty()) GTEST_SKIP() << "no Xvfb";
+  // Xvfb picks a free display itself and names it on the pipe when ready.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t server = ::fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    ::dup2(ready[1], 3);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    const std::string path = xvfb.toStdString();
+    ::execl(path.c_str(), "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(ready[1]);
+  std::string display;
+  pollfd wait{ready[0], POLLIN, 0};
+  char buffer[32];
+  while (display.find('\n') == std::string::npos && ::poll(&wait, 1, 10000) == 1) {
+    const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    display.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(ready[0]);
+  if (display.find('\n') == std::string::npos) {
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+    GTEST_SKIP() << "Xvfb did not start";
+  }
+
+  TProgramRun run;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("QT_QPA_PLATFORM");
+  env.remove("WAYLAND_DISPLAY");
+  env.insert("DISPLAY", ":" + QString::fromStdString(display).trimmed());
+  ASSERT_NO_FATAL_FAILURE(run.Start(env));
+  // Let the window come up and read its settings before the display goes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+  ASSERT_TRUE(run.Ended()) << "still running without its display";
+  EXPECT_EQ(run.process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(run.process.exitCode(), 0);
+  EXPECT_NE(ReadAll(run.ini).find("NormPos="), std::string::npos);
+}
