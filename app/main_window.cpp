@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTextCursor>
 #include <QTimer>
 #include <unistd.h>
 
@@ -190,18 +191,13 @@ void TfrmMain::CreateControls() {
   // A log is never edited back: keeping an undo record of every line only
   // costs time and memory during a long poll.
   MemLog->setUndoRedoEnabled(false);
-  MemLog->setMaximumBlockCount(kLogMaxLines);
   MemLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MemLog->hide();
   logFrame_ = new QTimer(this);
   logFrame_->setSingleShot(true);
   logFrame_->setInterval(kLogFrameMs);
-  connect(logFrame_, &QTimer::timeout, this, [this] {
-    if (MemLog->updatesEnabled()) return;
-    MemLog->setUpdatesEnabled(true);  // paints what was held back
-    logFrame_->start();
-  });
+  connect(logFrame_, &QTimer::timeout, this, [this] { FlushLog(); });
 
   // Tab order: the settings first, then the switch, then the log.
   QWidget* order[] = {ServerName, UserName, Password, Port, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
@@ -478,33 +474,55 @@ void TfrmMain::RunSession(TPollOutcome& outcome) {
   if (!POP->Connected()) outcome.failure = POP->FailureReason();
 }
 
-// The log is painted at most once per frame: a change within a frame that
-// has already been painted is held back until the frame ends, and then
-// painted with whatever came after it. The text itself changes at once.
-void TfrmMain::HoldLogPaint() {
-  if (logFrame_->isActive())
-    MemLog->setUpdatesEnabled(false);
-  else
-    logFrame_->start();
+// The log's lines live here; the widget is given what changed at most once
+// per frame. A poll can add lines far faster than a screen shows them, and
+// the widget's layout costs grow with its length.
+void TfrmMain::ScheduleLogFlush() {
+  if (!logFrame_->isActive()) logFrame_->start();
 }
 
 void TfrmMain::LogClear() {
-  HoldLogPaint();
-  MemLog->clear();
+  logLines_.clear();
+  logPending_.clear();
+  logCleared_ = true;
+  ScheduleLogFlush();
 }
 
 void TfrmMain::LogAdd(const std::string& line) {
-  HoldLogPaint();
-  MemLog->appendPlainText(Q(line));
+  logLines_.push_back(line);
+  if (logLines_.size() > kLogMaxLines) logLines_.pop_front();
+  logPending_.push_back(line);
+  if (logPending_.size() > kLogMaxLines) {
+    // More new lines than the log keeps: the widget starts over with them.
+    logPending_.pop_front();
+    logCleared_ = true;
+  }
+  ScheduleLogFlush();
 }
 
-std::vector<std::string> TfrmMain::LogLines() const {
-  std::vector<std::string> lines;
-  const QString text = MemLog->toPlainText();
-  if (text.isEmpty()) return lines;
-  for (const QString& line : text.split('\n')) lines.push_back(line.toStdString());
-  return lines;
+void TfrmMain::FlushLog() {
+  if (logCleared_) MemLog->clear();
+  logCleared_ = false;
+  if (logPending_.empty()) return;
+  std::string text;
+  for (const std::string& line : logPending_) {
+    if (!text.empty()) text += '\n';
+    text += line;
+  }
+  logPending_.clear();
+  MemLog->appendPlainText(Q(text));
+  // Lines beyond the limit go in one edit, now and then: dropping them one
+  // by one makes the widget measure every line it holds each time.
+  const int excess = MemLog->blockCount() - static_cast<int>(kLogMaxLines);
+  if (excess > static_cast<int>(kLogMaxLines / 10)) {
+    QTextCursor cursor(MemLog->document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
+    cursor.removeSelectedText();
+  }
 }
+
+std::vector<std::string> TfrmMain::LogLines() const { return {logLines_.begin(), logLines_.end()}; }
 
 void TfrmMain::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) RunGuarded([this] { FormStorage1->FormShow(); });

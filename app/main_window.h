@@ -3,6 +3,7 @@
 // on/off switch that moves between the two, and the poll cycle itself.
 #include <QDateTime>
 #include <QWidget>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,7 +80,8 @@ class TfrmMain : public QWidget {
 
   // The status under the switch: the last poll's outcome and the next poll.
   std::string StatusText() const;
-  // The log: clear it, add one line at the end, read its lines.
+  // The log: clear it, add one line at the end, read its lines (the last
+  // 10,000). The widget shows them within a frame.
   void LogClear();
   void LogAdd(const std::string& line);
   std::vector<std::string> LogLines() const;
@@ -98,7 +100,8 @@ class TfrmMain : public QWidget {
  private:
   void CreateControls();
   void RegisterStoredProps();
-  void HoldLogPaint();
+  void ScheduleLogFlush();
+  void FlushLog();
   void RunSession(TPollOutcome& outcome);
   void EndPollEarly(const QDateTime& started, const TPollOutcome& outcome);
   void ShowStatus(const QDateTime& started, TPollOutcome outcome);
@@ -111,10 +114,13 @@ class TfrmMain : public QWidget {
   static constexpr std::size_t kBatchFiles = 500;
   static constexpr std::size_t kBatchBytes = 64u << 20;
   // Lines the log keeps: a hostile listing must not grow it without end.
-  static constexpr int kLogMaxLines = 10000;
+  static constexpr std::size_t kLogMaxLines = 10000;
 
   TComponent components_;
-  // Paces the log's painting (see HoldLogPaint).
+  // The log's lines, and what the widget has yet to be given.
+  std::deque<std::string> logLines_;
+  std::deque<std::string> logPending_;
+  bool logCleared_ = false;
   QTimer* logFrame_ = nullptr;
   bool polling_ = false;
   std::string outcomeText_;

@@ -390,4 +390,22 @@ TEST_F(MainWindowTest, TheLogKeepsABoundedNumberOfLines) {
   ASSERT_EQ(lines.size(), 10'000u);
   EXPECT_EQ(lines.front(), "line 500");
   EXPECT_EQ(lines.back(), "line 10499");
+  // The widget catches up within a frame and holds no more than it may.
+  QTest::qWait(60);
+  EXPECT_EQ(w.MemLog->toPlainText().toStdString(), [&] {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+    return text;
+  }());
+  for (int i = 0; i < 1'500; ++i) {
+    w.LogAdd("more " + std::to_string(i));
+    if (i % 100 == 0) QTest::qWait(25);
+  }
+  QTest::qWait(60);
+  EXPECT_LE(w.MemLog->blockCount(), 11'000);
+  EXPECT_TRUE(w.MemLog->toPlainText().endsWith("\nmore 1499"));
+  w.LogClear();
+  w.LogAdd("fresh");
+  QTest::qWait(60);
+  EXPECT_EQ(w.MemLog->toPlainText().toStdString(), "fresh");
 }
