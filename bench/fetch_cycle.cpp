@@ -262,8 +262,9 @@ class Mailbox {
   int fill_ = 0;
 };
 
-// Dirty pages of an earlier run (mpop does not sync every file) must not be
-// written back during the next run and be charged to it.
+// What an earlier run or fill left for writeback (the server's index and
+// flag changes, the files' directories) must not be written back during the
+// next run and be charged to it.
 void Settle() { ::sync(); }
 
 class QuenwickRunner {
