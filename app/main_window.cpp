@@ -418,7 +418,8 @@ void TfrmMain::RunSession(TPollOutcome& outcome) {
   std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
   auto commit = [&] {
     batch.Commit();
-    for (int n : toDelete) POP->DeleteMessage(n);
+    // A refused DELE leaves that message on the server, nothing worse.
+    POP->DeleteMessages(toDelete);
     toDelete.clear();
   };
 

@@ -205,6 +205,8 @@ void TREZ2000::ResetSession() {
   messageCount_ = -1;
   messageSizes_.clear();
   listedNumbers_.clear();
+  capabilitiesKnown_ = false;
+  pipelining_ = false;
 }
 
 bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
@@ -445,6 +447,63 @@ bool TREZ2000::DeleteMessage(int messageNumber) {
   if (busy_) return false;
   TBusy busy(busy_);
   return SendDele(messageNumber);
+}
+
+bool TREZ2000::CanPipeline() {
+  if (capabilitiesKnown_) return pipelining_;
+  capabilitiesKnown_ = true;
+  pipelining_ = false;
+  // A server without CAPA answers "-ERR": it does not pipeline.
+  if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat)) return false;
+  TStringList lines;
+  lines.SetText(socketTalk_->LastResponse());
+  for (int i = 1; i + 1 < lines.Count(); ++i)
+    if (LowerCase(TrimSpace(lines[i])) == "pipelining") pipelining_ = true;
+  return pipelining_;
+}
+
+bool TREZ2000::DeleteMessages(const std::vector<int>& messageNumbers) {
+  if (busy_ || !InTransaction()) return Refuse();
+  TBusy busy(busy_);
+  if (messageNumbers.empty()) return true;
+  if (messageNumbers.size() == 1 || !CanPipeline()) {
+    bool all = true;
+    for (const int n : messageNumbers) all = SendDele(n) && all;
+    return all;
+  }
+  std::string commands;
+  for (const int n : messageNumbers) commands += "DELE " + std::to_string(n) + kCrLf;
+  failureReason_.clear();
+  talkFailure_ = teNoError;
+  // One line per reply; gathered until all of them are in, or the wait
+  // fails (time-out, error, closed connection).
+  const std::string& gathered = socketTalk_->LastResponse();
+  size_t replies = 0;
+  socketTalk_->Talk(commands, kCrLf, stDele);
+  for (;;) {
+    socketTalk_->WaitServer();
+    const size_t now = static_cast<size_t>(std::count(gathered.begin(), gathered.end(), '\n'));
+    if (now >= messageNumbers.size() || talkFailure_ != teNoError || !SocketOpen() || now == replies) {
+      replies = now;
+      break;
+    }
+    replies = now;
+    socketTalk_->Resume(kCrLf, stDele);
+  }
+  if (replies < messageNumbers.size()) {
+    NoteFailure();
+    return false;
+  }
+  // Every reply is one line; the first refusal is the reason.
+  for (size_t start = 0; start < gathered.size();) {
+    const size_t end = std::min(gathered.find('\n', start), gathered.size());
+    if (gathered.compare(start, 3, "+OK") != 0) {
+      failureReason_ = "the server answered \"" + TrimControls(std::string_view(gathered).substr(start, end - start)) + "\"";
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
 }
 
 bool TREZ2000::Quit() {

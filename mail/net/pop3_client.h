@@ -93,6 +93,11 @@ class TREZ2000 : public TComponent {
   // when bound, as MailMessage's header lines (after Reset).
   bool RetrieveHeader(int messageNumber, int lines);
   bool DeleteMessage(int messageNumber);
+  // DELE for each of the messages; true when every one was accepted. When
+  // the server announces PIPELINING (RFC 2449, asked once a session with
+  // CAPA), the commands go out together and cost one round trip, not one
+  // each.
+  bool DeleteMessages(const std::vector<int>& messageNumbers);
   // QUIT; true when it was accepted and the connection is closed. A refused
   // QUIT leaves everything as it was.
   bool Quit();
@@ -135,6 +140,8 @@ class TREZ2000 : public TComponent {
   bool Retrieve(const std::string& command, int messageNumber);
   bool Fetch(int messageNumber, bool deleteAfter);
   bool SendDele(int messageNumber);
+  // Asks CAPA once a session; true when the server pipelines.
+  bool CanPipeline();
   int ListedSize(int messageNumber) const;
   void ResetSession();
 
@@ -148,6 +155,8 @@ class TREZ2000 : public TComponent {
   int messageCount_ = -1;
   TMessageSize messageSizes_;
   std::vector<int> listedNumbers_;
+  bool capabilitiesKnown_ = false;
+  bool pipelining_ = false;
   bool connected_ = false;
   bool loggedIn_ = false;
   std::string lastMessage_;

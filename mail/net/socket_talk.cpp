@@ -176,6 +176,17 @@ void TSocketTalk::ForceState(TSessionState state) {
   serverResult_ = false;
 }
 
+void TSocketTalk::Resume(const std::string& expectedEnd, TSessionState state) {
+  expectedEnd_ = expectedEnd;
+  sessionState_ = state;
+  timeOutTimer_.SetInterval(TimeOutMs());
+  timeOutTimer_.SetEnabled(false);
+  timeOutTimer_.SetEnabled(true);
+  talkError_ = teNoError;
+  waiting_ = true;
+  serverResult_ = false;
+}
+
 void TSocketTalk::Cancel() {
   timeOutTimer_.SetEnabled(false);
   talkError_ = teNoError;

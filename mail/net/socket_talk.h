@@ -116,6 +116,10 @@ class TSocketTalk : public TComponent {
   void ForceState(TSessionState state);
   // Ends the pending wait with a false verdict and no error.
   void Cancel();
+  // Arms a wait for more of the reply without clearing what has been
+  // gathered: commands sent together (RFC 2449 pipelining) are answered by
+  // several replies, which may arrive over several chunks.
+  void Resume(const std::string& expectedEnd, TSessionState state);
 
   // The socket's and the timer's notifications.
   void SocketRead();

@@ -321,6 +321,7 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
       .reply("-ERR no id\r\n")                                 // UIDL 2
       .reply("+OK 3 a%2Fb/c\r\n")                              // UIDL 3
       .reply("+OK\r\n" + body + ".\r\n")                       // RETR 3
+      .reply("-ERR unknown command\r\n")                      // CAPA: no pipelining
       .reply("+OK deleted\r\n")                               // DELE 1
       .reply("+OK deleted\r\n")                               // DELE 3
       .reply("+OK bye\r\n")                                    // QUIT
@@ -353,7 +354,8 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
   EXPECT_FALSE(QFileInfo::exists(tmp_.path() + "/evil.eml"));
   // Message 2 was neither retrieved nor deleted.
   EXPECT_EQ(script.commands(), (std::vector<std::string>{"USER tester", "PASS p", "LIST", "UIDL", "UIDL 1", "RETR 1",
-                                                         "UIDL 2", "UIDL 3", "RETR 3", "DELE 1", "DELE 3", "QUIT"}));
+                                                         "UIDL 2", "UIDL 3", "RETR 3", "CAPA", "DELE 1", "DELE 3",
+                                                         "QUIT"}));
   EXPECT_NE(w.StatusText().find(" 2 new messages saved, 1 failed"), std::string::npos) << w.StatusText();
 }
 
@@ -370,6 +372,7 @@ TEST_F(PollCycleTest, AMessageIsDeletedOnlyOnceItsFileIsInPlace) {
       .reply("+OK\r\n1 id-one\r\n2 id-one\r\n.\r\n")           // UIDL: a repeated id
       .reply("+OK\r\n" + first + ".\r\n")                      // RETR 1
       .reply("+OK\r\n" + second + ".\r\n")                     // RETR 2
+      .reply("+OK\r\nTOP\r\nPIPELINING\r\nUIDL\r\n.\r\n")      // CAPA
       .expectLine().call(look).send("+OK\r\n")                 // DELE 1
       .expectLine().call(look).send("+OK\r\n")                 // DELE 2
       .reply("+OK bye\r\n")                                    // QUIT
@@ -382,7 +385,7 @@ TEST_F(PollCycleTest, AMessageIsDeletedOnlyOnceItsFileIsInPlace) {
   script.stop();
 
   EXPECT_EQ(script.commands(), (std::vector<std::string>{"USER tester", "PASS p", "LIST", "UIDL", "RETR 1", "RETR 2",
-                                                         "DELE 1", "DELE 2", "QUIT"}));
+                                                         "CAPA", "DELE 1", "DELE 2", "QUIT"}));
   // Both files were in place, whole, before the first DELE; the repeated
   // id cost no message.
   const std::vector<std::string> both = {"id-one%n2.eml", "id-one.eml"};

@@ -559,6 +559,38 @@ TEST(Pop3ClientTest, FailureReasonSaysWhyInPlainWords) {
   }
 }
 
+TEST(Pop3ClientTest, DeletesGoTogetherOnlyToAServerThatPipelines) {
+  {
+    // The script answers only once all three commands are in: a client that
+    // waited for each reply would time out here.
+    Session s;
+    s.LoginScript(kTwoMessages)
+        .reply("+OK\r\nUSER\r\npipelining\r\n.\r\n")  // CAPA
+        .expectLine().expectLine().expectLine()
+        .send("+OK\r\n+OK ").pause(30).send("deleted\r\n-ERR no such message\r\n")
+        .reply("+OK\r\n+OK\r\n");
+    s.StartAndLogin();
+    EXPECT_FALSE(s.client.DeleteMessages({1, 2, 7}));
+    EXPECT_EQ(s.client.FailureReason(), "the server answered \"-ERR no such message\"");
+    // CAPA is asked once a session; every reply is in before the next step.
+    EXPECT_TRUE(s.client.DeleteMessages({1, 2}));
+    EXPECT_EQ(s.client.FailureReason(), "");
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "CAPA", "DELE 1", "DELE 2", "DELE 7", "DELE 1",
+                                  "DELE 2"}));
+  }
+  {
+    Session s;
+    s.LoginScript(kTwoMessages)
+        .reply("-ERR what?\r\n")  // CAPA
+        .reply("+OK\r\n")
+        .reply("+OK\r\n");
+    s.StartAndLogin();
+    EXPECT_TRUE(s.client.DeleteMessages({1, 2}));
+    EXPECT_TRUE(s.client.DeleteMessages({}));
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "CAPA", "DELE 1", "DELE 2"}));
+  }
+}
+
 TEST(Pop3ClientTest, DeleteOnRetrieve) {
   Session s;
   s.client.SetDeleteOnRetrieve(true);
