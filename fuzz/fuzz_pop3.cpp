@@ -116,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       client.RetrieveHeader(1, 2);
       client.DeleteMessage(1);
+      client.DeleteMessages(numbers);
     }
     client.Quit();
   } catch (const EVizuError&) {
