@@ -117,27 +117,13 @@ class PollCycleTest : public ::testing::Test {
   VizuTest::FakeDialogs dialogs_;
 };
 
-// The unique ids the server gives its messages, asked by a client of our own.
-std::vector<std::string> ServerIds(const VizuTest::DovecotServer& server) {
-  TREZ2000 pop(nullptr);
-  pop.SetHost("127.0.0.1");
-  pop.SetPort(server.port());
-  pop.SetUserName(server.userName());
-  pop.SetPassword(server.password());
-  std::vector<std::string> ids;
-  if (pop.Connect() && pop.Login())
-    for (int n = 1; n <= pop.MessageCount(); ++n) ids.push_back(pop.GetUIDL(n));
-  pop.Quit();
-  return ids;
-}
-
 }  // namespace
 
 TEST_F(PollCycleTest, TwoMessagesGiveTheLogAndFilesHoldingWhatTheServerSent) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
-  const std::vector<std::string> ids = ServerIds(server_);
+  const std::vector<std::string> ids = server_.uniqueIds();
   ASSERT_EQ(ids.size(), 2u);
   const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
@@ -185,7 +171,7 @@ TEST_F(PollCycleTest, DeletingEmptiesTheMailboxOnlyOnceTheFilesAreWritten) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
-  const std::vector<std::string> ids = ServerIds(server_);
+  const std::vector<std::string> ids = server_.uniqueIds();
   ASSERT_EQ(ids.size(), 2u);
   const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;
@@ -259,7 +245,7 @@ TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {
   server_.addMessage("0001", kPlain);
   server_.addMessage("0002", kMultipart);
   server_.start();
-  const std::vector<std::string> ids = ServerIds(server_);
+  const std::vector<std::string> ids = server_.uniqueIds();
   ASSERT_EQ(ids.size(), 2u);
   const std::string kU1 = ids[0], kU2 = ids[1];
   TfrmMain w;

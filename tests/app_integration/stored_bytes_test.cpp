@@ -146,20 +146,6 @@ Reading PythonReading(const std::string& file) {
   return reading;
 }
 
-// The unique ids the server gives its messages, asked by a client of our own.
-std::vector<std::string> ServerIds(const VizuTest::DovecotServer& server) {
-  TREZ2000 pop(nullptr);
-  pop.SetHost("127.0.0.1");
-  pop.SetPort(server.port());
-  pop.SetUserName(server.userName());
-  pop.SetPassword(server.password());
-  std::vector<std::string> ids;
-  if (pop.Connect() && pop.Login())
-    for (int n = 1; n <= pop.MessageCount(); ++n) ids.push_back(pop.GetUIDL(n));
-  pop.Quit();
-  return ids;
-}
-
 class StoredBytesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -181,7 +167,7 @@ class StoredBytesTest : public ::testing::Test {
       server_.addMessage(name, samples_[i].bytes);
     }
     server_.start();
-    const std::vector<std::string> ids = ServerIds(server_);
+    const std::vector<std::string> ids = server_.uniqueIds();
     EXPECT_EQ(ids.size(), samples_.size());
 
     TfrmMain w;

@@ -22,9 +22,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "mail/net/pop3_client.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
+using Vizu2000::TREZ2000;
 
 namespace VizuTest {
 namespace {
@@ -286,6 +289,19 @@ std::string DovecotServer::logText() const {
     text += std::string(std::istreambuf_iterator<char>(in), {});
   }
   return text;
+}
+
+std::vector<std::string> DovecotServer::uniqueIds() const {
+  TREZ2000 pop(nullptr);
+  pop.SetHost("127.0.0.1");
+  pop.SetPort(port_);
+  pop.SetUserName(userName_);
+  pop.SetPassword(password_);
+  std::vector<std::string> ids;
+  if (pop.Connect() && pop.Login())
+    for (int n = 1; n <= pop.MessageCount(); ++n) ids.push_back(pop.GetUIDL(n));
+  pop.Quit();
+  return ids;
 }
 
 }  // namespace VizuTest

@@ -49,6 +49,9 @@ class DovecotServer {
   int messageCount() const;
   // Their file names without the ":2,<flags>" part, sorted.
   std::vector<std::string> maildirFiles() const;
+  // The unique ids the server gives its messages, in message order, asked
+  // by a POP3 client of the library (UIDL per message).
+  std::vector<std::string> uniqueIds() const;
 
   const std::string& folder() const { return dir_; }
   std::string logText() const;
