@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <utility>
 
 #include "app/dialogs.h"
 #include "app/directory_edit.h"
@@ -415,42 +416,52 @@ void TfrmMain::RunSession(TPollOutcome& outcome) {
   // before its file is safe.
   TMessageFileBatch batch;
   std::vector<int> toDelete;
-  std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
+  int pendingSaved = 0, pendingNew = 0;  // counted once their files are in place
   auto commit = [&] {
     batch.Commit();
+    outcome.saved += std::exchange(pendingSaved, 0);
+    outcome.newlySaved += std::exchange(pendingNew, 0);
     // A refused DELE leaves that message on the server, nothing worse.
     POP->DeleteMessages(toDelete);
     toDelete.clear();
   };
+  std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
 
   // A copy: a nested handler may change the connection and its listing.
   const std::vector<int> numbers = POP->ListedNumbers();
-  for (const int n : numbers) {
-    if (n > count) break;
-    const std::string dest = DestDir->Text();
-    LogAdd("Getting UIDL...");
-    std::string uid;
-    if (listed) {
-      if (auto it = ids.find(n); it != ids.end()) uid = std::move(it->second);
-    } else {
-      uid = POP->GetUIDL(n);
-    }
-    ProcessMessages();
-    // A message without its id has no file name of its own: it stays on
-    // the server (not retrieved, so not deleted).
-    if (uid.empty()) {
-      LogAdd("Error retrieving message " + std::to_string(n));
-      ++outcome.failed;
+  try {
+    for (const int n : numbers) {
+      if (n > count) break;
+      const std::string dest = DestDir->Text();
+      LogAdd("Getting UIDL...");
+      std::string uid;
+      if (!listed)
+        uid = POP->GetUIDL(n);
+      else if (auto it = ids.find(n); it != ids.end())
+        uid = std::move(it->second);
       ProcessMessages();
-      if (!POP->Connected()) break;
-      continue;
-    }
-    LogAdd("Retrieving message" + std::to_string(n) + "...");
-    ProcessMessages();
-    if (POP->FetchMessage(n)) {
+      // A message without its id has no file name of its own: it stays on
+      // the server (not retrieved, so not deleted).
+      if (uid.empty()) {
+        LogAdd("Error retrieving message " + std::to_string(n));
+        ++outcome.failed;
+        ProcessMessages();
+        if (!POP->Connected()) break;
+        continue;
+      }
+      LogAdd("Retrieving message" + std::to_string(n) + "...");
+      ProcessMessages();
+      if (!POP->FetchMessage(n)) {
+        LogAdd("Error retrieving message " + std::to_string(n));
+        ++outcome.failed;
+        ProcessMessages();
+        // The session is gone: every later message would fail at once.
+        if (!POP->Connected()) break;
+        continue;
+      }
       const std::string plain = MessageFileName(dest, uid);
-      int& copies = names[plain];
-      const std::string fileName = ++copies == 1 ? plain : MessageFileName(dest, uid, copies);
+      const int copy = ++names[plain];
+      const std::string fileName = copy == 1 ? plain : MessageFileName(dest, uid, copy);
       ProcessMessages();
       LogAdd("Building message body...");
       ProcessMessages();
@@ -459,17 +470,20 @@ void TfrmMain::RunSession(TPollOutcome& outcome) {
       const bool existed = ::access(fileName.c_str(), F_OK) == 0;
       // The file holds the message exactly as the server sent it.
       batch.Add(fileName, POP->LastMessage());
-      ++outcome.saved;
-      if (!existed) ++outcome.newlySaved;
+      ++pendingSaved;
+      if (!existed) ++pendingNew;
       if (POP->DeleteOnRetrieve()) toDelete.push_back(n);
       if (batch.PendingCount() >= kBatchFiles || batch.PendingBytes() >= kBatchBytes) commit();
-    } else {
-      LogAdd("Error retrieving message " + std::to_string(n));
-      ++outcome.failed;
-      ProcessMessages();
-      // The session is gone: every later message would fail at once.
-      if (!POP->Connected()) break;
     }
+  } catch (...) {
+    // What was written whole is kept, but nothing more is deleted: the
+    // poll ends without QUIT, so the server keeps those messages anyway.
+    toDelete.clear();
+    try {
+      commit();
+    } catch (const std::exception&) {
+    }
+    throw;
   }
   commit();
   if (!POP->Connected()) outcome.failure = POP->FailureReason();

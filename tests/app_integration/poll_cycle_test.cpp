@@ -388,26 +388,35 @@ TEST_F(PollCycleTest, AFileErrorClosesTheConnectionWithoutQuitOrDele) {
       .reply("+OK\r\n")                                        // PASS
       .reply("+OK\r\n1 20\r\n2 20\r\n.\r\n")                   // LIST
       .reply("+OK\r\n1 a\r\n2 b\r\n.\r\n")                     // UIDL
-      .reply("+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n");           // RETR 1
+      .reply("+OK\r\nSubject: 1\r\n\r\nx\r\n.\r\n")           // RETR 1
+      .reply("+OK\r\nSubject: 2\r\n\r\ny\r\n.\r\n");          // RETR 2
   script.start();
   TfrmMain w;
   SwitchOn(w, script.port(), "p", true);
-  // A folder that can be listed but not written to (root ignores modes,
-  // so a regular file stands where the folder should be).
+  // While message 1 arrives the destination becomes a regular file, which
+  // message 2 meets (root ignores modes, so an unwritable folder would not
+  // do).
   const std::string notAFolder = dest_ + "/file";
   QFile f(QString::fromStdString(notAFolder));
   ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   f.close();
-  w.DestDir->SetText(notAFolder);
+  int retrievals = 0;
+  w.POP->OnProgress = [&](TComponent*, int, int current) {
+    if (current > 0 && ++retrievals == 1) w.DestDir->SetText(notAFolder);
+  };
   EXPECT_THROW(w.evGetMailTimer(w.evGetMail), EVizuError);
   script.waitScriptDone(5000);
   // The client hung up at once: the server restores the session's messages.
   for (int i = 0; i < 100 && !script.peerClosed(); ++i) QThread::msleep(20);
   EXPECT_TRUE(script.peerClosed());
   script.stop();
-  EXPECT_EQ(script.commands(), (std::vector<std::string>{"USER tester", "PASS p", "LIST", "UIDL", "RETR 1"}));
+  EXPECT_EQ(script.commands(), (std::vector<std::string>{"USER tester", "PASS p", "LIST", "UIDL", "RETR 1", "RETR 2"}));
   EXPECT_FALSE(w.POP->Connected());
-  EXPECT_NE(w.StatusText().find(" failed: the destination is not a folder"), std::string::npos) << w.StatusText();
+  // The message written whole before the error is kept, and not deleted.
+  EXPECT_EQ(File("a.eml"), "Subject: 1\r\n\r\nx\r\n");
+  EXPECT_NE(w.StatusText().find(" failed: the destination is not a folder after 1 new message saved"),
+            std::string::npos)
+      << w.StatusText();
 }
 
 TEST_F(PollCycleTest, ALostConnectionEndsTheMessageLoop) {
