@@ -453,7 +453,8 @@ bool TREZ2000::CanPipeline() {
   if (capabilitiesKnown_) return pipelining_;
   capabilitiesKnown_ = true;
   pipelining_ = false;
-  // A server without CAPA answers "-ERR": it does not pipeline.
+  // A server without CAPA answers "-ERR": it does not pipeline. CAPA has no
+  // state of its own; stStat is judged like every other POP3 reply.
   if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat)) return false;
   TStringList lines;
   lines.SetText(socketTalk_->LastResponse());
