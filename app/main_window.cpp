@@ -27,6 +27,7 @@
 #include "app/message_file.h"
 #include "app/on_off_switch.h"
 #include "app/poll_status.h"
+#include "app/program_end.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "mail/message/mail_message.h"
@@ -431,7 +432,9 @@ void TfrmMain::RunSession(TPollOutcome& outcome) {
   const std::vector<int> numbers = POP->ListedNumbers();
   try {
     for (const int n : numbers) {
-      if (n > count) break;
+      // The program is ending (a signal): the messages in hand are kept and
+      // the poll ends as usual, so their deletions take effect.
+      if (n > count || EndRequested()) break;
       const std::string dest = DestDir->Text();
       LogAdd("Getting UIDL...");
       std::string uid;

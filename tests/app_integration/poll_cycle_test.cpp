@@ -16,6 +16,7 @@
 #include "app/directory_edit.h"
 #include "app/main_window.h"
 #include "app/on_off_switch.h"
+#include "app/program_end.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "mail/message/mail_message.h"
@@ -417,6 +418,31 @@ TEST_F(PollCycleTest, AFileErrorClosesTheConnectionWithoutQuitOrDele) {
   EXPECT_NE(w.StatusText().find(" failed: the destination is not a folder after 1 new message saved"),
             std::string::npos)
       << w.StatusText();
+}
+
+TEST_F(PollCycleTest, AProgramThatIsEndingFinishesThePollAtTheMessageInHand) {
+  VizuTest::LoopbackScriptServer script;
+  script.send("+OK ready\r\n")
+      .reply("+OK\r\n")                                        // USER
+      .reply("+OK\r\n")                                        // PASS
+      .reply("+OK\r\n1 20\r\n2 20\r\n.\r\n")                   // LIST
+      .reply("+OK\r\n1 a\r\n2 b\r\n.\r\n")                     // UIDL
+      .reply("+OK\r\nSubject: 1\r\n\r\nx\r\n.\r\n")           // RETR 1
+      .reply("+OK deleted\r\n")                               // DELE 1
+      .reply("+OK bye\r\n")                                    // QUIT
+      .close();
+  script.start();
+  TfrmMain w;
+  SwitchOn(w, script.port(), "p", true);
+  // A SIGTERM reaches the window thread as this request.
+  w.POP->OnProgress = [&](TComponent*, int, int) { RequestEnd(); };
+  w.evGetMailTimer(w.evGetMail);
+  script.waitScriptDone(5000);
+  script.stop();
+  EXPECT_EQ(script.commands(),
+            (std::vector<std::string>{"USER tester", "PASS p", "LIST", "UIDL", "RETR 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(File("a.eml"), "Subject: 1\r\n\r\nx\r\n");
+  EXPECT_EQ(w.LogLines().back(), "Disconnecting...");
 }
 
 TEST_F(PollCycleTest, ALostConnectionEndsTheMessageLoop) {
