@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/int_conv.h"
@@ -136,16 +137,26 @@ TDateTime MailDateToDateTime(std::string_view date) {
 }
 
 std::string DateTimeToMailDate(TDateTime localDateTime) {
-  if (!std::isfinite(localDateTime) || localDateTime < kFirstDay || localDateTime >= kPastLastDay)
+  if (!std::isfinite(localDateTime) || localDateTime < kFirstDay - 1 || localDateTime > kPastLastDay)
     return {};
-  int year, month, day, hour, minute, second, msec;
-  DecodeDate(localDateTime, year, month, day);
-  DecodeTime(localDateTime, hour, minute, second, msec);
-  int zoneMinutes = static_cast<int>(std::lround(LocalOffsetAtLocal(localDateTime) / 60.0));
+  // Rounded to whole milliseconds before date and time are taken apart, so
+  // a value a hair below midnight does not write the day before with the
+  // time 23:59:59.
+  constexpr std::int64_t kMsPerDay = 86400000;
+  std::int64_t ms = std::llround(localDateTime * kMsPerDay);
+  std::int64_t days = ms / kMsPerDay - (ms % kMsPerDay < 0 ? 1 : 0);
+  if (days < kFirstDay || days >= kPastLastDay) return {};
+  int msOfDay = static_cast<int>(ms - days * kMsPerDay);
+  TDateTime dateOnly = static_cast<double>(days);
+  int year, month, day;
+  DecodeDate(dateOnly, year, month, day);
+  int hour = msOfDay / 3600000, minute = msOfDay / 60000 % 60, second = msOfDay / 1000 % 60;
+  int zoneMinutes = static_cast<int>(
+      std::lround(LocalOffsetAtLocal(dateOnly + msOfDay / static_cast<double>(kMsPerDay)) / 60.0));
 
   std::string out;
   out.reserve(31);
-  out.append(kDays.substr(static_cast<size_t>(DayOfWeek(localDateTime) - 1) * 4, 4));
+  out.append(kDays.substr(static_cast<size_t>(DayOfWeek(dateOnly) - 1) * 4, 4));
   out.push_back(' ');
   AppendTwoDigits(out, day);
   out.push_back(' ');

@@ -213,6 +213,15 @@ TEST(MailDates, WritesLocalTimeWithTheOffsetInForceThen) {
       EXPECT_EQ(text.substr(0, 4), std::string(days[day - 1]) + ",") << text;
     }
   }
+  {
+    // A hair below midnight is midnight, not the day before at 23:59:59.
+    ForcedZone forced("UTC0");
+    EXPECT_EQ(DateTimeToMailDate(At(2003, 7, 2) - 1e-11), "Wed, 02 Jul 2003 00:00:00 GMT");
+    EXPECT_EQ(DateTimeToMailDate(At(1886, 2, 1) - 1e-11), "Mon, 01 Feb 1886 00:00:00 GMT");
+    EXPECT_EQ(DateTimeToMailDate(At(1886, 2, 1, 12, 0, 0)), "Mon, 01 Feb 1886 12:00:00 GMT");
+    EXPECT_EQ(DateTimeToMailDate(At(9999, 12, 31, 23, 59, 59) + 0.999 / 86400), "Fri, 31 Dec 9999 23:59:59 GMT");
+    EXPECT_EQ(DateTimeToMailDate(At(10000 - 1, 12, 31) + 1 - 1e-11), "");
+  }
   // Values outside years 1..9999 name no date.
   for (double value : {At(1, 1, 1) - 1, At(9999, 12, 31) + 1, std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300})
     EXPECT_EQ(DateTimeToMailDate(value), "") << value;
@@ -232,6 +241,9 @@ TEST(MailDates, WrittenDatesReadBackToTheSameValue) {
       std::string text = DateTimeToMailDate(value);
       EXPECT_NEAR(MailDateToDateTime(text), value, kMillisecond) << text;
     }
+    // Dates before 1899-12-30 are negative values.
+    TDateTime early = MailDateToDateTime("Sat, 1 Jan 52 -577777:00 +0000");
+    EXPECT_NEAR(MailDateToDateTime(DateTimeToMailDate(early)), early, kMillisecond);
     TDateTime repeated = At(2003, 10, 26, 2, 30, 0);
     EXPECT_NEAR(MailDateToDateTime(DateTimeToMailDate(repeated)), repeated, kMillisecond);
   }
