@@ -74,8 +74,20 @@ bool ZoneOffset(std::string_view zone, int& minutes) {
   return true;
 }
 
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 int ReadMonth(std::string_view text) {
   if (text.front() >= '0' && text.front() <= '9') return ReadInt(text);
+  // Month names are case-insensitive (RFC 5322 section 3.3 through RFC 5234
+  // section 2.3), and senders write them out in full ("JUL", "July"): a
+  // name is known by its first three letters, whatever their case.
+  if (text.size() >= 3) {
+    for (size_t m = 0; m < 12; ++m) {
+      const std::string_view name = kMonths.substr(m * 4, 3);
+      if (Lower(text[0]) == Lower(name[0]) && Lower(text[1]) == Lower(name[1]) && Lower(text[2]) == Lower(name[2]))
+        return static_cast<int>(m) + 1;
+    }
+  }
   size_t at = kMonths.find(text);
   return at == std::string_view::npos ? 1 : static_cast<int>(at / 4) + 1;
 }

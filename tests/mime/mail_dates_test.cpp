@@ -64,6 +64,10 @@ std::vector<Reading> ZoneFreeReadings() {
       // A name that is not a month reads January; time fields are not
       // range-checked, and an unreadable one reads 0.
       {"Tue, 1 Foo 2003 10:52:37 GMT", At(2003, 1, 1, 10, 52, 37)},
+      // Month names in any case, written out or not.
+      {"Tue, 1 JUL 2003 10:52:37 GMT", At(2003, 7, 1, 10, 52, 37)},
+      {"Mon, 1 september 2003 10:52:37 GMT", At(2003, 9, 1, 10, 52, 37)},
+      {"Mon, 1 Dec. 2003 10:52:37 GMT", At(2003, 12, 1, 10, 52, 37)},
       {"Tue, 1 Jul 2003 10:75:37 GMT", At(2003, 7, 1, 11, 15, 37)},
       {"Tue, 1 Jul 2003 ab:52:37 GMT", At(2003, 7, 1, 0, 52, 37)},
       // Numbers are read by the library's integer reading.
