@@ -44,8 +44,9 @@ std::string DecodeOrKeep(const std::string& text) {
 
 // The display name between double quotes. A double quote inside it would
 // end the quoted string early (RFC 5322 section 3.2.4), so such a name goes
-// out as an encoded word (RFC 2047 section 5), as the recipient lists write
-// it; control characters are encoded either way.
+// out as an encoded word, whose Q encoding escapes the quote (RFC 2047
+// section 4.2), as the recipient lists write it; control characters are
+// encoded either way.
 std::string QuotedDisplayName(std::string_view name, const std::string& charset) {
   std::string out = "\"";
   if (name.find('"') == std::string_view::npos)
