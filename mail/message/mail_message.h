@@ -3,8 +3,10 @@
 // tree's parts (text bodies, containers, attachments), the recipient lists,
 // and the assembly of a multipart body from its parts.
 #include <string>
+#include <string_view>
 
 #include "mail/message/mail_part.h"
+#include "mail/message/received.h"
 #include "mail/message/recipients.h"
 #include "platform/events.h"
 
@@ -54,6 +56,46 @@ class TVeraDudurur2000 : public TMailPart {
   TMailRecipients& CcList() { return ccList_; }
   TMailRecipients& BccList() { return bccList_; }
 
+  // Header accessors. Each reads or writes the current Header, one whole
+  // field per entry as Fill leaves it; nothing is cached. Reading never
+  // raises (a broken encoded word comes back as written) and writing never
+  // puts a line break into a field. Labels are given without the colon.
+
+  // Display name and address of the index-th entry (0-based) of an address
+  // field; an entry without an angle address has no display name.
+  std::string GetDestName(std::string_view label, int index) const;
+  std::string GetDestAddress(std::string_view label, int index) const;
+  std::string GetFromName() const { return GetDestName("From", 0); }
+  std::string GetFromAddress() const { return GetDestAddress("From", 0); }
+  std::string GetReplyToName() const { return GetDestName("Reply-To", 0); }
+  std::string GetReplyToAddress() const { return GetDestAddress("Reply-To", 0); }
+  // An empty address deletes the field.
+  void SetFrom(std::string_view name, std::string_view address);
+  void SetReplyTo(std::string_view name, std::string_view address);
+
+  std::string GetSubject() const;
+  // An empty text deletes the field.
+  void SetSubject(std::string_view text);
+
+  // Local time of the Date field; 0 when it is missing or unreadable.
+  TDateTime GetDate() const;
+  std::string GetDateRaw() const;
+  // Takes local time.
+  void SetDate(TDateTime localDateTime);
+
+  std::string GetMessageId() const;
+  // Writes a new "<time.random.random@domain>" identifier.
+  void SetMessageId(std::string_view domain);
+
+  // Trace hops, 0 = topmost. GetReceived raises EVizuError "List index out
+  // of bounds (<index>)" for an index outside 0 .. GetReceivedCount() - 1.
+  int GetReceivedCount() const;
+  TReceived GetReceived(int index) const;
+  // Puts a new hop dated now above every other field; empty texts are left
+  // out.
+  void AddHop(std::string_view from, std::string_view by, std::string_view with,
+              std::string_view forAddress);
+
  private:
   friend class TMailPart;
   friend class TMailParser;
@@ -66,6 +108,7 @@ class TVeraDudurur2000 : public TMailPart {
   // Throws when a progress handler tries to refill or reset the message
   // while it is being parsed.
   void CheckNotParsing(const char* what) const;
+  void SetAddressField(std::string_view label, std::string_view name, std::string_view address);
 
   TMailPartList attachList_;
   TStringList textPlain_;

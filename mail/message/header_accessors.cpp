@@ -1,0 +1,256 @@
+// The header accessors of the message object: sender and reply address,
+// subject, date, message identifier and trace hops.
+#include <cctype>
+#include <cstdio>
+
+#include "mail/message/mail_message.h"
+#include "mail/mime/codecs.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mail_dates.h"
+#include "platform/error.h"
+#include "platform/random.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+bool IsFoldingSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view TrimFolding(std::string_view text) {
+  while (!text.empty() && IsFoldingSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsFoldingSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A CR or LF in a value would end the field there and start another one
+// (RFC 5322 section 2.2): a caller's text never gets to inject fields.
+std::string WithoutLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != '\r' && c != '\n') out.push_back(c);
+  return out;
+}
+
+std::string DecodeOrKeep(const std::string& text) {
+  // A malformed encoded word must not make a field unreadable: keep it as
+  // written.
+  try {
+    return DecodeLine7Bit(text);
+  } catch (const EVizuError&) {
+    return text;
+  }
+}
+
+// The display name between double quotes. A double quote inside it would
+// end the quoted string early (RFC 5322 section 3.2.4), so such a name goes
+// out as an encoded word, whose Q encoding escapes the quote (RFC 2047
+// section 4.2), as the recipient lists write it; control characters are
+// encoded either way.
+std::string QuotedDisplayName(std::string_view name, const std::string& charset) {
+  std::string out = "\"";
+  if (name.find('"') == std::string_view::npos)
+    out += EncodeLine7Bit(name, charset);
+  else
+    out += "=?" + charset + "?Q?" + EncodeQuotedPrintable(name, true) + "?=";
+  out += '"';
+  return out;
+}
+
+// Hex digits, colons and dots (an embedded IPv4 tail), with at least one
+// colon, up to an optional "%zone".
+bool IsIPv6Address(std::string_view host) {
+  host = host.substr(0, host.find('%'));
+  if (host.find(':') == std::string_view::npos) return false;
+  for (char c : host)
+    if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+  return true;
+}
+
+int FindField(const TStringList& header, std::string_view label) {
+  std::string prefix(label);
+  prefix += ':';
+  return SearchStringList(&header, prefix, 0);
+}
+
+}  // namespace
+
+std::string TVeraDudurur2000::GetDestName(std::string_view label, int index) const {
+  const std::string value = TrimSpace(GetLabelValue(label));
+  bool quoted = false, angle = false;
+  int entry = 0;
+  std::string name;
+  for (char c : value) {
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && (c == ',' || c == ';')) {
+      if (++entry > index) break;
+      continue;
+    }
+    if (entry != index) continue;
+    if (!quoted && c == '<') {
+      angle = true;
+      break;
+    }
+    name.push_back(c);
+  }
+  // An entry without an angle address is a bare address, with no display
+  // name (RFC 5322 section 3.4).
+  if (!angle) return {};
+  return DecodeOrKeep(std::string(TrimFolding(name)));
+}
+
+std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) const {
+  const std::string value = TrimSpace(GetLabelValue(label));
+  bool quoted = false;
+  int entry = 0;
+  std::string address;
+  for (char c : value) {
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && (c == ',' || c == ';')) {
+      if (++entry > index) break;
+      continue;
+    }
+    if (entry != index || quoted) continue;
+    if (c == '<') {
+      address.clear();  // what came before was the display name
+    } else if (c == '>') {
+      break;
+    } else if (!IsFoldingSpace(c)) {
+      // An address holds no folding whitespace (RFC 5322 section 3.4.1);
+      // a TAB left by unfolding is not part of it.
+      address.push_back(c);
+    }
+  }
+  return address;
+}
+
+void TVeraDudurur2000::SetAddressField(std::string_view label, std::string_view name,
+                                       std::string_view address) {
+  const std::string cleanAddress = WithoutLineBreaks(TrimSpace(address));
+  if (cleanAddress.empty()) {
+    SetLabelValue(label, "");
+    return;
+  }
+  const std::string cleanName = TrimSpace(name);
+  std::string value;
+  if (!cleanName.empty()) value = QuotedDisplayName(cleanName, charset_) + ' ';
+  value += '<' + cleanAddress + '>';
+  SetLabelValue(label, value);
+}
+
+void TVeraDudurur2000::SetFrom(std::string_view name, std::string_view address) {
+  SetAddressField("From", name, address);
+}
+
+void TVeraDudurur2000::SetReplyTo(std::string_view name, std::string_view address) {
+  SetAddressField("Reply-To", name, address);
+}
+
+std::string TVeraDudurur2000::GetSubject() const {
+  // The whole unstructured text after the colon (RFC 5322 section 3.6.5): a
+  // semicolon or double quote in a subject is ordinary text, not the start
+  // of parameters or a quoted value.
+  const int i = FindField(Header(), "Subject");
+  if (i < 0) return {};
+  const std::string& line = Header()[i];
+  std::string_view text(line);
+  text.remove_prefix(line.find(':') + 1);
+  return DecodeOrKeep(TrimSpace(text));
+}
+
+void TVeraDudurur2000::SetSubject(std::string_view text) {
+  // Written whole rather than through the parameter-aware field writer, so
+  // an old subject's text after a semicolon does not survive. Control
+  // characters, CR and LF among them, make EncodeLine7Bit write an encoded
+  // word, so the line stays one field.
+  const int i = FindField(Header(), "Subject");
+  const std::string clean = TrimSpace(text);
+  if (clean.empty()) {
+    if (i >= 0) Header().Delete(i);
+    return;
+  }
+  std::string line = "Subject: " + EncodeLine7Bit(clean, charset_);
+  if (i >= 0)
+    Header()[i] = std::move(line);
+  else
+    Header().Add(std::move(line));
+}
+
+TDateTime TVeraDudurur2000::GetDate() const {
+  const std::string raw = TrimSpace(GetLabelValue("Date"));
+  if (raw.empty()) return 0;
+  try {
+    return MailDateToDateTime(raw);
+  } catch (const EVizuError&) {
+    return 0;
+  }
+}
+
+std::string TVeraDudurur2000::GetDateRaw() const { return GetLabelValue("Date"); }
+
+void TVeraDudurur2000::SetDate(TDateTime localDateTime) {
+  SetLabelValue("Date", WithoutLineBreaks(DateTimeToMailDate(localDateTime)));
+}
+
+std::string TVeraDudurur2000::GetMessageId() const { return GetLabelValue("Message-ID"); }
+
+void TVeraDudurur2000::SetMessageId(std::string_view domain) {
+  std::string host = WithoutLineBreaks(TrimSpace(domain));
+  // An IPv6 address is not a dot-atom; as an address literal (RFC 5321
+  // section 4.1.3) the identifier stays well-formed (RFC 5322 section
+  // 3.6.4). A zone index names a local interface only and is dropped.
+  if (IsIPv6Address(host)) host = "[IPv6:" + host.substr(0, host.find('%')) + "]";
+  int year, month, day, hour, minute, second, msec;
+  const TDateTime now = Now();
+  DecodeDate(now, year, month, day);
+  DecodeTime(now, hour, minute, second, msec);
+  auto randomPart = [] {
+    std::uint32_t r;
+    do r = RandomUInt32();
+    while (r == 0xFFFFFFFFu);
+    return r;
+  };
+  char text[64];
+  std::snprintf(text, sizeof text, "<%04d%02d%02d%02d%02d%02d.%X.%X@", year, month, day, hour,
+                minute, second, static_cast<unsigned>(randomPart()),
+                static_cast<unsigned>(randomPart()));
+  SetLabelValue("Message-ID", text + host + ">");
+}
+
+int TVeraDudurur2000::GetReceivedCount() const {
+  int count = 0;
+  while (SearchStringList(&Header(), "Received:", count) >= 0) ++count;
+  return count;
+}
+
+TReceived TVeraDudurur2000::GetReceived(int index) const {
+  const int i = index < 0 ? -1 : SearchStringList(&Header(), "Received:", index);
+  if (i < 0) throw EVizuError("List index out of bounds (" + std::to_string(index) + ")");
+  return ParseReceived(std::string_view(Header()[i]).substr(9));
+}
+
+void TVeraDudurur2000::AddHop(std::string_view from, std::string_view by, std::string_view with,
+                              std::string_view forAddress) {
+  std::string line = "Received:";
+  auto part = [&line](const char* keyword, std::string_view text) {
+    const std::string clean = WithoutLineBreaks(text);
+    if (clean.empty()) return false;
+    line += keyword;
+    line += clean;
+    return true;
+  };
+  part(" from ", from);
+  part(" by ", by);
+  part(" with ", with);
+  if (part(" for <", forAddress)) line += '>';
+  line += "; " + WithoutLineBreaks(DateTimeToMailDate(Now()));
+  Header().Insert(0, std::move(line));
+}
+
+}  // namespace Vizu2000
