@@ -60,6 +60,12 @@ const std::string kMultipart =
     "AAECAwQFBgcICQ==\r\n"
     "--b1--\r\n";
 
+// A scripted server that greets, accepts USER and PASS, and answers LIST
+// with list.
+VizuTest::LoopbackScriptServer& LoggedIn(VizuTest::LoopbackScriptServer& script, const std::string& list) {
+  return script.send("+OK ready\r\n").reply("+OK\r\n").reply("+OK\r\n").reply(list);
+}
+
 int ClosedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -298,10 +304,7 @@ TEST_F(PollCycleTest, HostileOrMissingIdsNeverLeaveTheFolderNorLoseMail) {
   // refuses the UIDL listing, so the ids are asked message by message.
   VizuTest::LoopbackScriptServer script;
   const std::string body = "Subject: s\r\n\r\nx\r\n";
-  script.send("+OK ready\r\n")
-      .reply("+OK\r\n")                                        // USER
-      .reply("+OK\r\n")                                        // PASS
-      .reply("+OK\r\n1 20\r\n2 20\r\n3 20\r\n.\r\n")           // LIST
+  LoggedIn(script, "+OK\r\n1 20\r\n2 20\r\n3 20\r\n.\r\n")  // greeting, USER, PASS, LIST
       .reply("-ERR no listing\r\n")                            // UIDL
       .reply("+OK 1 ../../evil\r\n")                           // UIDL 1
       .reply("+OK\r\n" + body + ".\r\n")                       // RETR 1
@@ -352,10 +355,7 @@ TEST_F(PollCycleTest, AMessageIsDeletedOnlyOnceItsFileIsInPlace) {
   std::vector<std::vector<std::string>> filesAtDele;
   auto look = [&] { filesAtDele.push_back(Files()); };
   VizuTest::LoopbackScriptServer script;
-  script.send("+OK ready\r\n")
-      .reply("+OK\r\n")                                        // USER
-      .reply("+OK\r\n")                                        // PASS
-      .reply("+OK\r\n1 20\r\n2 20\r\n.\r\n")                   // LIST
+  LoggedIn(script, "+OK\r\n1 20\r\n2 20\r\n.\r\n")  // greeting, USER, PASS, LIST
       .reply("+OK\r\n1 id-one\r\n2 id-one\r\n.\r\n")           // UIDL: a repeated id
       .reply("+OK\r\n" + first + ".\r\n")                      // RETR 1
       .reply("+OK\r\n" + second + ".\r\n")                     // RETR 2
@@ -384,10 +384,7 @@ TEST_F(PollCycleTest, AMessageIsDeletedOnlyOnceItsFileIsInPlace) {
 
 TEST_F(PollCycleTest, AFileErrorClosesTheConnectionWithoutQuitOrDele) {
   VizuTest::LoopbackScriptServer script;
-  script.send("+OK ready\r\n")
-      .reply("+OK\r\n")                                        // USER
-      .reply("+OK\r\n")                                        // PASS
-      .reply("+OK\r\n1 20\r\n2 20\r\n.\r\n")                   // LIST
+  LoggedIn(script, "+OK\r\n1 20\r\n2 20\r\n.\r\n")  // greeting, USER, PASS, LIST
       .reply("+OK\r\n1 a\r\n2 b\r\n.\r\n")                     // UIDL
       .reply("+OK\r\nSubject: 1\r\n\r\nx\r\n.\r\n")           // RETR 1
       .reply("+OK\r\nSubject: 2\r\n\r\ny\r\n.\r\n");          // RETR 2
@@ -422,10 +419,7 @@ TEST_F(PollCycleTest, AFileErrorClosesTheConnectionWithoutQuitOrDele) {
 
 TEST_F(PollCycleTest, AProgramThatIsEndingFinishesThePollAtTheMessageInHand) {
   VizuTest::LoopbackScriptServer script;
-  script.send("+OK ready\r\n")
-      .reply("+OK\r\n")                                        // USER
-      .reply("+OK\r\n")                                        // PASS
-      .reply("+OK\r\n1 20\r\n2 20\r\n.\r\n")                   // LIST
+  LoggedIn(script, "+OK\r\n1 20\r\n2 20\r\n.\r\n")  // greeting, USER, PASS, LIST
       .reply("+OK\r\n1 a\r\n2 b\r\n.\r\n")                     // UIDL
       .reply("+OK\r\nSubject: 1\r\n\r\nx\r\n.\r\n")           // RETR 1
       .reply("+OK deleted\r\n")                               // DELE 1
@@ -450,10 +444,7 @@ TEST_F(PollCycleTest, ALostConnectionEndsTheMessageLoop) {
   // after the first message: the loop visits only the numbers listed, and
   // stops at the first failure after the hang-up.
   VizuTest::LoopbackScriptServer script;
-  script.send("+OK ready\r\n")
-      .reply("+OK\r\n")                                        // USER
-      .reply("+OK\r\n")                                        // PASS
-      .reply("+OK\r\n1 20\r\n9999999 20\r\n.\r\n")             // LIST
+  LoggedIn(script, "+OK\r\n1 20\r\n9999999 20\r\n.\r\n")  // greeting, USER, PASS, LIST
       .reply("+OK\r\n1 first\r\n9999999 last\r\n.\r\n")        // UIDL
       .reply("+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n")           // RETR 1
       .close();
