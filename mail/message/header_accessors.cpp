@@ -73,29 +73,39 @@ int FindField(const TStringList& header, std::string_view label) {
   return SearchStringList(&header, prefix, 0);
 }
 
-}  // namespace
-
-std::string TVeraDudurur2000::GetDestName(std::string_view label, int index) const {
-  const std::string value = TrimSpace(GetLabelValue(label));
-  bool quoted = false, angle = false;
+// Hands each character of the index-th entry of an address list to take,
+// with whether it stands inside quotes, until take answers false. Quotes
+// are dropped; a comma or semicolon outside quotes separates entries.
+template <typename Take>
+void WalkEntry(std::string_view value, int index, Take take) {
+  bool quoted = false;
   int entry = 0;
-  std::string name;
   for (char c : value) {
     if (c == '"') {
       quoted = !quoted;
       continue;
     }
     if (!quoted && (c == ',' || c == ';')) {
-      if (++entry > index) break;
+      if (++entry > index) return;
       continue;
     }
-    if (entry != index) continue;
+    if (entry == index && !take(c, quoted)) return;
+  }
+}
+
+}  // namespace
+
+std::string TVeraDudurur2000::GetDestName(std::string_view label, int index) const {
+  std::string name;
+  bool angle = false;
+  WalkEntry(TrimSpace(GetLabelValue(label)), index, [&](char c, bool quoted) {
     if (!quoted && c == '<') {
       angle = true;
-      break;
+      return false;
     }
     name.push_back(c);
-  }
+    return true;
+  });
   // An entry without an angle address is a bare address, with no display
   // name (RFC 5322 section 3.4).
   if (!angle) return {};
@@ -103,30 +113,20 @@ std::string TVeraDudurur2000::GetDestName(std::string_view label, int index) con
 }
 
 std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) const {
-  const std::string value = TrimSpace(GetLabelValue(label));
-  bool quoted = false;
-  int entry = 0;
   std::string address;
-  for (char c : value) {
-    if (c == '"') {
-      quoted = !quoted;
-      continue;
-    }
-    if (!quoted && (c == ',' || c == ';')) {
-      if (++entry > index) break;
-      continue;
-    }
-    if (entry != index || quoted) continue;
+  WalkEntry(TrimSpace(GetLabelValue(label)), index, [&](char c, bool quoted) {
+    if (quoted) return true;
     if (c == '<') {
       address.clear();  // what came before was the display name
     } else if (c == '>') {
-      break;
+      return false;
     } else if (!IsFoldingSpace(c)) {
       // An address holds no folding whitespace (RFC 5322 section 3.4.1);
       // a TAB left by unfolding is not part of it.
       address.push_back(c);
     }
-  }
+    return true;
+  });
   return address;
 }
 
