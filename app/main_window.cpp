@@ -30,6 +30,7 @@
 #include "app/program_end.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
+#include "mail/message/maker.h"
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "platform/event_pump.h"
@@ -172,7 +173,7 @@ void TfrmMain::CreateControls() {
   OnOff->OnOn = [this](QObject* Sender) { OnOffOn(Sender); };
   OnOff->OnOff = [this](QObject* Sender) { OnOffOff(Sender); };
 
-  Label7 = MakeLabel(Panel1, "Label7", "quenwick.example.org", 72, 16);
+  Label7 = MakeLabel(Panel1, "Label7", kMakerHost, 72, 16);
   QFont bold = Label7->font();
   bold.setBold(true);
   bold.setPixelSize(13);

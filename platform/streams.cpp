@@ -169,7 +169,23 @@ void TFileStream::Sync() {
 
 std::string ReadWholeFile(const std::string& fileName) {
   TFileStream file(fileName, fmOpenRead);
-  return file.ReadRest();
+  // Read to the end rather than to the size fstat gave: a file may grow
+  // while it is read, and some report no size at all. A read error (a
+  // folder, a failing disk) must not pass for a shorter file.
+  std::string data;
+  std::int64_t hint = file.Size();
+  size_t capacity = hint > 0 ? static_cast<size_t>(hint) + 1 : 64 * 1024;
+  size_t used = 0;
+  for (;;) {
+    if (used == data.size()) data.resize(std::max(capacity, data.size() * 2));
+    ssize_t n = ::read(file.Handle(), data.data() + used, data.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EVizuError("Cannot read file " + fileName + ": " + std::strerror(errno));
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  data.resize(used);
+  return data;
 }
 
 }  // namespace Vizu2000

@@ -80,6 +80,7 @@ class TFileStream : public TStream {
   void SetSize(std::int64_t size) override;
 
   const std::string& FileName() const { return fileName_; }
+  int Handle() const { return fd_; }
   // Flushes the file's data to the disk; raises EVizuError on failure.
   void Sync();
 
@@ -88,7 +89,8 @@ class TFileStream : public TStream {
   int fd_ = -1;
 };
 
-// Reads a whole file; raises "Cannot open file <name>".
+// Reads a whole file; raises "Cannot open file <name>", or "Cannot read
+// file <name>: <reason>" when reading fails part way (a folder, an I/O error).
 std::string ReadWholeFile(const std::string& fileName);
 
 }  // namespace Vizu2000

@@ -28,6 +28,7 @@ TVeraDudurur2000::~TVeraDudurur2000() {
 }
 
 void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
+  ++touches_;
   auto gone = [&](TMailPart* p) { return p && std::binary_search(sorted.begin(), sorted.end(), p); };
   auto& attached = attachList_.Items();
   attached.erase(std::remove_if(attached.begin(), attached.end(), gone), attached.end());
@@ -37,6 +38,7 @@ void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
 }
 
 void TVeraDudurur2000::ClearClassification() {
+  normalValid_ = false;
   attachList_.Clear();
   textPlain_.Clear();
   textHTML_.Clear();
@@ -57,6 +59,7 @@ void TVeraDudurur2000::Reset() {
   Decoded().Clear();
   SubPartList().Clear();
   ClearClassification();
+  ++touches_;
   containerPart_ = nullptr;
   needRebuild_ = needNormalize_ = needFindParts_ = false;
   fileCounter_ = 0;
@@ -91,7 +94,7 @@ void TVeraDudurur2000::FindParts() {
   while (!stack.empty()) {
     TMailPart* p = stack.back();
     stack.pop_back();
-    const TMailPartList& children = p->SubPartList();
+    const TMailPartList& children = static_cast<const TMailPart*>(p)->SubPartList();
     for (auto it = children.end(); it != children.begin();) stack.push_back(*--it);
 
     std::string type = p->GetAttachInfo();
@@ -133,9 +136,9 @@ const char kPreamble[] = "This is a multipart message in mime format.\r\n";
 // Writes the children of `root` as a multipart body, depth first, without
 // recursion. `sink` receives every piece in order.
 template <typename Sink>
-void WriteChildren(TMailPart* root, Sink&& sink) {
+void WriteChildren(const TMailPart* root, Sink&& sink) {
   struct Frame {
-    TMailPart* part;
+    const TMailPart* part;
     int next;
   };
   std::vector<Frame> stack{{root, 0}};
@@ -143,7 +146,7 @@ void WriteChildren(TMailPart* root, Sink&& sink) {
     Frame& frame = stack.back();
     const TMailPartList& children = frame.part->SubPartList();
     if (frame.next < children.Count()) {
-      TMailPart* child = children.Get(frame.next++);
+      const TMailPart* child = children.Get(frame.next++);
       sink("\r\n--");
       sink(child->ParentBoundary());
       sink("\r\n");
@@ -172,7 +175,8 @@ void WriteChildren(TMailPart* root, Sink&& sink) {
 
 void TVeraDudurur2000::RebuildBody() {
   if (!needRebuild_) return;
-  if (!SubPartList().Empty()) {
+  const TMailPart* self = this;
+  if (!self->SubPartList().Empty()) {
     // Measure first so the body is allocated once at its final size.
     size_t size = sizeof(kPreamble) - 1;
     WriteChildren(this, [&size](std::string_view piece) { size += piece.size(); });

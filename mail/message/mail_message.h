@@ -2,6 +2,7 @@
 // The message object: the root part of its tree, the classification of the
 // tree's parts (text bodies, containers, attachments), the recipient lists,
 // and the assembly of a multipart body from its parts.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,15 @@
 #include "platform/events.h"
 
 namespace Vizu2000 {
+
+// What Normalize is about to make room for.
+enum TNormalizer {
+  nrFirst,        // restructure only a parsed message, once after each Fill
+  nrForce,        // restructure now
+  nrAddText,      // restructure now, counting one more text body
+  nrAddAttach,    // restructure now, counting one more attachment
+  nrAddEmbedded,  // restructure now, counting one more embedded attachment
+};
 
 class TVeraDudurur2000 : public TMailPart {
  public:
@@ -27,6 +37,43 @@ class TVeraDudurur2000 : public TMailPart {
   // lists stay.
   void Reset();
 
+  // Composing. Each operation keeps the classification (AttachList, the text
+  // and container parts) up to date itself and leaves NeedRebuild set.
+
+  // Rebuilds the regular shape: mixed (attachments beside other content),
+  // related (embedded parts), alternative (two texts), no container where one
+  // part suffices. Every leaf with content survives; only containers and
+  // preambles are remade.
+  void Normalize(TNormalizer mode);
+  // Sets a text body. textPart is TextPlainPart() or TextHTMLPart().
+  void PutText(std::string_view text, TMailPart*& textPart, std::string_view contentType);
+  void SetTextPlain(std::string_view text);
+  void SetTextHTML(std::string_view text);
+  void RemoveText(TMailPart*& textPart);
+  void RemoveTextPlain();
+  void RemoveTextHTML();
+
+  // Attachments are named after the text after the last "/" of fileName. An
+  // empty content type is looked up by the name's extension. Embedded parts
+  // go under multipart/related with a Content-ID of "<name>".
+  // AttachFile raises EVizuError naming the file when it cannot be read; the
+  // message is then unchanged.
+  void AttachFile(const std::string& fileName, std::string_view contentType,
+                  TEncodingType encoding, bool embedded);
+  void AttachString(std::string_view content, std::string_view fileName,
+                    std::string_view contentType, TEncodingType encoding, bool embedded);
+  void AttachStream(TStream& stream, std::string_view fileName, std::string_view contentType,
+                    TEncodingType encoding, bool embedded);
+  // Removes the first attachment whose file name equals the name part of
+  // fileName, case ignored. Raises "<Name>: Attachment filename not found
+  // <fileName>" when there is none.
+  void DetachFile(std::string_view fileName);
+  // Raises "<Name>: Attachment index not found" outside 0 .. count - 1.
+  void DetachFileIndex(int index);
+  // The first attachment whose file name equals the whole of fileName, case
+  // ignored, or nullptr.
+  TMailPart* GetAttach(std::string_view fileName);
+
   // Published.
   const std::string& Charset() const { return charset_; }
   void SetCharset(std::string charset) { charset_ = std::move(charset); }
@@ -41,6 +88,9 @@ class TVeraDudurur2000 : public TMailPart {
   const TStringList& TextHTML() const { return textHTML_; }
   TMailPart* TextPlainPart() const { return textPlainPart_; }
   TMailPart* TextHTMLPart() const { return textHTMLPart_; }
+  // The fields themselves, for PutText and RemoveText.
+  TMailPart*& TextPlainPart() { return textPlainPart_; }
+  TMailPart*& TextHTMLPart() { return textHTMLPart_; }
   TMailPart* MixedPart() const { return mixedPart_; }
   TMailPart* RelatedPart() const { return relatedPart_; }
   TMailPart* AlternativePart() const { return alternativePart_; }
@@ -104,7 +154,34 @@ class TVeraDudurur2000 : public TMailPart {
   // they are about to be destroyed. `sorted` is ordered by address.
   void ForgetParts(const std::vector<TMailPart*>& sorted);
   void ClearClassification();
-  void MarkFilled() { needRebuild_ = needNormalize_ = needFindParts_ = true; }
+  void MarkFilled() {
+    needRebuild_ = needNormalize_ = needFindParts_ = true;
+    normalValid_ = false;
+  }
+  // Normalize's fast path holds while the tree is exactly what a full
+  // restructuring would make of it, boundary values aside: nothing outside
+  // this class's own operations has touched a part since it was left so.
+  bool ShapeIsNormal() const { return normalValid_ && normalTouches_ == touches_; }
+  void MarkNormal() {
+    normalValid_ = true;
+    normalTouches_ = touches_;
+  }
+  bool ShapeFits(TNormalizer mode) const;
+  void NormalizeFully(TNormalizer mode);
+  void NormalizeInPlace();
+  // Step 6 of every restructuring: the message's own content fields go,
+  // "Mime-Version" and "X-Mailer" are set.
+  void ResetContentFields();
+  // Makes the message itself the given text part's content; the part is
+  // destroyed.
+  void TakeOverText(TMailPart*& slot, const char* type);
+  // A new empty part owned by the message, appended to parent when given.
+  TMailPart* NewPart(TMailPart* parent, const std::string& parentBoundary);
+  // Takes an attachment off the message and destroys it (or empties the
+  // message when it is the attachment itself).
+  void DropAttachment(TMailPart* part);
+  void AttachBytes(std::string content, std::string_view fileName, std::string_view contentType,
+                   TEncodingType encoding, bool embedded);
   // Throws when a progress handler tries to refill or reset the message
   // while it is being parsed.
   void CheckNotParsing(const char* what) const;
@@ -126,6 +203,11 @@ class TVeraDudurur2000 : public TMailPart {
   bool needNormalize_ = false;
   bool needFindParts_ = false;
   bool inProgressReport_ = false;
+  bool normalValid_ = false;
+  std::uint64_t touches_ = 0;
+  std::uint64_t normalTouches_ = 0;
+  // Embedded entries of AttachList, kept while the shape is normal.
+  int normalEmbedded_ = 0;
   bool destroying_ = false;
   TMailRecipients toList_{this, "To"};
   TMailRecipients ccList_{this, "Cc"};

@@ -87,6 +87,55 @@ bool TMailPartList::Remove(const TMailPart* part) {
 
 TMailPart::TMailPart(TComponent* owner) : TComponent(owner) {}
 
+void TMailPart::TouchTree() {
+  if (ownerMessage_) ++ownerMessage_->touches_;
+}
+
+void TMailPart::TouchHeader() {
+  ++headerStamp_;
+  // The message's own header is rewritten by every restructuring anyway.
+  if (ownerMessage_ && ownerMessage_ != this) ++ownerMessage_->touches_;
+}
+
+TStringList& TMailPart::Header() {
+  TouchHeader();
+  return header_;
+}
+
+TMailPartList& TMailPart::SubPartList() {
+  TouchTree();
+  return subPartList_;
+}
+
+void TMailPart::SetParentBoundary(std::string boundary) {
+  TouchTree();
+  parentBoundary_ = std::move(boundary);
+}
+
+void TMailPart::SetOwnerMessage(TVeraDudurur2000* message) {
+  TouchTree();
+  ownerMessage_ = message;
+  TouchTree();
+}
+
+void TMailPart::SetParentPart(TMailPart* parent) {
+  TouchTree();
+  parentPart_ = parent;
+}
+
+void TMailPart::SetIsEmbedded(bool value) {
+  TouchTree();
+  isEmbedded_ = value;
+}
+
+const std::string& TMailPart::LowerFileName() const {
+  if (nameStamp_ != headerStamp_) {
+    lowerName_ = LowerCase(GetFileName());
+    nameStamp_ = headerStamp_;
+  }
+  return lowerName_;
+}
+
 TMailPart::~TMailPart() {
   if (parentPart_) parentPart_->subPartList_.Remove(this);
   DestroySubParts();
@@ -141,6 +190,7 @@ std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_vi
 }
 
 void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
+  TouchHeader();
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (value.empty()) {
@@ -153,6 +203,7 @@ void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
 
 void TMailPart::SetLabelParamValue(std::string_view label, std::string_view param,
                                    std::string_view value) {
+  TouchHeader();
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (i < 0) i = header_.Add(prefix + " ");
@@ -186,7 +237,11 @@ std::string TMailPart::GetFileName() const {
   } else {
     name = "unknown";
   }
-  name = DecodeLine7Bit(name);
+  // A broken encoded word is kept as written: reading a name never fails.
+  try {
+    name = DecodeLine7Bit(name);
+  } catch (const EVizuError&) {
+  }
   if (name.find('.') == std::string::npos) name += GetMimeExtension(GetLabelValue("Content-Type"));
   return ValidFileName(name);
 }
@@ -341,6 +396,7 @@ void TMailPart::EncodeBinary() {
 
 void TMailPart::Remove() {
   if (!parentPart_ || ownerMessage_ == this) return;
+  TouchTree();
   if (parentPart_->subPartList_.Remove(this)) parentPart_ = nullptr;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // One node of a MIME message tree: its header fields, its body as it travels,
 // the decoded content and its child parts. The message object is the root.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,25 +49,27 @@ class TMailPart : public TComponent {
   // list and the owner message's classification without this part.
   ~TMailPart() override;
 
-  // Fields.
-  TStringList& Header() { return header_; }
+  // Fields. The non-const Header() and SubPartList() tell the owner message
+  // that the tree may have changed, so its next restructuring looks at every
+  // part again; a reference they return is meant for immediate use.
+  TStringList& Header();
   const TStringList& Header() const { return header_; }
   TMemoryStream& Body() { return body_; }
   const TMemoryStream& Body() const { return body_; }
   TMemoryStream& Decoded() { return decoded_; }
   const TMemoryStream& Decoded() const { return decoded_; }
   const std::string& ParentBoundary() const { return parentBoundary_; }
-  void SetParentBoundary(std::string boundary) { parentBoundary_ = std::move(boundary); }
+  void SetParentBoundary(std::string boundary);
   TVeraDudurur2000* OwnerMessage() const { return ownerMessage_; }
-  void SetOwnerMessage(TVeraDudurur2000* message) { ownerMessage_ = message; }
-  TMailPartList& SubPartList() { return subPartList_; }
+  void SetOwnerMessage(TVeraDudurur2000* message);
+  TMailPartList& SubPartList();
   const TMailPartList& SubPartList() const { return subPartList_; }
   TMailPart* ParentPart() const { return parentPart_; }
-  void SetParentPart(TMailPart* parent) { parentPart_ = parent; }
+  void SetParentPart(TMailPart* parent);
   bool IsDecoded() const { return isDecoded_; }
   void SetIsDecoded(bool value) { isDecoded_ = value; }
   bool IsEmbedded() const { return isEmbedded_; }
-  void SetIsEmbedded(bool value) { isEmbedded_ = value; }
+  void SetIsEmbedded(bool value);
 
   // Header fields; labels and parameter names match without regard to case.
   std::string GetLabelValue(std::string_view label) const;
@@ -116,6 +119,13 @@ class TMailPart : public TComponent {
   friend class TVeraDudurur2000;
   friend class TMailParser;
 
+  // Header changes also invalidate the cached file name.
+  void TouchHeader();
+  // A change to the tree's shape as the owner message last left it.
+  void TouchTree();
+  // GetFileName lower-cased, kept until the header changes.
+  const std::string& LowerFileName() const;
+
   TStringList header_;
   TMemoryStream body_;
   TMemoryStream decoded_;
@@ -125,6 +135,9 @@ class TMailPart : public TComponent {
   TMailPart* parentPart_ = nullptr;
   bool isDecoded_ = false;
   bool isEmbedded_ = false;
+  std::uint64_t headerStamp_ = 0;
+  mutable std::uint64_t nameStamp_ = ~std::uint64_t{0};
+  mutable std::string lowerName_;
 };
 
 }  // namespace Vizu2000

@@ -1,0 +1,156 @@
+// Adding, removing and finding attachments.
+#include <string>
+
+#include "mail/message/attachment_names.h"
+#include "mail/message/mail_message.h"
+#include "mail/mime/codecs.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+#include "platform/paths.h"
+
+namespace Vizu2000 {
+
+std::string NameParameter(std::string_view fileName, std::string_view charset) {
+  // Inside a quoted string a double quote would end the value and a
+  // backslash would escape the next character (RFC 2045 section 5.1, RFC
+  // 5322 section 3.2.4); control characters would end the field. Text that
+  // looks like an encoded word would be decoded on reading. All of these go
+  // out as an encoded word, as a name with bytes above 127 does (RFC 2047).
+  bool plain = fileName.find("=?") == std::string_view::npos;
+  for (char c : fileName) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 32 || b >= 127 || c == '"' || c == '\\') plain = false;
+  }
+  std::string value = "\"";
+  if (plain) {
+    value += fileName;
+  } else {
+    value += "=?";
+    value += charset;
+    value += "?Q?";
+    // The header form escapes the quote but leaves "\" and DEL as they are.
+    for (char c : EncodeQuotedPrintable(fileName, true)) {
+      if (c == '\\')
+        value += "=5C";
+      else if (c == '\x7f')
+        value += "=7F";
+      else
+        value += c;
+    }
+    value += "?=";
+  }
+  value += '"';
+  return value;
+}
+
+std::string ContentIdFor(std::string_view name) {
+  // The name stays as written, so an HTML body can refer to it byte for
+  // byte; only what would end the field or the identifier is replaced
+  // (RFC 2392, RFC 5322 section 3.6.4).
+  std::string id = "<";
+  for (char c : name) id += (c == '\r' || c == '\n' || c == '\0' || c == '<' || c == '>') ? '_' : c;
+  id += '>';
+  return id;
+}
+
+void TVeraDudurur2000::AttachFile(const std::string& fileName, std::string_view contentType,
+                                  TEncodingType encoding, bool embedded) {
+  // Read before anything changes: a file that cannot be read leaves the
+  // message as it was.
+  std::string content = ReadWholeFile(fileName);
+  AttachBytes(std::move(content), fileName, contentType, encoding, embedded);
+}
+
+void TVeraDudurur2000::AttachString(std::string_view content, std::string_view fileName,
+                                    std::string_view contentType, TEncodingType encoding,
+                                    bool embedded) {
+  AttachBytes(std::string(content), fileName, contentType, encoding, embedded);
+}
+
+void TVeraDudurur2000::AttachStream(TStream& stream, std::string_view fileName,
+                                    std::string_view contentType, TEncodingType encoding,
+                                    bool embedded) {
+  stream.SetPosition(0);
+  AttachBytes(stream.ReadRest(), fileName, contentType, encoding, embedded);
+}
+
+void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileName,
+                                   std::string_view contentType, TEncodingType encoding,
+                                   bool embedded) {
+  const std::string name = ExtractFileName(fileName);
+  Normalize(embedded ? nrAddEmbedded : nrAddAttach);
+  TMailPart* container = embedded ? relatedPart_ : mixedPart_;
+  const bool wasNormal = ShapeIsNormal() && container;
+
+  TMailPart* part = container ? NewPart(container, container->GetBoundary()) : this;
+  part->decoded_.Assign(std::move(content));
+  part->isDecoded_ = true;
+  part->Encode(encoding);
+  part->SetLabelValue("Content-Type", contentType.empty() ? GetMimeType(name) : std::string(contentType));
+  std::string written = NameParameter(name, charset_);
+  part->SetLabelParamValue("Content-Type", "name", written);
+  part->SetLabelValue("Content-Disposition", embedded ? "inline" : "attachment");
+  part->SetLabelParamValue("Content-Disposition", "filename", written);
+  part->SetLabelValue("Content-Length", std::to_string(part->body_.Size()));
+  part->isEmbedded_ = embedded;
+  if (embedded) part->SetLabelValue("Content-ID", ContentIdFor(name));
+  attachList_.Add(part);
+  needRebuild_ = true;
+
+  // The new part stands where a full restructuring would put it, unless it
+  // has no name yet (an empty file name), which that would make up.
+  if (wasNormal && part->LabelParamExists("Content-Type", "name")) {
+    if (embedded) ++normalEmbedded_;
+    MarkNormal();
+  }
+}
+
+void TVeraDudurur2000::DropAttachment(TMailPart* part) {
+  bool wasNormal = ShapeIsNormal();
+  if (part == this) {
+    for (const char* label : {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition",
+                              "Content-Length", "Content-ID"})
+      SetLabelValue(label, "");
+    body_.Clear();
+    decoded_.Clear();
+    attachList_.Remove(this);
+  } else {
+    if (wasNormal && part->isEmbedded_) --normalEmbedded_;
+    part->Remove();
+    delete part;  // leaves AttachList on its own
+  }
+  needRebuild_ = true;
+  // The rest still stands where a full restructuring would put it; whether
+  // the containers still fit is the next restructuring's question.
+  if (wasNormal) MarkNormal();
+}
+
+void TVeraDudurur2000::DetachFile(std::string_view fileName) {
+  Normalize(nrFirst);
+  const std::string wanted = LowerCase(ExtractFileName(fileName));
+  for (TMailPart* part : attachList_) {
+    if (part->LowerFileName() != wanted) continue;
+    DropAttachment(part);
+    Normalize(nrForce);
+    return;
+  }
+  throw EVizuError(Name() + ": Attachment filename not found " + std::string(fileName));
+}
+
+void TVeraDudurur2000::DetachFileIndex(int index) {
+  Normalize(nrFirst);
+  if (index < 0 || index >= attachList_.Count())
+    throw EVizuError(Name() + ": Attachment index not found");
+  DropAttachment(attachList_.Get(index));
+  Normalize(nrForce);
+}
+
+TMailPart* TVeraDudurur2000::GetAttach(std::string_view fileName) {
+  Normalize(nrFirst);
+  const std::string wanted = LowerCase(fileName);
+  for (TMailPart* part : attachList_)
+    if (part->LowerFileName() == wanted) return part;
+  return nullptr;
+}
+
+}  // namespace Vizu2000

@@ -1,0 +1,306 @@
+// Restructuring a message into its regular MIME shape (RFC 2046 section 5.1
+// for mixed and alternative, RFC 2387 for related): containers only where
+// one part does not suffice, texts innermost, attachments beside them.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "mail/message/attachment_names.h"
+#include "mail/message/maker.h"
+#include "mail/message/mail_message.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
+
+namespace Vizu2000 {
+
+namespace {
+
+bool IsContentField(std::string_view entry) {
+  return entry.size() >= 8 && SameText(entry.substr(0, 8), "Content-");
+}
+
+std::string Quoted(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
+
+// A container's shape, as the counts of what it will hold decide it.
+struct TShape {
+  bool mixed;
+  bool related;
+  bool alternative;
+};
+
+TShape ShapeFor(int texts, int attachments, int embedded) {
+  return {attachments > 1 || (attachments > 0 && (texts > 0 || embedded > 0)), embedded > 0,
+          texts > 1};
+}
+
+struct TContainer {
+  TMailPart* part = nullptr;
+  std::string boundary;  // unquoted, as GetBoundary() reads it
+};
+
+}  // namespace
+
+TMailPart* TVeraDudurur2000::NewPart(TMailPart* parent, const std::string& parentBoundary) {
+  auto* part = new TMailPart(this);
+  part->ownerMessage_ = this;
+  if (parent) {
+    part->parentPart_ = parent;
+    part->parentBoundary_ = parentBoundary;
+    parent->subPartList_.Add(part);
+  }
+  return part;
+}
+
+void TVeraDudurur2000::ResetContentFields() {
+  for (const char* label : {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition",
+                            "Content-ID", "Content-Length"})
+    SetLabelValue(label, "");
+  SetLabelValue("Mime-Version", "1.0");
+  SetLabelValue("X-Mailer", std::string(kMailerPrefix) + kMakerHost);
+}
+
+void TVeraDudurur2000::Normalize(TNormalizer mode) {
+  if (mode == nrFirst && !needNormalize_) return;
+  FindParts();
+  needRebuild_ = true;
+  needNormalize_ = false;
+  fileCounter_ = 0;
+  if (ShapeIsNormal() && ShapeFits(mode))
+    NormalizeInPlace();
+  else
+    NormalizeFully(mode);
+  MarkNormal();
+}
+
+// Whether the containers in place are the ones a full restructuring would
+// make. Only asked while the shape is normal, so the containers are exactly
+// those an earlier restructuring made and the counts decide their nesting.
+bool TVeraDudurur2000::ShapeFits(TNormalizer mode) const {
+  if (textPlainPart_ == this || textHTMLPart_ == this) return false;
+  int texts = (mode == nrAddText) + (textPlainPart_ != nullptr) + (textHTMLPart_ != nullptr);
+  int embedded = normalEmbedded_ + (mode == nrAddEmbedded);
+  int attachments = attachList_.Count() - normalEmbedded_ + (mode == nrAddAttach);
+  TShape want = ShapeFor(texts, attachments, embedded);
+  if (!want.mixed && !want.related && !want.alternative) return false;
+  return want.mixed == (mixedPart_ != nullptr) && want.related == (relatedPart_ != nullptr) &&
+         want.alternative == (alternativePart_ != nullptr);
+}
+
+// The tree already has its regular shape: everything a full restructuring
+// would do to it, done where it stands. Attachments were prepared when they
+// were placed and have not been touched since; texts are written again, as
+// TextEncoding may have changed. The message keeps its boundary, which its
+// children's delimiters are made of.
+void TVeraDudurur2000::NormalizeInPlace() {
+  std::string boundary =
+      subPartList_.Empty() ? GetBoundary() : subPartList_.Get(0)->parentBoundary_;
+  const char* outer = mixedPart_ == this     ? "multipart/mixed"
+                      : relatedPart_ == this ? "multipart/related"
+                                             : "multipart/alternative";
+  ResetContentFields();
+  SetLabelValue("Content-Type", outer);
+  SetLabelParamValue("Content-Type", "boundary", Quoted(boundary));
+  containerPart_ = alternativePart_ ? alternativePart_ : relatedPart_ ? relatedPart_ : mixedPart_;
+
+  auto rewrite = [this](TMailPart* text, const char* type) {
+    if (!text) return;
+    text->SetLabelValue("Content-Type", type);
+    text->SetLabelValue("Content-Disposition", "inline");
+    text->Decode();
+    text->Encode(textEncoding_);
+    text->SetLabelValue("Content-Length", std::to_string(text->body_.Size()));
+  };
+  rewrite(textPlainPart_, "text/plain");
+  rewrite(textHTMLPart_, "text/html");
+}
+
+void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
+  TMailPart* text = slot;
+  // The text keeps its parameters (charset above all: without it every
+  // letter beyond ASCII would show wrong); only the type is set.
+  SetLabelValue("Content-Type", type);
+  int own = SearchStringList(&header_, "Content-Type:", 0);
+  int theirs = SearchStringList(&text->header_, "Content-Type:", 0);
+  if (own >= 0 && theirs >= 0) header_[own] = WriteLabelValue(text->header_[theirs], type);
+  SetLabelValue("Content-Disposition", "inline");
+  text->Decode();
+  decoded_.Assign(text->decoded_.Release());
+  isDecoded_ = true;
+  Encode(textEncoding_);
+  // Destroying the part clears every field that refers to it, the slot
+  // included, so the slot is set afterwards.
+  delete text;
+  slot = this;
+}
+
+void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
+  // Lift the message's own content into a part of its own, so the message
+  // can become a container. A childless message's body is its content even
+  // when its type names a container (a multipart message whose parts could
+  // not be found): it becomes an attachment rather than being dropped. A
+  // text or attachment that the message holds is lifted even when empty, so
+  // the caller's part survives and the message never becomes its own child.
+  // The body of a message with children is only a preamble and goes.
+  bool childless = subPartList_.Empty();
+  bool selfAttached = attachList_.IndexOf(this) >= 0;
+  bool holdsText = textPlainPart_ == this || textHTMLPart_ == this;
+  while (attachList_.Remove(this)) {
+  }
+  if (holdsText || (childless && (body_.Size() > 0 || selfAttached))) {
+    TMailPart* lifted = NewPart(nullptr, {});
+    lifted->body_.Assign(std::string(body_.View()));
+    for (const std::string& entry : header_)
+      if (IsContentField(entry)) lifted->header_.Add(entry);
+    if (textPlainPart_ == this)
+      textPlainPart_ = lifted;
+    else if (textHTMLPart_ == this)
+      textHTMLPart_ = lifted;
+    else
+      attachList_.Add(lifted);
+  }
+
+  int texts = (mode == nrAddText) + (textPlainPart_ != nullptr) + (textHTMLPart_ != nullptr);
+  int attachments = mode == nrAddAttach;
+  int embedded = mode == nrAddEmbedded;
+  for (const TMailPart* part : attachList_) ++(part->isEmbedded_ ? embedded : attachments);
+  TShape shape = ShapeFor(texts, attachments, embedded);
+
+  ResetContentFields();
+
+  // Take every text and attachment out of its old place in one pass per
+  // parent: taking them one by one would cost a search of the parent's list
+  // each.
+  std::vector<TMailPart*> moving(attachList_.begin(), attachList_.end());
+  for (TMailPart* text : {textPlainPart_, textHTMLPart_})
+    if (text) moving.push_back(text);
+  std::vector<TMailPart*> parents;
+  for (TMailPart* part : moving)
+    if (part->parentPart_) {
+      parents.push_back(part->parentPart_);
+      part->parentPart_ = nullptr;
+    }
+  std::sort(moving.begin(), moving.end());
+  std::sort(parents.begin(), parents.end());
+  parents.erase(std::unique(parents.begin(), parents.end()), parents.end());
+  for (TMailPart* parent : parents) {
+    auto& items = parent->subPartList_.Items();
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](TMailPart* p) {
+                                 return std::binary_search(moving.begin(), moving.end(), p);
+                               }),
+                items.end());
+  }
+  // What is left under the message (old containers, paths to parts that
+  // have been taken out) goes once the new shape stands.
+  std::vector<TMailPart*> leftovers(subPartList_.begin(), subPartList_.end());
+  subPartList_.Clear();
+  for (TMailPart* part : leftovers) part->parentPart_ = nullptr;
+  TMailPart* oldContainers[] = {alternativePart_, relatedPart_, mixedPart_};
+
+  // The new containers, outermost first; the outermost is the message.
+  TContainer mixed, related, alternative, inner;
+  auto makeContainer = [this, &inner](TContainer& made, const char* type, const char* suffix) {
+    std::string boundary = GenerateBoundary() + suffix;
+    TMailPart* part = inner.part ? NewPart(inner.part, inner.boundary) : this;
+    part->SetLabelValue("Content-Type", type);
+    part->SetLabelParamValue("Content-Type", "boundary", Quoted(boundary));
+    made = {part, boundary};
+    inner = made;
+  };
+  if (shape.mixed) makeContainer(mixed, "multipart/mixed", "_mixed");
+  if (shape.related) makeContainer(related, "multipart/related", "_related");
+  if (shape.alternative) makeContainer(alternative, "multipart/alternative", "_alternative");
+
+  auto put = [](TMailPart* part, const TContainer& container) {
+    part->parentPart_ = container.part;
+    part->parentBoundary_ = container.boundary;
+    container.part->subPartList_.Add(part);
+  };
+
+  auto placeText = [&](TMailPart*& slot, const char* type) {
+    TMailPart* text = slot;
+    if (!text) return;
+    if (!inner.part) {
+      TakeOverText(slot, type);
+      return;
+    }
+    text->SetLabelValue("Content-Type", type);
+    text->SetLabelValue("Content-Disposition", "inline");
+    text->Decode();
+    text->Encode(textEncoding_);
+    text->SetLabelValue("Content-Length", std::to_string(text->body_.Size()));
+    text->subPartList_.Clear();
+    put(text, inner);
+  };
+  placeText(textPlainPart_, "text/plain");
+  placeText(textHTMLPart_, "text/html");
+
+  std::vector<TMailPart*> attached(attachList_.begin(), attachList_.end());
+  int placedEmbedded = 0;
+  for (TMailPart* part : attached) {
+    std::string type = part->GetLabelValue("Content-Type");
+    if (type.empty()) {
+      type = "application/octet-stream";
+      part->SetLabelValue("Content-Type", type);
+    }
+    if (!part->LabelParamExists("Content-Type", "name")) {
+      part->SetLabelParamValue(
+          "Content-Type", "name",
+          Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
+      ++fileCounter_;
+    }
+    std::string name = part->GetLabelParamValue("Content-Type", "name");
+    if (!part->LabelParamExists("Content-Disposition", "filename"))
+      part->SetLabelParamValue("Content-Disposition", "filename", Quoted(name));
+
+    if (part->isEmbedded_) {
+      // RFC 2392: a Content-ID is an identifier in angle brackets, or an
+      // HTML body cannot refer to the part.
+      if (part->GetLabelValue("Content-ID").empty())
+        part->SetLabelValue("Content-ID", ContentIdFor(name));
+      part->SetLabelValue("Content-Disposition", "inline");
+      put(part, related);
+      ++placedEmbedded;
+    } else if (mixed.part) {
+      part->SetLabelValue("Content-Disposition", "attachment");
+      put(part, mixed);
+    } else {
+      // The only content: the message takes it over, as base64.
+      part->Decode();
+      for (const std::string& entry : part->header_)
+        if (IsContentField(entry)) header_.Add(entry);
+      decoded_.Assign(part->decoded_.Release());
+      isDecoded_ = true;
+      Encode(etBase64);
+      delete part;  // leaves AttachList on its own
+      attachList_.Add(this);
+    }
+  }
+
+  // Old containers and leftover paths hold nothing of value any more.
+  for (TMailPart* part : leftovers) delete part;
+  // Destroying a part clears the fields that refer to it, so an old
+  // container that went with an outer one is no longer named here.
+  TMailPart** fields[] = {&alternativePart_, &relatedPart_, &mixedPart_};
+  for (int i = 0; i < 3; ++i) {
+    TMailPart* old = *fields[i];
+    if (old && old == oldContainers[i] && old != this) {
+      old->Remove();
+      delete old;
+    }
+  }
+  mixedPart_ = mixed.part;
+  relatedPart_ = related.part;
+  alternativePart_ = alternative.part;
+  containerPart_ = inner.part;
+  normalEmbedded_ = placedEmbedded;
+}
+
+}  // namespace Vizu2000
