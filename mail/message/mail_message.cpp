@@ -78,7 +78,13 @@ void TVeraDudurur2000::FindParts() {
     bool took = false;
     auto take = [&](TMailPart*& slot, TStringList& lines, const char* wanted) {
       if (slot || type != wanted) return;
-      p->Decode();
+      // A text that cannot be decoded is kept as an attachment, as it
+      // stands, rather than stopping the classification half way.
+      try {
+        p->Decode();
+      } catch (const EVizuError&) {
+        return;
+      }
       if (p->Decoded().Size() == 0) return;
       slot = p;
       lines.SetText(p->Decoded().View());

@@ -344,21 +344,26 @@ std::string DecodeUUBody(std::string_view body) {
 
 bool TMailPart::Decode() {
   if (isDecoded_) return true;
-  isDecoded_ = true;
-  if (body_.Size() == 0) return true;
+  if (body_.Size() == 0) {
+    isDecoded_ = true;
+    return true;
+  }
   std::string encoding = GetLabelValue(kTransferEncoding);
-  decoded_.Clear();
   std::string_view body = body_.View();
   if (encoding == "quoted-printable") {
     decoded_.Assign(DecodeQuotedPrintable(body));
   } else if (encoding == "base64") {
     decoded_.Assign(DecodeBase64Body(body));
   } else if (encoding == "uucode") {
+    // Decoded first: a body that does not decode leaves the part as it
+    // was, so the content is not lost with the error, and a later Decode
+    // tries again.
     decoded_.Assign(DecodeUUBody(body));
     EncodeBinary();
   } else {
     decoded_.Assign(std::string(body));
   }
+  isDecoded_ = true;
   return true;
 }
 

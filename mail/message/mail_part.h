@@ -92,7 +92,8 @@ class TMailPart : public TComponent {
   void SaveToFile(const std::string& fileName) const;
 
   // Fills Decoded from Body once per Fill; always true. Raises
-  // "UUCODE message format error" for a malformed uuencoded body.
+  // "UUCODE message format error" for a malformed uuencoded body and leaves
+  // the part as it was.
   bool Decode();
   void Encode(TEncodingType encoding);
   void EncodeText();

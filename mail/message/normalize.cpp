@@ -10,6 +10,7 @@
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
 #include "mail/mime/mime_types.h"
+#include "platform/error.h"
 
 namespace Vizu2000 {
 
@@ -38,6 +39,26 @@ struct TShape {
 TShape ShapeFor(int texts, int attachments, int embedded) {
   return {attachments > 1 || (attachments > 0 && (texts > 0 || embedded > 0)), embedded > 0,
           texts > 1};
+}
+
+// Content that cannot be decoded (a malformed uuencoded body) travels as it
+// stands: encoding it anew would lose it.
+bool DecodesCleanly(TMailPart* part) {
+  try {
+    part->Decode();
+    return true;
+  } catch (const EVizuError&) {
+    return false;
+  }
+}
+
+// A text body as every restructuring leaves it, written in the message's
+// text encoding.
+void RewriteText(TMailPart* text, const char* type, TEncodingType encoding) {
+  text->SetLabelValue("Content-Type", type);
+  text->SetLabelValue("Content-Disposition", "inline");
+  if (DecodesCleanly(text)) text->Encode(encoding);
+  text->SetLabelValue("Content-Length", std::to_string(text->Body().Size()));
 }
 
 struct TContainer {
@@ -109,16 +130,8 @@ void TVeraDudurur2000::NormalizeInPlace() {
   SetLabelParamValue("Content-Type", "boundary", Quoted(boundary));
   containerPart_ = alternativePart_ ? alternativePart_ : relatedPart_ ? relatedPart_ : mixedPart_;
 
-  auto rewrite = [this](TMailPart* text, const char* type) {
-    if (!text) return;
-    text->SetLabelValue("Content-Type", type);
-    text->SetLabelValue("Content-Disposition", "inline");
-    text->Decode();
-    text->Encode(textEncoding_);
-    text->SetLabelValue("Content-Length", std::to_string(text->body_.Size()));
-  };
-  rewrite(textPlainPart_, "text/plain");
-  rewrite(textHTMLPart_, "text/html");
+  if (textPlainPart_) RewriteText(textPlainPart_, "text/plain", textEncoding_);
+  if (textHTMLPart_) RewriteText(textHTMLPart_, "text/html", textEncoding_);
 }
 
 void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
@@ -128,12 +141,19 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
   SetLabelValue("Content-Type", type);
   int own = SearchStringList(&header_, "Content-Type:", 0);
   int theirs = SearchStringList(&text->header_, "Content-Type:", 0);
-  if (own >= 0 && theirs >= 0) header_[own] = WriteLabelValue(text->header_[theirs], type);
+  if (own >= 0 && theirs >= 0) {
+    header_[own] = WriteLabelValue(text->header_[theirs], type);
+    TouchHeader();
+  }
   SetLabelValue("Content-Disposition", "inline");
-  text->Decode();
-  decoded_.Assign(text->decoded_.Release());
-  isDecoded_ = true;
-  Encode(textEncoding_);
+  if (DecodesCleanly(text)) {
+    decoded_.Assign(text->decoded_.Release());
+    isDecoded_ = true;
+    Encode(textEncoding_);
+  } else {
+    body_.Assign(text->body_.Release());
+    SetLabelValue("Content-Transfer-Encoding", text->GetLabelValue("Content-Transfer-Encoding"));
+  }
   // Destroying the part clears every field that refers to it, the slot
   // included, so the slot is set afterwards.
   delete text;
@@ -231,11 +251,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       TakeOverText(slot, type);
       return;
     }
-    text->SetLabelValue("Content-Type", type);
-    text->SetLabelValue("Content-Disposition", "inline");
-    text->Decode();
-    text->Encode(textEncoding_);
-    text->SetLabelValue("Content-Length", std::to_string(text->body_.Size()));
+    RewriteText(text, type, textEncoding_);
     text->subPartList_.Clear();
     put(text, inner);
   };
@@ -273,12 +289,16 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       put(part, mixed);
     } else {
       // The only content: the message takes it over, as base64.
-      part->Decode();
       for (const std::string& entry : part->header_)
         if (IsContentField(entry)) header_.Add(entry);
-      decoded_.Assign(part->decoded_.Release());
-      isDecoded_ = true;
-      Encode(etBase64);
+      TouchHeader();
+      if (DecodesCleanly(part)) {
+        decoded_.Assign(part->decoded_.Release());
+        isDecoded_ = true;
+        Encode(etBase64);
+      } else {
+        body_.Assign(part->body_.Release());
+      }
       delete part;  // leaves AttachList on its own
       attachList_.Add(this);
     }
