@@ -1,7 +1,6 @@
 #include "platform/component.h"
 
-#include <algorithm>
-#include <iterator>
+#include <cstddef>
 
 namespace Vizu2000 {
 
@@ -29,12 +28,23 @@ void TComponent::InsertComponent(TComponent* component) {
 }
 
 void TComponent::RemoveComponent(TComponent* component) {
-  // From the end: components usually go in reverse order of creation, and a
-  // message with many thousand parts must not free them in quadratic time.
-  auto it = std::find(components_.rbegin(), components_.rend(), component);
-  if (it == components_.rend()) return;
-  components_.erase(std::next(it).base());
-  component->owner_ = nullptr;
+  // From both ends at once: components usually go in reverse order of
+  // creation, or oldest first, and a message with many thousand parts must
+  // not free them in quadratic time.
+  size_t low = 0, high = components_.size();
+  while (low < high) {
+    size_t found = components_.size();
+    if (components_[--high] == component)
+      found = high;
+    else if (low < high && components_[low] == component)
+      found = low;
+    if (found != components_.size()) {
+      components_.erase(components_.begin() + static_cast<std::ptrdiff_t>(found));
+      component->owner_ = nullptr;
+      return;
+    }
+    ++low;
+  }
 }
 
 }  // namespace Vizu2000

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/memory.h"
 
 namespace Vizu2000 {
 
@@ -52,6 +53,8 @@ std::string TStream::ReadRest() {
   result.resize(Read(result.data(), result.size()));
   return result;
 }
+
+void TMemoryStream::Reserve(size_t capacity) { ReserveLarge(data_, capacity); }
 
 size_t TMemoryStream::Read(void* buffer, size_t count) {
   if (position_ >= data_.size()) return 0;
@@ -177,7 +180,10 @@ std::string ReadWholeFile(const std::string& fileName) {
   size_t capacity = hint > 0 ? static_cast<size_t>(hint) + 1 : 64 * 1024;
   size_t used = 0;
   for (;;) {
-    if (used == data.size()) data.resize(std::max(capacity, data.size() * 2));
+    if (used == data.size()) {
+      ReserveLarge(data, std::max(capacity, data.size() * 2));
+      data.resize(data.capacity());
+    }
     ssize_t n = ::read(file.Handle(), data.data() + used, data.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EVizuError("Cannot read file " + fileName + ": " + std::strerror(errno));

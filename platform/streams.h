@@ -55,7 +55,7 @@ class TMemoryStream : public TStream {
   void Assign(std::string data) { data_ = std::move(data); position_ = 0; }
   // Hands the bytes out and leaves the stream empty.
   std::string Release();
-  void Reserve(size_t capacity) { data_.reserve(capacity); }
+  void Reserve(size_t capacity);
 
  private:
   std::string data_;

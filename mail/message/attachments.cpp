@@ -1,4 +1,5 @@
 // Adding, removing and finding attachments.
+#include <functional>
 #include <string>
 
 #include "mail/message/attachment_names.h"
@@ -128,8 +129,9 @@ void TVeraDudurur2000::DropAttachment(TMailPart* part) {
 void TVeraDudurur2000::DetachFile(std::string_view fileName) {
   Normalize(nrFirst);
   const std::string wanted = LowerCase(ExtractFileName(fileName));
+  const std::size_t hash = std::hash<std::string_view>{}(wanted);
   for (TMailPart* part : attachList_) {
-    if (part->LowerFileName() != wanted) continue;
+    if (!part->FileNameIs(wanted, hash)) continue;
     DropAttachment(part);
     Normalize(nrForce);
     return;
@@ -148,8 +150,9 @@ void TVeraDudurur2000::DetachFileIndex(int index) {
 TMailPart* TVeraDudurur2000::GetAttach(std::string_view fileName) {
   Normalize(nrFirst);
   const std::string wanted = LowerCase(fileName);
+  const std::size_t hash = std::hash<std::string_view>{}(wanted);
   for (TMailPart* part : attachList_)
-    if (part->LowerFileName() == wanted) return part;
+    if (part->FileNameIs(wanted, hash)) return part;
   return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/error.h"
+#include "platform/memory.h"
 
 namespace Vizu2000 {
 
@@ -31,7 +32,13 @@ void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
   ++touches_;
   auto gone = [&](TMailPart* p) { return p && std::binary_search(sorted.begin(), sorted.end(), p); };
   auto& attached = attachList_.Items();
-  attached.erase(std::remove_if(attached.begin(), attached.end(), gone), attached.end());
+  if (sorted.size() == 1) {
+    // One part (an attachment being detached): found from either end.
+    int i = attachList_.IndexOf(sorted[0]);
+    if (i >= 0) attached.erase(attached.begin() + i);
+  } else {
+    attached.erase(std::remove_if(attached.begin(), attached.end(), gone), attached.end());
+  }
   for (TMailPart** ref : {&textPlainPart_, &textHTMLPart_, &mixedPart_, &relatedPart_,
                           &alternativePart_, &containerPart_})
     if (gone(*ref)) *ref = nullptr;
@@ -187,7 +194,7 @@ void TVeraDudurur2000::RebuildBody() {
     size_t size = sizeof(kPreamble) - 1;
     WriteChildren(this, [&size](std::string_view piece) { size += piece.size(); });
     std::string body;
-    body.reserve(size);
+    ReserveLarge(body, size);
     body += kPreamble;
     WriteChildren(this, [&body](std::string_view piece) { body.append(piece); });
     Body().Assign(std::move(body));

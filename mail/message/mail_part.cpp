@@ -8,6 +8,7 @@
 #include "mail/mime/header_fields.h"
 #include "mail/mime/mime_types.h"
 #include "platform/error.h"
+#include "platform/memory.h"
 
 namespace Vizu2000 {
 
@@ -70,8 +71,14 @@ void TMailPartList::Delete(int index) {
 }
 
 int TMailPartList::IndexOf(const TMailPart* part) const {
-  for (size_t i = items_.size(); i-- > 0;)
-    if (items_[i] == part) return static_cast<int>(i);
+  // From both ends at once: the part sought is nearly always the newest or
+  // the oldest one, and a list of thousands must not be walked for it.
+  size_t low = 0, high = items_.size();
+  while (low < high) {
+    if (items_[--high] == part) return static_cast<int>(high);
+    if (low < high && items_[low] == part) return static_cast<int>(low);
+    ++low;
+  }
   return -1;
 }
 
@@ -128,12 +135,13 @@ void TMailPart::SetIsEmbedded(bool value) {
   isEmbedded_ = value;
 }
 
-const std::string& TMailPart::LowerFileName() const {
+bool TMailPart::FileNameIs(std::string_view lowered, std::size_t hash) const {
   if (nameStamp_ != headerStamp_) {
     lowerName_ = LowerCase(GetFileName());
+    nameHash_ = std::hash<std::string_view>{}(lowerName_);
     nameStamp_ = headerStamp_;
   }
-  return lowerName_;
+  return nameHash_ == hash && lowerName_ == lowered;
 }
 
 TMailPart::~TMailPart() {
@@ -274,7 +282,7 @@ void TMailPart::SaveToStream(TStream& stream) const {
   if (memory && memory->Data().capacity() < head.size() + body.size()) {
     // One fresh buffer instead of growing the old one, zero-filling it and
     // copying over.
-    head.reserve(head.size() + body.size());
+    ReserveLarge(head, head.size() + body.size());
     head.append(body);
     memory->Assign(std::move(head));
     memory->SetPosition(memory->Size());

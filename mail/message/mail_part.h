@@ -124,8 +124,10 @@ class TMailPart : public TComponent {
   void TouchHeader();
   // A change to the tree's shape as the owner message last left it.
   void TouchTree();
-  // GetFileName lower-cased, kept until the header changes.
-  const std::string& LowerFileName() const;
+  // Whether GetFileName, lower-cased, is `lowered`, whose std::hash is
+  // given. The name is kept until the header changes, so walking many
+  // attachments for one name costs a comparison of hashes each.
+  bool FileNameIs(std::string_view lowered, std::size_t hash) const;
 
   TStringList header_;
   TMemoryStream body_;
@@ -138,6 +140,7 @@ class TMailPart : public TComponent {
   bool isEmbedded_ = false;
   std::uint64_t headerStamp_ = 0;
   mutable std::uint64_t nameStamp_ = ~std::uint64_t{0};
+  mutable std::size_t nameHash_ = 0;
   mutable std::string lowerName_;
 };
 
