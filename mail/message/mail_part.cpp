@@ -267,6 +267,8 @@ std::string HeaderBlock(const TStringList& header) {
 
 }  // namespace
 
+std::string TMailPart::HeaderSource() const { return HeaderBlock(header_); }
+
 std::string TMailPart::GetSource() const {
   std::string source = HeaderBlock(header_);
   source.append(body_.View());

@@ -85,6 +85,8 @@ class TMailPart : public TComponent {
 
   // Header, empty line, body.
   std::string GetSource() const;
+  // The header and the empty line, as GetSource writes them.
+  std::string HeaderSource() const;
   // Leaves the stream holding exactly GetSource(); stream errors pass through.
   void SaveToStream(TStream& stream) const;
   // Writes GetSource() with every line ended by CR LF; raises

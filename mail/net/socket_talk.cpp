@@ -96,8 +96,9 @@ void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
   const std::size_t packet = sendPacketSize_ > 0 ? static_cast<std::size_t>(sendPacketSize_) : 0;
   sendPacketSize_ = 0;  // applies to this Talk only, however it ends
   const std::size_t size = data.size();
+  sentAll_ = false;
   if (packet == 0 || size <= packet) {
-    SendAll(data.data(), size);
+    sentAll_ = SendAll(data.data(), size);
     return;
   }
 
@@ -114,6 +115,7 @@ void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
     position += length;
     Progress(total, ClampToInt(position));
   }
+  sentAll_ = true;
   Progress(total, total);
 }
 

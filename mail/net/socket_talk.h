@@ -36,6 +36,7 @@ enum TSessionState : std::uint8_t {
   stData = 12,
   stSendData = 13,
   stQuit = 14,
+  stRset = 15,
 };
 
 // Ordinals 0 to 5 are the socket's own error kinds (TSocketError), unchanged.
@@ -85,6 +86,9 @@ class TSocketTalk : public TComponent {
   // Chunk size for the next Talk only; 0: send in one piece.
   int SendPacketSize() const { return sendPacketSize_; }
   void SetSendPacketSize(int size) { sendPacketSize_ = size; }
+  // Whether the last Talk handed all of its data to the socket: a step can
+  // end early (an error, a reply that came before the data was all sent).
+  bool SentAll() const { return sentAll_; }
   TTalkError TalkError() const { return talkError_; }
   TSessionState SessionState() const { return sessionState_; }
   bool Waiting() const { return waiting_; }
@@ -146,6 +150,7 @@ class TSocketTalk : public TComponent {
   TSessionState sessionState_ = stNone;
   bool waiting_ = false;
   bool serverResult_ = false;
+  bool sentAll_ = false;
 };
 
 }  // namespace Vizu2000

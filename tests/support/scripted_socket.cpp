@@ -141,7 +141,7 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
     return answer;
   }
 
-  std::string LocalHostName() override { return "scripted.localhost"; }
+  std::string LocalHostName() override { return script_->localHostName; }
   std::string LocalAddress() override { return connected_ ? "127.0.0.1" : ""; }
 
  private:

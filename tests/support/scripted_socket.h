@@ -52,6 +52,7 @@ class ServerScript {
   // followed by a "can take data again" notification after writableAfterMs
   // unless refusals go on for ever; failNextSend makes the next Send fail
   // hard (an error notification seSend, the connection closes, answer -1).
+  std::string localHostName = "scripted.localhost";  // what the socket calls this machine
   int sendLimit = 0;
   int refuseSends = 0;
   int writableAfterMs = 2;

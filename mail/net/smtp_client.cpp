@@ -1,0 +1,404 @@
+#include "mail/net/smtp_client.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "mail/message/mail_message.h"
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
+#include "platform/error.h"
+#include "platform/memory.h"
+#include "platform/string_list.h"
+
+namespace Vizu2000 {
+namespace {
+
+const std::string kCrLf = "\r\n";
+
+// A reply may not grow without end: RFC 5321 section 4.5.3.1.5 allows 512
+// octets a line, and a client that asks only HELO never needs many lines.
+constexpr size_t kMaxReply = 64 * 1024;
+
+bool EndsWithCrLf(std::string_view text) {
+  return text.size() >= 2 && text[text.size() - 2] == '\r' && text.back() == '\n';
+}
+
+// The last line of a reply that ends with CR LF, without its line break.
+std::string_view LastLine(std::string_view reply) {
+  std::string_view body = reply.substr(0, reply.size() - 2);
+  size_t lf = body.rfind('\n');
+  return lf == std::string_view::npos ? body : body.substr(lf + 1);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// RFC 5321 section 4.2.1: every line but the last of a reply has a hyphen
+// right after its code; the last has a space, or nothing.
+bool ReplyComplete(std::string_view reply) {
+  if (!EndsWithCrLf(reply)) return false;
+  std::string_view last = LastLine(reply);
+  return !(last.size() >= 4 && IsDigit(last[0]) && IsDigit(last[1]) && IsDigit(last[2]) && last[3] == '-');
+}
+
+const char* AcceptedCode(TSessionState state) {
+  switch (state) {
+    case stConnect:
+      return "220";
+    case stHelo:
+    case stMail:
+    case stRcpt:
+    case stSendData:
+    case stRset:
+      return "250";
+    case stData:
+      return "354";
+    case stQuit:
+      return "221";
+    default:
+      return nullptr;
+  }
+}
+
+// A name HELO can carry (RFC 5321 section 4.1.2, Domain): letters, digits
+// and hyphens in dot-separated labels of 1 to 63 characters that neither
+// begin nor end with a hyphen.
+bool IsHostName(std::string_view name) {
+  if (name.empty() || name.size() > 253) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t dot = name.find('.', start);
+    std::string_view label = name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+    for (char c : label)
+      if (!(IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return true;
+}
+
+bool BreaksCommand(std::string_view address) {
+  return address.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+size_t DotsToAdd(std::string_view text) {
+  size_t count = !text.empty() && text[0] == '.';
+  for (size_t pos = text.find("\r\n."); pos != std::string_view::npos; pos = text.find("\r\n.", pos + 3))
+    ++count;
+  return count;
+}
+
+void AppendTransparent(std::string& out, std::string_view text) {
+  size_t pos = 0;
+  if (!text.empty() && text[0] == '.') out += '.';
+  for (size_t hit = text.find("\r\n."); hit != std::string_view::npos; hit = text.find("\r\n.", hit + 3)) {
+    out.append(text, pos, hit + 2 - pos);
+    out += '.';
+    pos = hit + 2;  // the line's own dot follows with the next run
+  }
+  out.append(text, pos);
+}
+
+// Marks an operation as running; a nested operation sees it and refuses.
+class TBusy {
+ public:
+  explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TBusy() { flag_ = false; }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+std::vector<std::string> RecipientAddresses(std::string_view text) {
+  auto blank = [](char c) { return c >= 1 && c <= 32; };
+  std::vector<std::string> items;
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n && blank(text[i])) ++i;
+  while (i < n) {
+    std::string item;
+    if (text[i] == '"') {
+      size_t close = text.find('"', i + 1);
+      if (close == std::string_view::npos) close = n;
+      item.assign(text.substr(i + 1, close - i - 1));
+      i = close < n ? close + 1 : n;
+    } else {
+      size_t start = i;
+      while (i < n && text[i] != ',' && !blank(text[i])) ++i;
+      item.assign(text.substr(start, i - start));
+    }
+    items.push_back(std::move(item));
+    while (i < n && blank(text[i])) ++i;
+    if (i < n && text[i] == ',') {
+      ++i;
+      while (i < n && blank(text[i])) ++i;
+      // A comma at the very end closes the list without an item of its own.
+    }
+  }
+  std::stable_sort(items.begin(), items.end(),
+                   [](const std::string& a, const std::string& b) { return LowerCase(a) < LowerCase(b); });
+  items.erase(std::unique(items.begin(), items.end(),
+                          [](const std::string& a, const std::string& b) { return SameText(a, b); }),
+              items.end());
+  return items;
+}
+
+std::string TransparentContent(std::string_view head, std::string_view body) {
+  std::string out;
+  ReserveLarge(out, head.size() + body.size() + DotsToAdd(head) + DotsToAdd(body) + 5);
+  AppendTransparent(out, head);
+  AppendTransparent(out, body);
+  // RFC 5321 section 4.1.1.4: the data ends with CR LF "." CR LF, whose
+  // CR LF is the last line's own when it has one.
+  if (out.empty() || EndsWithCrLf(out))
+    out += ".\r\n";
+  else
+    out += "\r\n.\r\n";
+  return out;
+}
+
+TDUZA2000::TDUZA2000(TComponent* owner) : TComponent(owner) {
+  socketTalk_ = new TSocketTalk(this);
+  socketTalk_->OnEndOfData = [this](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
+    EndOfData(sender, state, data, result);
+  };
+  socketTalk_->OnReceiveData = [this](TComponent* sender, TSessionState state, const std::string& data,
+                                      bool& result) { ReceiveData(sender, state, data, result); };
+  socketTalk_->OnSocketTalkError = [this](TComponent* sender, TSessionState state, TTalkError error) {
+    SocketTalkError(sender, state, error);
+  };
+  socketTalk_->OnDisconnect = [this](TComponent* sender) { SocketDisconnect(sender); };
+  socketTalk_->OnProgress = [this](TComponent*, int total, int current) {
+    if (OnProgress) OnProgress(this, total, current);
+  };
+}
+
+TDUZA2000::~TDUZA2000() {
+  // The engine is freed after us, with the other owned components; it must
+  // not call back into a client that is gone.
+  socketTalk_->OnEndOfData = nullptr;
+  socketTalk_->OnReceiveData = nullptr;
+  socketTalk_->OnSocketTalkError = nullptr;
+  socketTalk_->OnDisconnect = nullptr;
+  socketTalk_->OnProgress = nullptr;
+}
+
+void TDUZA2000::Raise(const char* what) const { throw EVizuError(Name() + what); }
+
+bool TDUZA2000::SocketOpen() {
+  TClientSocket& socket = socketTalk_->Socket();
+  return socket.Active() || socket.Opened();
+}
+
+// ---------------------------------------------------------------------------
+// Engine handlers
+
+void TDUZA2000::EndOfData(TComponent*, TSessionState SessionState, const std::string& Data,
+                          bool& ServerResult) {
+  // A chunk that ends inside a multi-line reply ends the engine's wait but
+  // not the reply: Await gathers the rest before anything is judged.
+  if (!ReplyComplete(Data)) return;
+  const char* code = AcceptedCode(SessionState);
+  if (code) ServerResult = LastLine(Data).substr(0, 3) == code;
+}
+
+void TDUZA2000::ReceiveData(TComponent*, TSessionState, const std::string& Data, bool& ServerResult) {
+  const std::string& reply = socketTalk_->LastResponse();
+  if (reply.size() > kMaxReply) {
+    overlong_ = true;
+    ServerResult = false;
+    socketTalk_->Cancel();
+    return;
+  }
+  // A refusal ends the wait at once, also while content is still being
+  // sent; only a whole reply is taken as one.
+  int code = 0;
+  if (Data.size() >= 3 && IsDigit(Data[0]) && IsDigit(Data[1]) && IsDigit(Data[2]))
+    code = (Data[0] - '0') * 100 + (Data[1] - '0') * 10 + (Data[2] - '0');
+  if (code >= 500 && EndsWithCrLf(Data) && ReplyComplete(reply)) {
+    ServerResult = false;
+    socketTalk_->Cancel();
+  }
+}
+
+void TDUZA2000::SocketTalkError(TComponent*, TSessionState, TTalkError TalkError) {
+  talkFailure_ = TalkError;
+  socketTalk_->Cancel();
+}
+
+void TDUZA2000::SocketDisconnect(TComponent*) { connected_ = false; }
+
+// ---------------------------------------------------------------------------
+// Steps
+
+bool TDUZA2000::Await(TSessionState state) {
+  overlong_ = false;
+  talkFailure_ = teNoError;
+  for (;;) {
+    socketTalk_->WaitServer();
+    if (socketTalk_->ServerResult() || overlong_ || talkFailure_ != teNoError || !SocketOpen()) break;
+    const std::string& reply = socketTalk_->LastResponse();
+    if (reply.empty() || ReplyComplete(reply)) break;
+    socketTalk_->Resume(kCrLf, state);
+  }
+  lastResponse_ = socketTalk_->LastResponse();
+  const bool accepted = socketTalk_->ServerResult();
+  // A reply that never came may still come, and would then be taken as the
+  // reply to the next command: the session is out of step for good.
+  if (!accepted && (overlong_ || talkFailure_ == teTimeout)) Abort();
+  return accepted;
+}
+
+bool TDUZA2000::Step(const std::string& command, TSessionState state) {
+  socketTalk_->Talk(command, kCrLf, state);
+  return Await(state);
+}
+
+void TDUZA2000::ClearTransaction() {
+  if (!Ready()) return;
+  std::string refusal = std::move(lastResponse_);
+  // Without it the server stays inside the refused transaction and answers
+  // the next MAIL FROM with 503 (RFC 5321 section 4.1.1.5).
+  if (!Step("RSET" + kCrLf, stRset)) Abort();
+  lastResponse_ = std::move(refusal);
+}
+
+bool TDUZA2000::Connect() {
+  if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
+  TBusy busy(busy_);
+  TClientSocket& socket = socketTalk_->Socket();
+  if (IsIPAddress(host_)) {
+    socket.SetHost("");
+    socket.SetAddress(host_);
+  } else {
+    socket.SetHost(host_);
+    socket.SetAddress("");
+  }
+  socket.SetPort(port_);
+  socketTalk_->ForceState(stConnect);
+  socketTalk_->SetExpectedEnd(kCrLf);
+  try {
+    socket.Open();
+  } catch (...) {
+    socketTalk_->Cancel();
+    throw;
+  }
+  if (!Await(stConnect)) return false;
+  std::string name = socket.LocalHostName();
+  if (!IsHostName(name)) name = "[" + socket.LocalAddress() + "]";
+  connected_ = Step("HELO " + name + kCrLf, stHelo);
+  return connected_;
+}
+
+std::vector<std::string> TDUZA2000::CheckedRecipients(std::string_view fromAddress,
+                                                      std::string_view destinations) const {
+  std::vector<std::string> recipients = RecipientAddresses(destinations);
+  if (recipients.empty()) Raise(": No recipients to send message");
+  // A line break would end the command and start one of the caller's
+  // making; a NUL is not allowed in a command either (RFC 5321 section 2.4).
+  if (BreaksCommand(fromAddress)) Raise(": Invalid address");
+  for (const std::string& address : recipients)
+    if (BreaksCommand(address)) Raise(": Invalid address");
+  return recipients;
+}
+
+bool TDUZA2000::Envelope(std::string_view fromAddress, const std::vector<std::string>& recipients) {
+  if (!Step("MAIL FROM: <" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
+  for (const std::string& address : recipients) {
+    if (!Step("RCPT TO: <" + address + ">" + kCrLf, stRcpt)) {
+      ClearTransaction();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TDUZA2000::SendData(const std::function<std::string()>& makeContent) {
+  if (!Step("DATA" + kCrLf, stData)) {
+    ClearTransaction();
+    return false;
+  }
+  std::string content = makeContent();
+  socketTalk_->SetSendPacketSize(packetSize_);
+  socketTalk_->Talk(content, kCrLf, stSendData);
+  const bool sentAll = socketTalk_->SentAll();
+  const bool accepted = Await(stSendData);
+  if (!sentAll) {
+    // The server answered before it had all the content and may still be
+    // reading the rest as message text: a command sent now would become part
+    // of it. Nothing can be trusted on this connection any more.
+    Abort();
+    return false;
+  }
+  if (!accepted) ClearTransaction();
+  return accepted;
+}
+
+bool TDUZA2000::SendMessage() {
+  if (!mailMessage_) Raise(": MailMessage unassigned");
+  std::string destinations;
+  for (TMailRecipients* list : {&mailMessage_->ToList(), &mailMessage_->CcList(), &mailMessage_->BccList()}) {
+    if (list->GetCount() <= 0) continue;
+    if (!destinations.empty()) destinations += ',';
+    destinations += list->GetAllAddresses();
+  }
+  return SendMessageTo(mailMessage_->GetFromAddress(), destinations);
+}
+
+bool TDUZA2000::SendMessageTo(std::string_view fromAddress, std::string_view destinations) {
+  if (busy_ || !Ready()) return false;
+  if (!mailMessage_) Raise(": MailMessage unassigned");
+  if (mailMessage_->NeedRebuild()) Raise(": MailMessage need rebuild");
+  std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
+  TBusy busy(busy_);
+  if (!Envelope(fromAddress, recipients)) return false;
+
+  TVeraDudurur2000& message = *mailMessage_;
+  message.SetMessageId(socketTalk_->Socket().LocalAddress());
+  TStringList kept = message.Header();
+  // Blind copies must not show to anyone: every Bcc field goes, not only the
+  // first (RFC 5322 section 3.6.3), and all come back in place afterwards.
+  for (int i; (i = SearchStringList(&message.Header(), "Bcc:", 0)) >= 0;) message.Header().Delete(i);
+  bool accepted = false;
+  try {
+    accepted = SendData([&message] {
+      const TMailPart& source = message;
+      return TransparentContent(source.HeaderSource(), source.Body().View());
+    });
+  } catch (...) {
+    message.Header() = std::move(kept);
+    throw;
+  }
+  message.Header() = std::move(kept);
+  return accepted;
+}
+
+bool TDUZA2000::SendStringTo(std::string_view messageText, std::string_view fromAddress,
+                             std::string_view destinations) {
+  if (busy_ || !Ready()) return false;
+  std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
+  TBusy busy(busy_);
+  if (!Envelope(fromAddress, recipients)) return false;
+  return SendData([messageText] { return TransparentContent({}, messageText); });
+}
+
+bool TDUZA2000::Quit() {
+  if (busy_ || !Ready()) return false;
+  TBusy busy(busy_);
+  if (!Step("QUIT" + kCrLf, stQuit)) return false;
+  socketTalk_->Socket().Close();
+  connected_ = false;
+  return true;
+}
+
+void TDUZA2000::Abort() {
+  socketTalk_->Cancel();
+  socketTalk_->Socket().Close();
+  connected_ = false;
+}
+
+}  // namespace Vizu2000
