@@ -110,6 +110,16 @@ void Greet(RawSmtp& smtp) {
   ASSERT_EQ(Code(smtp.command("HELO client.example.org")), "250");
 }
 
+// MAIL FROM and RCPT TO with these arguments, each expected to be
+// accepted, then DATA and the data; the code of the answer to the data.
+std::string SendMessage(RawSmtp& smtp, const std::string& from, const std::string& to, const std::string& wireData) {
+  EXPECT_EQ(Code(smtp.command("MAIL FROM:" + from)), "250");
+  EXPECT_EQ(Code(smtp.command("RCPT TO:" + to)), "250");
+  EXPECT_EQ(Code(smtp.command("DATA")), "354");
+  smtp.send(wireData);
+  return Code(smtp.reply());
+}
+
 TEST(SmtpServerTest, KeepsEnvelopeAndDataByteForByteInArrivalOrder) {
   SmtpServer server;
   ASSERT_NO_THROW(server.start());
@@ -126,11 +136,7 @@ TEST(SmtpServerTest, KeepsEnvelopeAndDataByteForByteInArrivalOrder) {
   const std::string ehlo = smtp.command("EHLO client.example.org");
   EXPECT_NE(ehlo.find("250-SIZE 536870912\r\n"), std::string::npos) << ehlo;
   EXPECT_EQ(ehlo.find("AUTH"), std::string::npos) << ehlo;
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:<> SIZE=3")), "250");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:<dora@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("DATA")), "354");
-  smtp.send("x\r\n.\r\n");
-  EXPECT_EQ(Code(smtp.reply()), "250");
+  EXPECT_EQ(SendMessage(smtp, "<> SIZE=3", "<dora@example.org>", "x\r\n.\r\n"), "250");
   EXPECT_EQ(Code(smtp.command("QUIT")), "221");
 
   const std::vector<SmtpMessage> messages = server.messages();
@@ -172,11 +178,7 @@ TEST(SmtpServerTest, RefusedDataIsNotKept) {
   ASSERT_NO_THROW(server.start());
   RawSmtp smtp(server.port());
   Greet(smtp);
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:<ann@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:<bob@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("DATA")), "354");
-  smtp.send("Subject: no\r\n\r\nbody\r\n.\r\n");
-  EXPECT_EQ(Code(smtp.reply()), "554");
+  EXPECT_EQ(SendMessage(smtp, "<ann@example.org>", "<bob@example.org>", "Subject: no\r\n\r\nbody\r\n.\r\n"), "554");
   EXPECT_EQ(Code(smtp.command("QUIT")), "221");
   EXPECT_TRUE(server.messages().empty());
 }
@@ -185,11 +187,7 @@ TEST(SmtpServerTest, RefusedDataIsNotKept) {
 std::string SendLongLine(SmtpServer& server, size_t length) {
   RawSmtp smtp(server.port());
   Greet(smtp);
-  smtp.command("MAIL FROM:<ann@example.org>");
-  smtp.command("RCPT TO:<bob@example.org>");
-  smtp.command("DATA");
-  smtp.send(std::string(length, 'x') + "\r\n.\r\n");
-  return Code(smtp.reply());
+  return SendMessage(smtp, "<ann@example.org>", "<bob@example.org>", std::string(length, 'x') + "\r\n.\r\n");
 }
 
 TEST(SmtpServerTest, LinesLongerThanTheLimitCostTheMessage) {

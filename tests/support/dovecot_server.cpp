@@ -143,11 +143,7 @@ void DovecotServer::start() {
 
 void DovecotServer::stop() {
   process_.stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    dir_.clear();
-  }
+  removeTempFolder(dir_);
 }
 
 void DovecotServer::addMessage(const std::string& name, std::string_view bytes) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -71,6 +72,13 @@ std::string makeTempFolder(const std::string& prefix) {
   std::string templ = "/tmp/" + prefix + "-XXXXXX";
   if (!mkdtemp(templ.data())) throw std::runtime_error("test fixture: cannot create a temporary folder " + templ);
   return templ;
+}
+
+void removeTempFolder(std::string& path) {
+  if (path.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  path.clear();
 }
 
 void writeFile(const std::string& path, std::string_view bytes, mode_t mode) {

@@ -22,6 +22,8 @@ int freeLoopbackPort();
 // Creates a fresh folder /tmp/<prefix>-XXXXXX and returns its path.
 // Throws std::runtime_error when it cannot.
 std::string makeTempFolder(const std::string& prefix);
+// Removes the folder with all it holds, if any, and clears the path.
+void removeTempFolder(std::string& path);
 
 // Writes bytes to path with the given mode. Throws std::runtime_error on failure.
 void writeFile(const std::string& path, std::string_view bytes, mode_t mode);

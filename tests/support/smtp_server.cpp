@@ -93,11 +93,7 @@ void SmtpServer::start() {
 
 void SmtpServer::stop() {
   process_.stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    dir_.clear();
-  }
+  removeTempFolder(dir_);
 }
 
 std::vector<SmtpMessage> SmtpServer::messages() const {
