@@ -12,8 +12,9 @@
 //
 // What the server speaks: HELO and EHLO (a name is required: a bare "HELO"
 // gets 501); EHLO announces SIZE 536870912 and 8BITMIME, and no AUTH and no
-// STARTTLS, since neither is needed to send. MAIL FROM takes SIZE= and
-// BODY=; SMTPUTF8 and non-ASCII commands are refused. The fifth unknown
+// STARTTLS, since neither is needed to send. After EHLO, MAIL FROM takes
+// SIZE= and BODY= (after HELO any parameter gets 501); SMTPUTF8 and
+// non-ASCII commands are refused. The fifth unknown
 // command in a session ends it with 502.
 //
 // How it reads message data (RFC 5321 4.5.2): lines end at CR LF only, and
