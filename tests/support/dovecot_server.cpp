@@ -1,26 +1,16 @@
 #include "support/dovecot_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "mail/net/pop3_client.h"
 
@@ -33,8 +23,6 @@ namespace VizuTest {
 namespace {
 
 const char* const kMailUser = "vizumail";
-
-using Clock = std::chrono::steady_clock;
 
 // Runs a program and returns its exit status (-1 when it could not start).
 int runProgram(const std::vector<std::string>& args) {
@@ -49,32 +37,6 @@ int runProgram(const std::vector<std::string>& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A port nobody listens on now. Another process may take it before Dovecot
-// binds it; start() then tries again with a new one.
-int freeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
-
-void writeFile(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw std::runtime_error("dovecot fixture: cannot write " + path);
-  chmod(path.c_str(), mode);
-}
-
 std::string baseName(const std::string& maildirName) {
   return maildirName.substr(0, maildirName.find(':'));
 }
@@ -82,9 +44,7 @@ std::string baseName(const std::string& maildirName) {
 }  // namespace
 
 DovecotServer::DovecotServer() {
-  char templ[] = "/tmp/vizu-dovecot-XXXXXX";
-  if (!mkdtemp(templ)) throw std::runtime_error("dovecot fixture: cannot create a temporary folder");
-  dir_ = templ;
+  dir_ = makeTempFolder("vizu-dovecot");
   // The mail user and the login processes must be able to walk into it.
   chmod(dir_.c_str(), 0755);
   ensureMailUser();
@@ -160,60 +120,12 @@ void DovecotServer::writeConfig() {
 
 bool DovecotServer::launch(std::string& error) {
   std::string program = fs::exists("/usr/sbin/dovecot") ? "/usr/sbin/dovecot" : "dovecot";
-  std::string conf = dir_ + "/dovecot.conf";
-  std::string out = dir_ + "/stderr.txt";
-  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("-F"),
-                             const_cast<char*>("-c"), const_cast<char*>(conf.c_str()), nullptr};
-  const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ == 0) {
-    // Only async-signal-safe calls from here on. A test program that dies
-    // (a crash, a time-out kill) takes its server with it.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  if (pid_ < 0) {
-    pid_ = -1;
+  if (!process_.start({program, "-F", "-c", dir_ + "/dovecot.conf"}, dir_ + "/stderr.txt")) {
     error = "cannot start a process for " + program;
     return false;
   }
-  if (waitUntilGreeting(15000)) return true;
+  if (process_.awaitGreeting(port_, "+OK", 15000)) return true;
   error = logText();
-  kill();
-  return false;
-}
-
-bool DovecotServer::waitUntilGreeting(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < deadline) {
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;  // it gave up, for instance because the port was taken
-      return false;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    bool greeted = false;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-      pollfd p{fd, POLLIN, 0};
-      char buf[64] = {};
-      if (poll(&p, 1, 2000) == 1 && recv(fd, buf, sizeof buf - 1, 0) >= 3)
-        greeted = std::string_view(buf, 3) == "+OK";
-    }
-    ::close(fd);
-    if (greeted) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
   return false;
 }
 
@@ -229,29 +141,9 @@ void DovecotServer::start() {
   throw std::runtime_error("dovecot fixture: the server did not come up: " + error);
 }
 
-void DovecotServer::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  int status;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  pid_ = -1;
-}
-
 void DovecotServer::stop() {
-  kill();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    dir_.clear();
-  }
+  process_.stop();
+  removeTempFolder(dir_);
 }
 
 void DovecotServer::addMessage(const std::string& name, std::string_view bytes) {
@@ -283,12 +175,7 @@ std::vector<std::string> DovecotServer::maildirFiles() const {
 int DovecotServer::messageCount() const { return static_cast<int>(maildirFiles().size()); }
 
 std::string DovecotServer::logText() const {
-  std::string text;
-  for (const char* name : {"/dovecot.log", "/stderr.txt"}) {
-    std::ifstream in(dir_ + name, std::ios::binary);
-    text += std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  return text;
+  return readFile(dir_ + "/dovecot.log") + readFile(dir_ + "/stderr.txt");
 }
 
 std::vector<std::string> DovecotServer::uniqueIds() const {

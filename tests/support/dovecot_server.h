@@ -19,6 +19,8 @@
 
 #include <sys/types.h>
 
+#include "support/server_process.h"
+
 namespace VizuTest {
 
 class DovecotServer {
@@ -34,7 +36,7 @@ class DovecotServer {
   // Stops the server by its PID and removes the temporary folder. Safe to
   // call twice; the object cannot be started again afterwards.
   void stop();
-  bool running() const { return pid_ > 0; }
+  bool running() const { return process_.running(); }
 
   int port() const { return port_; }
   const std::string& userName() const { return userName_; }
@@ -60,14 +62,12 @@ class DovecotServer {
   void ensureMailUser();
   void writeConfig();
   bool launch(std::string& error);
-  bool waitUntilGreeting(int timeoutMs);
-  void kill();
 
   std::string dir_;
   std::string userName_ = "tester";
   std::string password_ = "secret";
   int port_ = 0;
-  pid_t pid_ = -1;
+  ServerProcess process_;
   uid_t mailUid_ = 0;
   gid_t mailGid_ = 0;
   std::string loginUser_;

@@ -1,0 +1,129 @@
+#!/usr/bin/python3
+"""An SMTP server for the integration tests: listens on 127.0.0.1 and keeps
+every message it accepts in a folder, for the test to read back.
+
+    smtp_sink.py --port N --folder DIR [--refuse-sender ADDR]...
+                 [--refuse-recipient ADDR]... [--refuse-data] [--line-limit N]
+
+Message n (from 1) becomes DIR/messages/<n:06>.eml, the message data exactly
+as received (transparency dots removed, the final "." line not included), and
+DIR/messages/<n:06>.envelope with one "key value" line each:
+
+    mail-from ADDRESS          (empty for the null sender)
+    mail-option PARAM          (one per MAIL FROM parameter, e.g. SIZE=123)
+    rcpt-to ADDRESS            (one per accepted recipient, in order)
+
+Both are written under a temporary name and renamed, the envelope last, and
+before the server answers 250: once the client has its 250, the files are
+there. Runs until SIGTERM.
+"""
+
+import argparse
+import asyncio
+import logging
+import os
+import signal
+import sys
+
+from aiosmtpd.smtp import SMTP
+
+# Room for the 100 MB message of the benchmarks, and still announced in SIZE.
+DATA_SIZE_LIMIT = 512 * 1024 * 1024
+
+
+def write_atomically(path, data):
+    tmp = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".tmp")
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.replace(tmp, path)
+
+
+def as_bytes(text):
+    # Without SMTPUTF8 the server takes ASCII commands only.
+    return text.encode("ascii")
+
+
+class SinkHandler:
+    def __init__(self, folder, refused_senders, refused_recipients, refuse_data):
+        self.folder = folder
+        self.refused_senders = {a.casefold() for a in refused_senders}
+        self.refused_recipients = {a.casefold() for a in refused_recipients}
+        self.refuse_data = refuse_data
+        self.count = 0
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if address.casefold() in self.refused_senders:
+            return "553 5.7.1 Sender refused"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.casefold() in self.refused_recipients:
+            return "550 5.1.1 Recipient refused"
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        if self.refuse_data:
+            return "554 5.6.0 Message refused"
+        self.count += 1
+        base = os.path.join(self.folder, "%06d" % self.count)
+        # The null reverse-path arrives as "<>" (and must stay so in the
+        # envelope: an empty sender reads as "no MAIL yet"), every other
+        # address without its angle brackets.
+        sender = "" if envelope.mail_from == "<>" else envelope.mail_from
+        lines = [b"mail-from " + as_bytes(sender)]
+        lines += [b"mail-option " + as_bytes(o) for o in envelope.mail_options]
+        lines += [b"rcpt-to " + as_bytes(r) for r in envelope.rcpt_tos]
+        write_atomically(base + ".eml", envelope.original_content)
+        write_atomically(base + ".envelope", b"".join(line + b"\n" for line in lines))
+        logging.info("stored message %d: %d bytes", self.count, len(envelope.original_content))
+        return "250 2.0.0 OK stored as %06d" % self.count
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--folder", required=True)
+    parser.add_argument("--refuse-sender", action="append", default=[])
+    parser.add_argument("--refuse-recipient", action="append", default=[])
+    parser.add_argument("--refuse-data", action="store_true")
+    # Longest accepted line of message data, CR LF included; longer lines get
+    # "500 Line too long" once the data has ended (RFC 5321 4.5.3.1.6).
+    parser.add_argument("--line-limit", type=int, default=SMTP.line_length_limit)
+    args = parser.parse_args()
+
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO,
+                        format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    messages = os.path.join(args.folder, "messages")
+    os.makedirs(messages, exist_ok=True)
+    handler = SinkHandler(messages, args.refuse_sender, args.refuse_recipient, args.refuse_data)
+
+    # The line limit is a class attribute, read when a connection's reader is made.
+    server_class = type("SinkSMTP", (SMTP,), {"line_length_limit": args.line_limit})
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+
+    def session():
+        # A fixed host name: the default asks the resolver for this host's
+        # full name, which can stall for seconds on a machine without DNS.
+        # No TLS, no AUTH required: plain HELO and EHLO clients get straight
+        # to MAIL FROM.
+        return server_class(handler, loop=loop, hostname="sink.vizu.test",
+                            data_size_limit=DATA_SIZE_LIMIT, decode_data=False)
+
+    server = loop.run_until_complete(loop.create_server(session, host="127.0.0.1", port=args.port))
+    loop.add_signal_handler(signal.SIGTERM, loop.stop)
+    loop.add_signal_handler(signal.SIGINT, loop.stop)
+    logging.info("listening on 127.0.0.1:%d, pid %d", args.port, os.getpid())
+    try:
+        loop.run_forever()
+    finally:
+        server.close()
+        logging.info("stopped")
+
+
+if __name__ == "__main__":
+    main()
