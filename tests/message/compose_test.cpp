@@ -52,6 +52,12 @@ std::string Text(const TMailPart* part) {
   return part ? std::string(part->Decoded().View()) : "<no part>";
 }
 
+TStringList LinesOf(const TMailPart* part) {
+  TStringList lines;
+  if (part) lines.SetText(part->Decoded().View());
+  return lines;
+}
+
 const TStep kPlain{'P', "plain words\r\n", ""};
 const TStep kHtml{'H', "<p>html words</p>\r\n", ""};
 const TStep kA1{'A', std::string("%PDF\0\x01\xff", 7), "a1.pdf"};
@@ -164,4 +170,212 @@ TEST(ComposeShapes, ComposedTextParsedAndRestructuredKeepsItsShape) {
     m.Normalize(nrForce);
     ExpectShape(m, c);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Text bodies
+
+namespace {
+
+struct TTextCase {
+  const char* what;
+  std::vector<TStep> start;
+  TStep change;  // 'p' and 'h' remove the plain and the HTML text
+  std::string shape;
+  std::vector<std::string> contents;
+};
+
+const TTextCase kTextCases[] = {
+    // No container: the message is the text.
+    {"replace the only text", {kPlain}, {'P', "new plain", ""}, "text/plain", {"new plain"}},
+    {"remove the only text", {kPlain}, {'p', "", ""}, "", {""}},
+    {"add a second text", {kPlain}, {'H', "new html", ""},
+     "multipart/alternative(text/plain,text/html)", {kPlain.content, "new html"}},
+    // Inside alternative.
+    {"replace a text of two", {kPlain, kHtml}, {'P', "new plain", ""},
+     "multipart/alternative(text/plain,text/html)", {"new plain", kHtml.content}},
+    {"remove the plain text of two", {kPlain, kHtml}, {'p', "", ""}, "text/html", {kHtml.content}},
+    {"remove the HTML text of two", {kPlain, kHtml}, {'h', "", ""}, "text/plain", {kPlain.content}},
+    // Inside related.
+    {"replace the text beside embedded parts", {kHtml, kE1}, {'H', "new html", ""},
+     "multipart/related(text/html,image/gif)", {"new html", kE1.content}},
+    {"remove the text beside embedded parts", {kHtml, kE1}, {'h', "", ""},
+     "multipart/related(image/gif)", {kE1.content}},
+    {"add a text beside embedded parts", {kHtml, kE1}, {'P', "new plain", ""},
+     "multipart/related(multipart/alternative(text/html,text/plain),image/gif)",
+     {kHtml.content, "new plain", kE1.content}},
+    // Inside mixed.
+    {"replace the text beside an attachment", {kPlain, kA1}, {'P', "new plain", ""},
+     "multipart/mixed(text/plain,application/pdf)", {"new plain", kA1.content}},
+    {"add a text beside an attachment", {kPlain, kA1}, {'H', "new html", ""},
+     "multipart/mixed(multipart/alternative(text/plain,text/html),application/pdf)",
+     {kPlain.content, "new html", kA1.content}},
+    {"remove a text of two beside an attachment", {kPlain, kHtml, kA1}, {'h', "", ""},
+     "multipart/mixed(text/plain,application/pdf)", {kPlain.content, kA1.content}},
+    // Every container.
+    {"replace a text in the full shape", {kPlain, kHtml, kE1, kA1}, {'H', "new html", ""},
+     "multipart/mixed(multipart/related(multipart/alternative(text/plain,text/html),image/gif),"
+     "application/pdf)",
+     {kPlain.content, "new html", kE1.content, kA1.content}},
+    {"remove a text in the full shape", {kPlain, kHtml, kE1, kA1}, {'h', "", ""},
+     "multipart/mixed(multipart/related(text/plain,image/gif),application/pdf)",
+     {kPlain.content, kE1.content, kA1.content}},
+};
+
+void Change(TVeraDudurur2000& m, const TStep& change) {
+  if (change.kind == 'p')
+    m.RemoveTextPlain();
+  else if (change.kind == 'h')
+    m.RemoveTextHTML();
+  else
+    Apply(m, change);
+}
+
+}  // namespace
+
+TEST(ComposeTexts, SetReplaceAndRemoveInEveryContainerState) {
+  for (const TTextCase& c : kTextCases) {
+    SCOPED_TRACE(c.what);
+    TVeraDudurur2000 m(nullptr);
+    for (const TStep& step : c.start) Apply(m, step);
+    TMailPart* const replaced = c.change.kind == 'P' ? m.TextPlainPart()
+                                : c.change.kind == 'H' ? m.TextHTMLPart()
+                                                       : nullptr;
+    Change(m, c.change);
+    EXPECT_EQ(Shape(m), c.shape);
+    EXPECT_EQ(LeafContents(m), c.contents);
+    EXPECT_EQ(Problems(m), "");
+    // A replaced text stays where it was, as the same part.
+    if (replaced && replaced != &m) {
+      EXPECT_EQ(replaced, c.change.kind == 'P' ? m.TextPlainPart() : m.TextHTMLPart());
+    }
+    // The line lists follow the texts.
+    EXPECT_EQ(m.TextPlain(), LinesOf(m.TextPlainPart()));
+    EXPECT_EQ(m.TextHTML(), LinesOf(m.TextHTMLPart()));
+
+    std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+    EXPECT_EQ(Shape(*back), c.shape);
+    // An empty message reads back as one empty attachment (a leaf that is
+    // no text); only the message that has content must classify the same.
+    if (!c.shape.empty()) {
+      EXPECT_EQ(Classes(*back), Classes(m));
+    }
+    EXPECT_EQ(LeafContents(*back), c.contents);
+  }
+}
+
+// Mail lines end in CR LF (RFC 5322 section 2.3), whatever the caller used.
+TEST(ComposeTexts, LineBreaksBecomeCRLF) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("lone cr\rlone lf\nlf cr\n\rcr lf\r\nend\n\n");
+  EXPECT_EQ(Text(m.TextPlainPart()), "lone cr\r\nlone lf\r\nlf cr\r\ncr lf\r\nend\r\n\r\n");
+  m.SetTextHTML("<p>\n</p>\r");
+  EXPECT_EQ(Text(m.TextHTMLPart()), "<p>\r\n</p>\r\n");
+  EXPECT_EQ(Text(m.TextPlainPart()), "lone cr\r\nlone lf\r\nlf cr\r\ncr lf\r\nend\r\n\r\n");
+}
+
+TEST(ComposeTexts, CharsetAndQuotedPrintableByDefault) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("caf\xe9 = ok");
+  EXPECT_EQ(m.TextPlainPart(), &m);
+  EXPECT_EQ(m.GetLabelValue("Content-Type"), "text/plain");
+  EXPECT_EQ(m.GetLabelParamValue("Content-Type", "charset"), "iso-8859-1");
+  EXPECT_EQ(m.GetLabelValue("Content-Transfer-Encoding"), "quoted-printable");
+  EXPECT_EQ(m.GetLabelValue("Content-Disposition"), "inline");
+  EXPECT_EQ(m.Body().Data(), "caf=E9 =3D ok");
+  EXPECT_EQ(m.GetLabelValue("Content-Length"), "13");
+  EXPECT_EQ(m.GetLabelValue("Mime-Version"), "1.0");
+
+  // A second text moves the first into a part of its own; each keeps the
+  // character set it was written in.
+  m.SetCharset("utf-8");
+  m.SetTextHTML("<p>caf\xc3\xa9</p>");
+  ASSERT_EQ(Shape(m), "multipart/alternative(text/plain,text/html)");
+  EXPECT_EQ(m.TextPlainPart()->GetLabelParamValue("Content-Type", "charset"), "iso-8859-1");
+  EXPECT_EQ(m.TextHTMLPart()->GetLabelParamValue("Content-Type", "charset"), "utf-8");
+  EXPECT_EQ(m.TextHTMLPart()->Body().Data(), "<p>caf=C3=A9</p>");
+  EXPECT_EQ(m.GetLabelParamValue("Content-Type", "charset"), "");
+
+  // Taking the text back over keeps its character set as well.
+  m.RemoveTextPlain();
+  EXPECT_EQ(m.GetLabelValue("Content-Type"), "text/html");
+  EXPECT_EQ(m.GetLabelParamValue("Content-Type", "charset"), "utf-8");
+  EXPECT_EQ(Text(&m), "<p>caf\xc3\xa9</p>");
+}
+
+TEST(ComposeTexts, Base64TextEncodingIsHonouredWhereverTheTextGoes) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextEncoding(etBase64);
+  m.SetTextPlain("plain");
+  EXPECT_EQ(m.GetLabelValue("Content-Transfer-Encoding"), "base64");
+  EXPECT_EQ(m.Body().Data(), "cGxhaW4=\r\n");
+  m.SetTextHTML("html");
+  m.AttachString("x", "x.bin", "", etBase64, false);
+  for (TMailPart* text : {m.TextPlainPart(), m.TextHTMLPart()}) {
+    EXPECT_EQ(text->GetLabelValue("Content-Transfer-Encoding"), "base64");
+    EXPECT_EQ(text->GetLabelValue("Content-Length"), std::to_string(text->Body().Size()));
+  }
+  EXPECT_EQ(m.TextHTMLPart()->Body().Data(), "aHRtbA==\r\n");
+  EXPECT_EQ(LeafContents(*Reparsed(m)), (std::vector<std::string>{"plain", "html", "x"}));
+}
+
+// An empty text is still the caller's text: it keeps a part of its own
+// when a second text needs a container.
+TEST(ComposeTexts, AnEmptyTextSurvivesASecondText) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("");
+  EXPECT_EQ(m.TextPlainPart(), &m);
+  m.SetTextHTML("<p>x</p>");
+  EXPECT_EQ(Shape(m), "multipart/alternative(text/plain,text/html)");
+  EXPECT_EQ(Classes(m), "mixed=- related=- alternative=m plain=m.0 html=m.1 attach=");
+  EXPECT_EQ(Text(m.TextPlainPart()), "");
+  EXPECT_EQ(Problems(m), "");
+}
+
+TEST(ComposeTexts, RemovingTheTextBesideOneAttachmentLeavesTheMessageAsTheAttachment) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("report", "report.pdf", "application/pdf", etQuotedPrintable, false);
+  m.RemoveTextPlain();
+  EXPECT_EQ(Shape(m), "application/pdf");
+  EXPECT_EQ(Classes(m), "mixed=- related=- alternative=- plain=- html=- attach=m");
+  EXPECT_EQ(m.GetLabelValue("Content-Transfer-Encoding"), "base64");
+  EXPECT_EQ(m.GetLabelParamValue("Content-Type", "name"), "report.pdf");
+  EXPECT_EQ(m.GetLabelParamValue("Content-Disposition", "filename"), "report.pdf");
+  EXPECT_EQ(m.GetLabelValue("Content-Disposition"), "attachment");
+  EXPECT_EQ(m.Body().Data(), "cmVwb3J0\r\n");
+  EXPECT_EQ(m.TextPlain().Count(), 0);
+  EXPECT_EQ(Problems(m), "");
+  // Removing a text that is not there changes nothing.
+  const std::string before = m.GetSource();
+  m.RemoveTextPlain();
+  m.RemoveTextHTML();
+  EXPECT_EQ(m.GetSource(), before);
+}
+
+// A received message's texts are found before a text is set, so the new
+// text replaces the old one instead of joining it.
+TEST(ComposeTexts, SettingAParsedMessagesTextReplacesIt) {
+  TVeraDudurur2000 single(nullptr);
+  single.SetSource("Subject: s\r\n\r\nold text\r\n");
+  single.SetTextPlain("new text");
+  EXPECT_EQ(Shape(single), "text/plain");
+  EXPECT_EQ(LeafContents(single), std::vector<std::string>{"new text"});
+  EXPECT_EQ(single.TextPlain().Text(), "new text\r\n");
+
+  TVeraDudurur2000 mixed(nullptr);
+  mixed.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "old text\r\n--b\r\nContent-Type: application/pdf\r\n\r\n%PDF\r\n--b--\r\n");
+  mixed.SetTextPlain("new text");
+  EXPECT_EQ(Shape(mixed), "multipart/mixed(text/plain,application/pdf)");
+  EXPECT_EQ(LeafContents(mixed), (std::vector<std::string>{"new text", "%PDF"}));
+
+  TVeraDudurur2000 removed(nullptr);
+  removed.SetSource(
+      "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "old text\r\n--b\r\nContent-Type: text/html\r\n\r\n<p>old</p>\r\n--b--\r\n");
+  removed.RemoveTextPlain();
+  EXPECT_EQ(Shape(removed), "text/html");
+  EXPECT_EQ(LeafContents(removed), std::vector<std::string>{"<p>old</p>"});
 }
