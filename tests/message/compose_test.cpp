@@ -2,7 +2,11 @@
 // attachments, and that the result reads back as composed.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <climits>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -378,4 +382,233 @@ TEST(ComposeTexts, SettingAParsedMessagesTextReplacesIt) {
   removed.RemoveTextPlain();
   EXPECT_EQ(Shape(removed), "text/html");
   EXPECT_EQ(LeafContents(removed), std::vector<std::string>{"<p>old</p>"});
+}
+
+// ---------------------------------------------------------------------------
+// Attachments
+
+namespace {
+
+class ComposeAttachments : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetFileTypesText("application/pdf pdf\nimage/gif gif\ntext/plain txt\n");
+    dir_ = std::filesystem::temp_directory_path() /
+           ("compose_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir_);
+    ResetFileTypes();
+  }
+  std::string Write(const std::string& name, std::string_view content) {
+    const std::string path = (dir_ / name).string();
+    TFileStream file(path, fmCreate);
+    file.WriteString(content);
+    return path;
+  }
+  std::filesystem::path dir_;
+};
+
+std::vector<std::string> Fields(const TMailPart* part) {
+  return {part->Header().begin(), part->Header().end()};
+}
+
+// Everything a caller can see of the message, to show that a failed call
+// changed nothing.
+std::string State(const TVeraDudurur2000& m) { return m.GetSource() + "\n" + Classes(m) + "\n" + Shape(m); }
+
+}  // namespace
+
+TEST_F(ComposeAttachments, FileStringAndStreamMakeTheSameFieldsInTheirOrder) {
+  const std::string content("%PDF-1.4\0\xff binary", 17);
+  const std::string path = Write("report.pdf", content);
+  const std::string length = std::to_string(Base64(content).size());
+  const std::vector<std::string> plain = {
+      "Content-Transfer-Encoding: base64", "Content-Type: application/pdf; name=\"report.pdf\"",
+      "Content-Disposition: attachment; filename=\"report.pdf\"", "Content-Length: " + length};
+  std::vector<std::string> embedded = {
+      "Content-Transfer-Encoding: base64", "Content-Type: application/pdf; name=\"report.pdf\"",
+      "Content-Disposition: inline; filename=\"report.pdf\"", "Content-Length: " + length,
+      "Content-ID: <report.pdf>"};
+
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextHTML("<img src=\"cid:report.pdf\">");
+  m.AttachFile(path, "", etBase64, false);
+  m.AttachString(content, "C/report.pdf", "", etBase64, false);
+  TMemoryStream stream{content};
+  stream.SetPosition(5);  // the whole stream is read, not from where it stands
+  m.AttachStream(stream, "report.pdf", "", etBase64, false);
+  m.AttachFile(path, "", etBase64, true);
+  m.AttachString(content, "report.pdf", "", etBase64, true);
+  stream.SetPosition(stream.Size());
+  m.AttachStream(stream, "dir/report.pdf", "", etBase64, true);
+  ASSERT_EQ(m.AttachList().Count(), 6);
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const TMailPart* part = m.AttachList()[i];
+    EXPECT_EQ(Fields(part), i < 3 ? plain : embedded);
+    EXPECT_EQ(part->Decoded().Data(), content);
+    EXPECT_EQ(part->Body().Data(), Base64(content));
+  }
+  EXPECT_EQ(Shape(m),
+            "multipart/mixed(multipart/related(text/html,application/pdf,application/pdf,"
+            "application/pdf),application/pdf,application/pdf,application/pdf)");
+  EXPECT_EQ(Problems(m), "");
+
+  // Other encodings and a given type; no encoding writes no field for it.
+  m.AttachString("line\r\n", "a.txt", "text/x-note", etQuotedPrintable, false);
+  EXPECT_EQ(m.AttachList()[6]->Header()[0], "Content-Transfer-Encoding: quoted-printable");
+  EXPECT_EQ(m.AttachList()[6]->Header()[1], "Content-Type: text/x-note; name=\"a.txt\"");
+  m.AttachString("line\r\n", "b.txt", "", etNoEncoding, false);
+  EXPECT_EQ(m.AttachList()[7]->Header()[0], "Content-Type: text/plain; name=\"b.txt\"");
+  EXPECT_FALSE(m.AttachList()[7]->LabelExists("Content-Transfer-Encoding"));
+  EXPECT_EQ(LeafContents(*Reparsed(m)), LeafContents(m));
+}
+
+TEST_F(ComposeAttachments, TheMessageIsItsOnlyAttachmentAndBack) {
+  TVeraDudurur2000 m(nullptr);
+  m.AttachString("first", "one.pdf", "", etQuotedPrintable, false);
+  EXPECT_EQ(Shape(m), "application/pdf");
+  EXPECT_EQ(Classes(m), "mixed=- related=- alternative=- plain=- html=- attach=m");
+  EXPECT_EQ(m.GetLabelValue("Content-Disposition"), "attachment");
+  EXPECT_EQ(m.GetLabelValue("Content-Transfer-Encoding"), "quoted-printable");
+
+  m.AttachString("second", "two.pdf", "", etBase64, false);
+  EXPECT_EQ(Shape(m), "multipart/mixed(application/pdf,application/pdf)");
+  EXPECT_EQ(Classes(m), "mixed=m related=- alternative=- plain=- html=- attach=m.0,m.1");
+  EXPECT_EQ(LeafContents(m), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(m.AttachList()[0]->GetFileName(), "one.pdf");
+  EXPECT_EQ(Problems(m), "");
+
+  // Back to one: the message takes the rest over, as base64.
+  m.DetachFile("one.pdf");
+  EXPECT_EQ(Shape(m), "application/pdf");
+  EXPECT_EQ(Classes(m), "mixed=- related=- alternative=- plain=- html=- attach=m");
+  EXPECT_EQ(m.GetFileName(), "two.pdf");
+  EXPECT_EQ(m.GetLabelValue("Content-Transfer-Encoding"), "base64");
+  EXPECT_EQ(LeafContents(*Reparsed(m)), std::vector<std::string>{"second"});
+
+  m.DetachFile("two.pdf");
+  EXPECT_EQ(Shape(m), "");
+  EXPECT_EQ(m.AttachList().Count(), 0);
+  EXPECT_EQ(m.Body().Size(), 0);
+  EXPECT_FALSE(m.LabelExists("Content-Disposition"));
+
+  // An embedded part alone still needs its related container.
+  m.AttachString("gif", "logo.gif", "", etBase64, true);
+  EXPECT_EQ(Shape(m), "multipart/related(image/gif)");
+  EXPECT_EQ(Classes(m), "mixed=- related=m alternative=- plain=- html=- attach=m.0(e)");
+  EXPECT_EQ(m.AttachList()[0]->GetLabelValue("Content-ID"), "<logo.gif>");
+}
+
+TEST_F(ComposeAttachments, DetachAndGetAttachMatchNamesIgnoringCase) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("a", "Report.PDF", "", etBase64, false);
+  m.AttachString("b", "other.pdf", "", etBase64, false);
+  // GetAttach compares the whole argument; DetachFile only its name part.
+  EXPECT_EQ(m.GetAttach("report.pdf"), m.AttachList()[0]);
+  EXPECT_EQ(m.GetAttach("REPORT.pdf"), m.AttachList()[0]);
+  EXPECT_EQ(m.GetAttach("/tmp/report.pdf"), nullptr);
+  EXPECT_EQ(m.GetAttach("report"), nullptr);
+  m.DetachFile("/home/ann/REPORT.pdf");
+  EXPECT_EQ(Shape(m), "multipart/mixed(text/plain,application/pdf)");
+  EXPECT_EQ(LeafContents(m), (std::vector<std::string>{"text", "b"}));
+  EXPECT_EQ(m.GetAttach("report.pdf"), nullptr);
+
+  // Detaching the last attachment leaves a single-part text message.
+  m.DetachFileIndex(0);
+  EXPECT_EQ(Shape(m), "text/plain");
+  EXPECT_EQ(Classes(m), "mixed=- related=- alternative=- plain=m html=- attach=");
+  EXPECT_EQ(Text(&m), "text");
+  EXPECT_EQ(m.GetLabelValue("Content-Disposition"), "inline");
+  EXPECT_EQ(Problems(m), "");
+}
+
+TEST_F(ComposeAttachments, DetachingByIndexTakesThatEntry) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextHTML("<p>");
+  m.AttachString("e", "e.gif", "", etBase64, true);
+  m.AttachString("a", "a.pdf", "", etBase64, false);
+  m.AttachString("b", "b.pdf", "", etBase64, false);
+  m.DetachFileIndex(1);
+  EXPECT_EQ(Shape(m), "multipart/mixed(multipart/related(text/html,image/gif),application/pdf)");
+  EXPECT_EQ(LeafContents(m), (std::vector<std::string>{"<p>", "e", "b"}));
+  m.DetachFileIndex(0);
+  EXPECT_EQ(Shape(m), "multipart/mixed(text/html,application/pdf)");
+  EXPECT_EQ(Classes(m), "mixed=m related=- alternative=- plain=- html=m.0 attach=m.1");
+  EXPECT_EQ(Problems(m), "");
+}
+
+TEST_F(ComposeAttachments, MissingAttachmentsRaiseAndChangeNothing) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetName("Outbox");
+  m.SetTextPlain("text");
+  m.AttachString("a", "a.pdf", "", etBase64, false);
+  m.AttachString("e", "e.gif", "", etBase64, true);
+  const std::string before = State(m);
+  auto raises = [&m](const std::function<void()>& call, const std::string& text) {
+    try {
+      call();
+      ADD_FAILURE() << "no error, expected " << text;
+    } catch (const EVizuError& e) {
+      EXPECT_EQ(std::string(e.what()), text);
+    }
+  };
+  raises([&] { m.DetachFileIndex(-1); }, "Outbox: Attachment index not found");
+  raises([&] { m.DetachFileIndex(2); }, "Outbox: Attachment index not found");
+  raises([&] { m.DetachFileIndex(INT32_MIN); }, "Outbox: Attachment index not found");
+  raises([&] { m.DetachFile("dir/B.pdf"); }, "Outbox: Attachment filename not found dir/B.pdf");
+  raises([&] { m.DetachFile("a.pdf/"); }, "Outbox: Attachment filename not found a.pdf/");
+  raises([&] { m.DetachFile(""); }, "Outbox: Attachment filename not found ");
+  EXPECT_EQ(State(m), before);
+}
+
+TEST_F(ComposeAttachments, AFileThatCannotBeReadRaisesAndChangesNothing) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("a", "a.pdf", "", etBase64, false);
+  const std::string before = State(m);
+  for (const std::string& path : {(dir_ / "missing.pdf").string(), dir_.string()}) {
+    SCOPED_TRACE(path);
+    for (bool embedded : {false, true}) {
+      try {
+        m.AttachFile(path, "", etBase64, embedded);
+        ADD_FAILURE() << "no error";
+      } catch (const EVizuError& e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+      }
+      EXPECT_EQ(State(m), before);
+    }
+  }
+}
+
+// Unnamed attachments are named "file_<n><extension>" in tree order; the
+// count starts again with every restructuring.
+TEST_F(ComposeAttachments, UnnamedAttachmentsAreNumberedPerRestructuring) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nt\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n\r\npdf\r\n--b\r\nContent-Type: image/gif\r\n\r\ngif\r\n"
+      "--b\r\nContent-Type: application/x-unknown\r\n\r\nx\r\n--b--\r\n");
+  m.Normalize(nrFirst);
+  ASSERT_EQ(m.AttachList().Count(), 3);
+  EXPECT_EQ(Fields(m.AttachList()[0]),
+            (std::vector<std::string>{"Content-Type: application/pdf; name=\"file_0.pdf\"",
+                                      "Content-Disposition: attachment; filename=\"file_0.pdf\""}));
+  EXPECT_EQ(m.AttachList()[1]->GetLabelParamValue("Content-Type", "name"), "file_1.gif");
+  EXPECT_EQ(m.AttachList()[2]->GetLabelParamValue("Content-Type", "name"), "file_2");
+  EXPECT_EQ(m.AttachList()[2]->GetLabelParamValue("Content-Disposition", "filename"), "file_2");
+  EXPECT_EQ(m.FileCounter(), 3);
+
+  m.Normalize(nrForce);
+  EXPECT_EQ(m.FileCounter(), 0);
+  m.AttachString("y", "", "image/gif", etBase64, false);
+  m.Normalize(nrForce);
+  EXPECT_EQ(m.FileCounter(), 1);
+  EXPECT_EQ(m.AttachList()[3]->GetLabelParamValue("Content-Type", "name"), "file_0.gif");
+  EXPECT_EQ(m.AttachList()[1]->GetLabelParamValue("Content-Type", "name"), "file_1.gif");
+  EXPECT_EQ(Problems(m), "");
 }
