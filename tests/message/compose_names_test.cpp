@@ -138,3 +138,146 @@ TEST(ComposeNames, NamesThatLookLikeEncodedWordsComeBackAsWritten) {
   for (const std::string name : {"a=?b.txt", "=?x?Q?y?=.txt", "=?iso-8859-1?Q?=41?=.txt", "x =?utf-8?B?QQ==?= y.txt"})
     for (bool embedded : {false, true}) ExpectNameSurvives(name, embedded);
 }
+
+// ---------------------------------------------------------------------------
+// An independent reader
+
+namespace {
+
+std::string Hex(std::string_view bytes) {
+  std::string hex = "x";
+  for (unsigned char c : bytes) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", c);
+    hex += pair;
+  }
+  return hex;
+}
+
+std::string Latin1ToUtf8(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xc0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+  }
+  return out;
+}
+
+// One line of composed_parts.py: a container, or a leaf with its name (as
+// UTF-8, "" for none) and decoded content.
+std::string Container(const std::string& type) { return "part " + type + " - - -"; }
+std::string Leaf(const std::string& type, const std::string& utf8Name, std::string_view content) {
+  return "part " + type + " " + (utf8Name.empty() ? "-" : Hex(utf8Name)) + " " + Hex(content) + " -";
+}
+
+struct TComposed {
+  std::string source;
+  std::vector<std::string> expected;
+};
+
+std::vector<TComposed> ComposeSamples() {
+  std::vector<TComposed> samples;
+  std::string allBytes;
+  for (int b = 0; b < 256; ++b) allBytes += static_cast<char>(b);
+  const std::string gif("GIF89a\x01\0\x01\0\x80\0\0", 13);
+  auto add = [&samples](TVeraDudurur2000& m, std::vector<std::string> expected) {
+    m.SetSubject("composed");
+    m.RebuildBody();
+    samples.push_back({m.GetSource(), std::move(expected)});
+  };
+
+  {  // Every container, names and texts in the default character set.
+    TVeraDudurur2000 m(nullptr);
+    m.SetTextPlain("Gr\xfc\xdf" "e\nzweite Zeile");
+    m.SetTextHTML("<p>Gr\xfc\xdf" "e <img src=\"cid:logo.gif\"></p>");
+    m.AttachString(gif, "logo.gif", "image/gif", etBase64, true);
+    const std::string name = "caf\xe9 r\xe9sum\xe9.pdf";
+    m.AttachString(allBytes, "/home/ann/" + name, "application/pdf", etBase64, false);
+    add(m, {Container("multipart/mixed"), Container("multipart/related"),
+            Container("multipart/alternative"),
+            Leaf("text/plain", "", "Gr\xfc\xdf" "e\r\nzweite Zeile"),
+            Leaf("text/html", "", "<p>Gr\xfc\xdf" "e <img src=\"cid:logo.gif\"></p>"),
+            Leaf("image/gif", "logo.gif", gif),
+            Leaf("application/pdf", Latin1ToUtf8(name), allBytes)});
+  }
+  {  // UTF-8 names, and names that need quoting.
+    TVeraDudurur2000 m(nullptr);
+    m.SetCharset("utf-8");
+    m.SetTextHTML("<p>\xe2\x82\xac</p>");
+    m.AttachString("\xe2\x82\xac data", "\xe2\x82\xac euro.txt", "text/plain", etQuotedPrintable, false);
+    m.AttachString(gif, "quote\"d;semi\\colon.gif", "image/gif", etBase64, true);
+    add(m, {Container("multipart/mixed"), Container("multipart/related"),
+            Leaf("text/html", "", "<p>\xe2\x82\xac</p>"),
+            Leaf("image/gif", "quote\"d;semi\\colon.gif", gif),
+            Leaf("text/plain", "\xe2\x82\xac euro.txt", "\xe2\x82\xac data")});
+  }
+  {  // The message is the attachment; its name would add a field if raw.
+    TVeraDudurur2000 m(nullptr);
+    const std::string name = "injected\r\nBcc: victim@example.org.pdf";
+    m.AttachString(allBytes, name, "application/pdf", etQuotedPrintable, false);
+    add(m, {Leaf("application/pdf", name, allBytes)});
+  }
+  {  // Base64 texts; unencoded and quoted-printable attachments, binary too.
+    TVeraDudurur2000 m(nullptr);
+    m.SetTextEncoding(etBase64);
+    m.SetTextPlain("lone\nlf");
+    const std::string longName =
+        "it's a long name with many words that does not fit on one header line.txt";
+    m.AttachString("plain ascii\r\n", longName, "text/plain", et7Bit, false);
+    m.AttachString("a = b  \r\ntab\there\r\nend", "tab\tname.txt", "text/plain", etQuotedPrintable,
+                   false);
+    const std::string lineEnds = "lone\rcr lone\nlf\n\rboth\r\n" + allBytes;
+    m.AttachString(lineEnds, "data.bin", "application/octet-stream", etQuotedPrintable, false);
+    add(m, {Container("multipart/mixed"), Leaf("text/plain", "", "lone\r\nlf"),
+            Leaf("text/plain", longName, "plain ascii\r\n"),
+            Leaf("text/plain", "tab\tname.txt", "a = b  \r\ntab\there\r\nend"),
+            Leaf("application/octet-stream", "data.bin", lineEnds)});
+  }
+  return samples;
+}
+
+// What composed_parts.py prints for the samples, and what it should print.
+struct TReading {
+  int status = -1;
+  std::string output;
+  std::string expected;
+};
+
+TReading ReadWithPython(const std::vector<TComposed>& samples) {
+  TReading reading;
+  const char* python = "/usr/bin/python3";
+  if (access(python, X_OK) != 0) {
+    reading.output = "Debian's python3 is needed at /usr/bin/python3 (package python3)";
+    return reading;
+  }
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("compose_names_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string command = std::string(python) + " -I " VIZU_TEST_DATA "/composed_parts.py";
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const std::string file = (dir / ("composed" + std::to_string(i) + ".eml")).string();
+    TFileStream(file, fmCreate).WriteString(samples[i].source);
+    command += " '" + file + "'";
+    reading.expected += "file " + file + "\n";
+    for (const std::string& line : samples[i].expected) reading.expected += line + "\n";
+  }
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) reading.output.append(buffer, n);
+    reading.status = pclose(pipe);
+  }
+  std::filesystem::remove_all(dir);
+  return reading;
+}
+
+}  // namespace
+
+TEST(ComposeNames, PythonsMailReaderReadsWhatWasComposed) {
+  const TReading reading = ReadWithPython(ComposeSamples());
+  ASSERT_EQ(reading.status, 0) << reading.output;
+  EXPECT_EQ(reading.output, reading.expected);
+}
