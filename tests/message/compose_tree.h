@@ -79,8 +79,8 @@ inline std::string Problems(const TVeraDudurur2000& m) {
     stack.pop_back();
     const std::string where = PathOf(m, part) + ": ";
     for (const std::string& entry : part->Header())
-      if (entry.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        problems += where + "line break or NUL in a field; ";
+      if (entry.find_first_of("\r\n") != std::string::npos)
+        problems += where + "line break in a field; ";
     if (Kids(*part).Empty()) continue;
     const std::string type = part->GetAttachInfo();
     const std::string boundary = part->GetBoundary();
