@@ -79,7 +79,8 @@ std::string RawValue(const TMailPart& part, std::string_view label) {
 
 std::string ExpectedContentId(std::string_view name) {
   std::string id = "<";
-  for (char c : name) id += std::string_view("\r\n\0<>", 5).find(c) == std::string_view::npos ? c : '_';
+  for (char c : name)
+    id += std::string_view("\r\n\0<>", 5).find(c) == std::string_view::npos ? c : '_';
   return id + ">";
 }
 
@@ -135,7 +136,8 @@ TEST(ComposeNames, HostileNamesStayInsideTheirParameters) {
 // Text that reads as an encoded word must come back as written, not
 // decoded: the name is not an encoded word of ours.
 TEST(ComposeNames, NamesThatLookLikeEncodedWordsComeBackAsWritten) {
-  for (const std::string name : {"a=?b.txt", "=?x?Q?y?=.txt", "=?iso-8859-1?Q?=41?=.txt", "x =?utf-8?B?QQ==?= y.txt"})
+  for (const std::string name :
+       {"a=?b.txt", "=?x?Q?y?=.txt", "=?iso-8859-1?Q?=41?=.txt", "x =?utf-8?B?QQ==?= y.txt"})
     for (bool embedded : {false, true}) ExpectNameSurvives(name, embedded);
 }
 
@@ -171,7 +173,8 @@ std::string Latin1ToUtf8(std::string_view bytes) {
 // UTF-8, "" for none) and decoded content.
 std::string Container(const std::string& type) { return "part " + type + " - - -"; }
 std::string Leaf(const std::string& type, const std::string& utf8Name, std::string_view content) {
-  return "part " + type + " " + (utf8Name.empty() ? "-" : Hex(utf8Name)) + " " + Hex(content) + " -";
+  return "part " + type + " " + (utf8Name.empty() ? "-" : Hex(utf8Name)) + " " + Hex(content) +
+         " -";
 }
 
 struct TComposed {
@@ -192,23 +195,25 @@ std::vector<TComposed> ComposeSamples() {
 
   {  // Every container, names and texts in the default character set.
     TVeraDudurur2000 m(nullptr);
-    m.SetTextPlain("Gr\xfc\xdf" "e\nzweite Zeile");
-    m.SetTextHTML("<p>Gr\xfc\xdf" "e <img src=\"cid:logo.gif\"></p>");
+    const std::string greeting = "Gr\xfc\xdf\x65";  // the 0x65 is an "e"
+    m.SetTextPlain(greeting + "\nzweite Zeile");
+    m.SetTextHTML("<p>" + greeting + " <img src=\"cid:logo.gif\"></p>");
     m.AttachString(gif, "logo.gif", "image/gif", etBase64, true);
     const std::string name = "caf\xe9 r\xe9sum\xe9.pdf";
     m.AttachString(allBytes, "/home/ann/" + name, "application/pdf", etBase64, false);
-    add(m, {Container("multipart/mixed"), Container("multipart/related"),
-            Container("multipart/alternative"),
-            Leaf("text/plain", "", "Gr\xfc\xdf" "e\r\nzweite Zeile"),
-            Leaf("text/html", "", "<p>Gr\xfc\xdf" "e <img src=\"cid:logo.gif\"></p>"),
-            Leaf("image/gif", "logo.gif", gif),
-            Leaf("application/pdf", Latin1ToUtf8(name), allBytes)});
+    add(m,
+        {Container("multipart/mixed"), Container("multipart/related"),
+         Container("multipart/alternative"), Leaf("text/plain", "", greeting + "\r\nzweite Zeile"),
+         Leaf("text/html", "", "<p>" + greeting + " <img src=\"cid:logo.gif\"></p>"),
+         Leaf("image/gif", "logo.gif", gif),
+         Leaf("application/pdf", Latin1ToUtf8(name), allBytes)});
   }
   {  // UTF-8 names, and names that need quoting.
     TVeraDudurur2000 m(nullptr);
     m.SetCharset("utf-8");
     m.SetTextHTML("<p>\xe2\x82\xac</p>");
-    m.AttachString("\xe2\x82\xac data", "\xe2\x82\xac euro.txt", "text/plain", etQuotedPrintable, false);
+    m.AttachString("\xe2\x82\xac data", "\xe2\x82\xac euro.txt", "text/plain", etQuotedPrintable,
+                   false);
     m.AttachString(gif, "quote\"d;semi\\colon.gif", "image/gif", etBase64, true);
     add(m, {Container("multipart/mixed"), Container("multipart/related"),
             Leaf("text/html", "", "<p>\xe2\x82\xac</p>"),
@@ -267,7 +272,8 @@ TReading ReadWithPython(const std::vector<TComposed>& samples) {
   }
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) reading.output.append(buffer, n);
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      reading.output.append(buffer, n);
     reading.status = pclose(pipe);
   }
   std::filesystem::remove_all(dir);

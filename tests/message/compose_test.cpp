@@ -32,10 +32,18 @@ struct TStep {
 
 void Apply(TVeraDudurur2000& m, const TStep& step) {
   switch (step.kind) {
-    case 'P': m.SetTextPlain(step.content); break;
-    case 'H': m.SetTextHTML(step.content); break;
-    case 'A': m.AttachString(step.content, step.name, "application/pdf", etBase64, false); break;
-    case 'E': m.AttachString(step.content, step.name, "image/gif", etBase64, true); break;
+    case 'P':
+      m.SetTextPlain(step.content);
+      break;
+    case 'H':
+      m.SetTextHTML(step.content);
+      break;
+    case 'A':
+      m.AttachString(step.content, step.name, "application/pdf", etBase64, false);
+      break;
+    case 'E':
+      m.AttachString(step.content, step.name, "image/gif", etBase64, true);
+      break;
   }
 }
 
@@ -84,7 +92,9 @@ const TShapeCase kShapes[] = {
      {kPlain, kHtml},
      "multipart/alternative(text/plain,text/html)",
      "mixed=- related=- alternative=m plain=m.0 html=m.1 attach="},
-    {"one attachment only", {kA1}, "application/pdf",
+    {"one attachment only",
+     {kA1},
+     "application/pdf",
      "mixed=- related=- alternative=- plain=- html=- attach=m"},
     {"text and attachments",
      {kPlain, kA1, kA2},
@@ -112,10 +122,6 @@ const TShapeCase kShapes[] = {
      {kA1, kA2},
      "multipart/mixed(application/pdf,application/pdf)",
      "mixed=m related=- alternative=- plain=- html=- attach=m.0,m.1"},
-    {"three attachments",
-     {kA1, kA2, kA1},
-     "multipart/mixed(application/pdf,application/pdf,application/pdf)",
-     "mixed=m related=- alternative=- plain=- html=- attach=m.0,m.1,m.2"},
 };
 
 void ExpectShape(TVeraDudurur2000& m, const TShapeCase& c) {
@@ -195,35 +201,61 @@ const TTextCase kTextCases[] = {
     // No container: the message is the text.
     {"replace the only text", {kPlain}, {'P', "new plain", ""}, "text/plain", {"new plain"}},
     {"remove the only text", {kPlain}, {'p', "", ""}, "", {""}},
-    {"add a second text", {kPlain}, {'H', "new html", ""},
-     "multipart/alternative(text/plain,text/html)", {kPlain.content, "new html"}},
+    {"add a second text",
+     {kPlain},
+     {'H', "new html", ""},
+     "multipart/alternative(text/plain,text/html)",
+     {kPlain.content, "new html"}},
     // Inside alternative.
-    {"replace a text of two", {kPlain, kHtml}, {'P', "new plain", ""},
-     "multipart/alternative(text/plain,text/html)", {"new plain", kHtml.content}},
+    {"replace a text of two",
+     {kPlain, kHtml},
+     {'P', "new plain", ""},
+     "multipart/alternative(text/plain,text/html)",
+     {"new plain", kHtml.content}},
     {"remove the plain text of two", {kPlain, kHtml}, {'p', "", ""}, "text/html", {kHtml.content}},
     {"remove the HTML text of two", {kPlain, kHtml}, {'h', "", ""}, "text/plain", {kPlain.content}},
     // Inside related.
-    {"replace the text beside embedded parts", {kHtml, kE1}, {'H', "new html", ""},
-     "multipart/related(text/html,image/gif)", {"new html", kE1.content}},
-    {"remove the text beside embedded parts", {kHtml, kE1}, {'h', "", ""},
-     "multipart/related(image/gif)", {kE1.content}},
-    {"add a text beside embedded parts", {kHtml, kE1}, {'P', "new plain", ""},
+    {"replace the text beside embedded parts",
+     {kHtml, kE1},
+     {'H', "new html", ""},
+     "multipart/related(text/html,image/gif)",
+     {"new html", kE1.content}},
+    {"remove the text beside embedded parts",
+     {kHtml, kE1},
+     {'h', "", ""},
+     "multipart/related(image/gif)",
+     {kE1.content}},
+    {"add a text beside embedded parts",
+     {kHtml, kE1},
+     {'P', "new plain", ""},
      "multipart/related(multipart/alternative(text/html,text/plain),image/gif)",
      {kHtml.content, "new plain", kE1.content}},
     // Inside mixed.
-    {"replace the text beside an attachment", {kPlain, kA1}, {'P', "new plain", ""},
-     "multipart/mixed(text/plain,application/pdf)", {"new plain", kA1.content}},
-    {"add a text beside an attachment", {kPlain, kA1}, {'H', "new html", ""},
+    {"replace the text beside an attachment",
+     {kPlain, kA1},
+     {'P', "new plain", ""},
+     "multipart/mixed(text/plain,application/pdf)",
+     {"new plain", kA1.content}},
+    {"add a text beside an attachment",
+     {kPlain, kA1},
+     {'H', "new html", ""},
      "multipart/mixed(multipart/alternative(text/plain,text/html),application/pdf)",
      {kPlain.content, "new html", kA1.content}},
-    {"remove a text of two beside an attachment", {kPlain, kHtml, kA1}, {'h', "", ""},
-     "multipart/mixed(text/plain,application/pdf)", {kPlain.content, kA1.content}},
+    {"remove a text of two beside an attachment",
+     {kPlain, kHtml, kA1},
+     {'h', "", ""},
+     "multipart/mixed(text/plain,application/pdf)",
+     {kPlain.content, kA1.content}},
     // Every container.
-    {"replace a text in the full shape", {kPlain, kHtml, kE1, kA1}, {'H', "new html", ""},
+    {"replace a text in the full shape",
+     {kPlain, kHtml, kE1, kA1},
+     {'H', "new html", ""},
      "multipart/mixed(multipart/related(multipart/alternative(text/plain,text/html),image/gif),"
      "application/pdf)",
      {kPlain.content, "new html", kE1.content, kA1.content}},
-    {"remove a text in the full shape", {kPlain, kHtml, kE1, kA1}, {'h', "", ""},
+    {"remove a text in the full shape",
+     {kPlain, kHtml, kE1, kA1},
+     {'h', "", ""},
      "multipart/mixed(multipart/related(text/plain,image/gif),application/pdf)",
      {kPlain.content, kE1.content, kA1.content}},
 };
@@ -244,7 +276,7 @@ TEST(ComposeTexts, SetReplaceAndRemoveInEveryContainerState) {
     SCOPED_TRACE(c.what);
     TVeraDudurur2000 m(nullptr);
     for (const TStep& step : c.start) Apply(m, step);
-    TMailPart* const replaced = c.change.kind == 'P' ? m.TextPlainPart()
+    TMailPart* const replaced = c.change.kind == 'P'   ? m.TextPlainPart()
                                 : c.change.kind == 'H' ? m.TextHTMLPart()
                                                        : nullptr;
     Change(m, c.change);
@@ -379,7 +411,8 @@ TEST(ComposeTexts, SettingAParsedMessagesTextReplacesIt) {
 
   TVeraDudurur2000 removed(nullptr);
   removed.SetSource(
-      "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: "
+      "text/plain\r\n\r\n"
       "old text\r\n--b\r\nContent-Type: text/html\r\n\r\n<p>old</p>\r\n--b--\r\n");
   removed.RemoveTextPlain();
   EXPECT_EQ(Shape(removed), "text/html");
@@ -419,7 +452,9 @@ std::vector<std::string> Fields(const TMailPart* part) {
 
 // Everything a caller can see of the message, to show that a failed call
 // changed nothing.
-std::string State(const TVeraDudurur2000& m) { return m.GetSource() + "\n" + Classes(m) + "\n" + Shape(m); }
+std::string State(const TVeraDudurur2000& m) {
+  return m.GetSource() + "\n" + Classes(m) + "\n" + Shape(m);
+}
 
 }  // namespace
 
@@ -430,10 +465,10 @@ TEST_F(ComposeAttachments, FileStringAndStreamMakeTheSameFieldsInTheirOrder) {
   const std::vector<std::string> plain = {
       "Content-Transfer-Encoding: base64", "Content-Type: application/pdf; name=\"report.pdf\"",
       "Content-Disposition: attachment; filename=\"report.pdf\"", "Content-Length: " + length};
-  std::vector<std::string> embedded = {
-      "Content-Transfer-Encoding: base64", "Content-Type: application/pdf; name=\"report.pdf\"",
-      "Content-Disposition: inline; filename=\"report.pdf\"", "Content-Length: " + length,
-      "Content-ID: <report.pdf>"};
+  std::vector<std::string> embedded = {"Content-Transfer-Encoding: base64",
+                                       "Content-Type: application/pdf; name=\"report.pdf\"",
+                                       "Content-Disposition: inline; filename=\"report.pdf\"",
+                                       "Content-Length: " + length, "Content-ID: <report.pdf>"};
 
   TVeraDudurur2000 m(nullptr);
   m.SetTextHTML("<img src=\"cid:report.pdf\">");
@@ -561,7 +596,7 @@ TEST_F(ComposeAttachments, MissingAttachmentsRaiseAndChangeNothing) {
   };
   raises([&] { m.DetachFileIndex(-1); }, "Outbox: Attachment index not found");
   raises([&] { m.DetachFileIndex(2); }, "Outbox: Attachment index not found");
-  raises([&] { m.DetachFileIndex(INT32_MIN); }, "Outbox: Attachment index not found");
+  raises([&] { m.DetachFileIndex(INT_MIN); }, "Outbox: Attachment index not found");
   raises([&] { m.DetachFile("dir/B.pdf"); }, "Outbox: Attachment filename not found dir/B.pdf");
   raises([&] { m.DetachFile("a.pdf/"); }, "Outbox: Attachment filename not found a.pdf/");
   raises([&] { m.DetachFile(""); }, "Outbox: Attachment filename not found ");
@@ -592,8 +627,10 @@ TEST_F(ComposeAttachments, AFileThatCannotBeReadRaisesAndChangesNothing) {
 TEST_F(ComposeAttachments, UnnamedAttachmentsAreNumberedPerRestructuring) {
   TVeraDudurur2000 m(nullptr);
   m.SetSource(
-      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nt\r\n"
-      "--b\r\nContent-Type: application/pdf\r\n\r\npdf\r\n--b\r\nContent-Type: image/gif\r\n\r\ngif\r\n"
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+      "text/plain\r\n\r\nt\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n\r\npdf\r\n--b\r\nContent-Type: "
+      "image/gif\r\n\r\ngif\r\n"
       "--b\r\nContent-Type: application/x-unknown\r\n\r\nx\r\n--b--\r\n");
   m.Normalize(nrFirst);
   ASSERT_EQ(m.AttachList().Count(), 3);
@@ -693,7 +730,8 @@ TEST(ComposeContent, NestedContainersWithoutDelimitersKeepTheirBodies) {
 TEST(ComposeContent, EverySampleKeepsItsContentsWhenRestructured) {
   int files = 0;
   for (const char* folder : {"/messages", "/fragile"})
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(VIZU_TEST_DATA) + folder)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(VIZU_TEST_DATA) + folder)) {
       if (entry.path().extension() != ".eml") continue;
       SCOPED_TRACE(entry.path().filename().string());
       ExpectContentSurvives(ReadWholeFile(entry.path().string()));
@@ -735,13 +773,25 @@ std::string Operate(TVeraDudurur2000& m, unsigned r, int step) {
   const std::string n = std::to_string(step);
   const int count = m.AttachList().Count();
   switch (r % 12) {
-    case 0: m.SetTextPlain("plain " + n); return "SetTextPlain";
-    case 1: m.SetTextHTML("<p>" + n); return "SetTextHTML";
-    case 2: m.RemoveTextPlain(); return "RemoveTextPlain";
-    case 3: m.RemoveTextHTML(); return "RemoveTextHTML";
+    case 0:
+      m.SetTextPlain("plain " + n);
+      return "SetTextPlain";
+    case 1:
+      m.SetTextHTML("<p>" + n);
+      return "SetTextHTML";
+    case 2:
+      m.RemoveTextPlain();
+      return "RemoveTextPlain";
+    case 3:
+      m.RemoveTextHTML();
+      return "RemoveTextHTML";
     case 4:
-    case 5: m.AttachString("a" + n, "a" + n + ".pdf", "", etBase64, false); return "attach";
-    case 6: m.AttachString("e" + n, "e" + n + ".gif", "", etQuotedPrintable, true); return "embed";
+    case 5:
+      m.AttachString("a" + n, "a" + n + ".pdf", "", etBase64, false);
+      return "attach";
+    case 6:
+      m.AttachString("e" + n, "e" + n + ".gif", "", etQuotedPrintable, true);
+      return "embed";
     case 7:
       if (count == 0) return "none";
       m.DetachFile(m.AttachList()[static_cast<int>(r / 12) % count]->GetFileName());
@@ -750,22 +800,26 @@ std::string Operate(TVeraDudurur2000& m, unsigned r, int step) {
       if (count == 0) return "none";
       m.DetachFileIndex(static_cast<int>(r / 12) % count);
       return "DetachFileIndex";
-    case 9: m.AttachString("u" + n, "", "image/gif", etBase64, r & 64); return "attach unnamed";
+    case 9:
+      m.AttachString("u" + n, "", "image/gif", etBase64, r & 64);
+      return "attach unnamed";
     case 10:
       m.SetTextEncoding(m.TextEncoding() == etBase64 ? etQuotedPrintable : etBase64);
       m.Normalize(nrForce);
       return "TextEncoding";
-    default: m.RebuildBody(); return "RebuildBody";
+    default:
+      m.RebuildBody();
+      return "RebuildBody";
   }
 }
 
 }  // namespace
 
 TEST(ComposeFastPath, GivesTheTreeTheFullRestructuringGives) {
-  const std::string parsed =
-      "Subject: s\r\nContent-Type: multipart/mixed; boundary=\"m\"\r\n\r\n" +
-      Part("m", "Content-Type: text/plain", "received text") +
-      Part("m", "Content-Type: image/gif; name=\"r.gif\"", "gif") + "--m--\r\n";
+  const std::string parsed = "Subject: s\r\nContent-Type: multipart/mixed; boundary=\"m\"\r\n\r\n" +
+                             Part("m", "Content-Type: text/plain", "received text") +
+                             Part("m", "Content-Type: image/gif; name=\"r.gif\"", "gif") +
+                             "--m--\r\n";
   int inPlace = 0;
   for (const std::string& start : {std::string(), parsed}) {
     TVeraDudurur2000 fast(nullptr), full(nullptr);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "mail/message/maker.h"
 #include "mail/message/mail_message.h"
+#include "mail/message/maker.h"
 
 namespace compose_test {
 
@@ -41,10 +41,10 @@ inline std::string PathOf(const TMailPart& root, const TMailPart* part) {
 
 // Where the classification fields point; "(e)" marks embedded attachments.
 inline std::string Classes(const TVeraDudurur2000& m) {
-  std::string text = "mixed=" + PathOf(m, m.MixedPart()) + " related=" + PathOf(m, m.RelatedPart()) +
-                     " alternative=" + PathOf(m, m.AlternativePart()) +
-                     " plain=" + PathOf(m, m.TextPlainPart()) + " html=" + PathOf(m, m.TextHTMLPart()) +
-                     " attach=";
+  std::string text =
+      "mixed=" + PathOf(m, m.MixedPart()) + " related=" + PathOf(m, m.RelatedPart()) +
+      " alternative=" + PathOf(m, m.AlternativePart()) + " plain=" + PathOf(m, m.TextPlainPart()) +
+      " html=" + PathOf(m, m.TextHTMLPart()) + " attach=";
   for (int i = 0; i < m.AttachList().Count(); ++i) {
     const TMailPart* a = m.AttachList()[i];
     text += (i ? "," : "") + PathOf(m, a) + (a->IsEmbedded() ? "(e)" : "");
@@ -90,7 +90,8 @@ inline std::string Problems(const TVeraDudurur2000& m) {
         !boundary.ends_with(suffix))
       problems += where + "boundary " + boundary + " is not quoted or lacks " + suffix + "; ";
     for (const TMailPart* kid : Kids(*part)) {
-      if (kid->ParentBoundary() != boundary) problems += PathOf(m, kid) + ": stale parent boundary; ";
+      if (kid->ParentBoundary() != boundary)
+        problems += PathOf(m, kid) + ": stale parent boundary; ";
       stack.push_back(kid);
     }
   }
