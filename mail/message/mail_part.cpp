@@ -246,8 +246,10 @@ std::string TMailPart::GetFileName() const {
     name = "unknown";
   }
   // A broken encoded word is kept as written: reading a name never fails.
+  // Decoded once, so a name that holds encoded-word text of its own (written
+  // as one encoded word) reads back as it was given.
   try {
-    name = DecodeLine7Bit(name);
+    name = DecodeLine7BitOnce(name);
   } catch (const EVizuError&) {
   }
   if (name.find('.') == std::string::npos) name += GetMimeExtension(GetLabelValue("Content-Type"));

@@ -168,6 +168,16 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   // text or attachment that the message holds is lifted even when empty, so
   // the caller's part survives and the message never becomes its own child.
   // The body of a message with children is only a preamble and goes.
+  // A container part that the parser could not split (its delimiters are
+  // missing) holds its content in its body: it is an attachment, not a
+  // container to be remade.
+  for (TMailPart** field : {&mixedPart_, &relatedPart_, &alternativePart_}) {
+    TMailPart* part = *field;
+    if (part && part != this && part->subPartList_.Empty() && part->body_.Size() > 0) {
+      attachList_.Add(part);
+      *field = nullptr;
+    }
+  }
   bool childless = subPartList_.Empty();
   bool selfAttached = attachList_.IndexOf(this) >= 0;
   bool holdsText = textPlainPart_ == this || textHTMLPart_ == this;

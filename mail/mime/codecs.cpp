@@ -418,7 +418,9 @@ std::string EncodeLine7Bit(std::string_view text, std::string_view charset) {
   return word;
 }
 
-std::string DecodeLine7Bit(std::string_view text) {
+namespace {
+
+std::string DecodeWords(std::string_view text, bool rescan) {
   // The text is rescanned after every word, since a decoded word may itself
   // start a new one, also together with an "=" just before it. Decoded text
   // is always shorter than its word, so it is written back in place, right-
@@ -446,6 +448,11 @@ std::string DecodeLine7Bit(std::string_view text) {
     std::string decoded = DecodeWordText(letter, inner.substr(std::min<size_t>(2, inner.size())));
 
     done.append(work, head, start - head);
+    if (!rescan) {
+      done += decoded;
+      head = end + 2;
+      continue;
+    }
     bool keepEquals = !done.empty() && done.back() == '=';
     if (keepEquals) done.pop_back();
     size_t wordEnd = end + 2;
@@ -456,5 +463,11 @@ std::string DecodeLine7Bit(std::string_view text) {
   done.append(work, head, std::string::npos);
   return done;
 }
+
+}  // namespace
+
+std::string DecodeLine7Bit(std::string_view text) { return DecodeWords(text, true); }
+
+std::string DecodeLine7BitOnce(std::string_view text) { return DecodeWords(text, false); }
 
 }  // namespace Vizu2000

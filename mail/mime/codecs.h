@@ -45,5 +45,8 @@ std::string EncodeLine7Bit(std::string_view text, std::string_view charset);
 // Decodes the encoded words of a header text, bytes taken as they are.
 // Raises the uuencode error for a malformed "U" word.
 std::string DecodeLine7Bit(std::string_view text);
+// As DecodeLine7Bit, but what a word decodes to is final and never read as
+// another encoded word: a file name may well hold "=?...?=" itself.
+std::string DecodeLine7BitOnce(std::string_view text);
 
 }  // namespace Vizu2000
