@@ -99,18 +99,6 @@ void AppendTransparent(std::string& out, std::string_view text) {
   out.append(text, pos);
 }
 
-// Marks an operation as running; a nested operation sees it and refuses.
-class TBusy {
- public:
-  explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
-  ~TBusy() { flag_ = false; }
-  TBusy(const TBusy&) = delete;
-  TBusy& operator=(const TBusy&) = delete;
-
- private:
-  bool& flag_;
-};
-
 }  // namespace
 
 std::vector<std::string> RecipientAddresses(std::string_view text) {
@@ -163,29 +151,12 @@ std::string TransparentContent(std::string_view head, std::string_view body) {
 
 TDUZA2000::TDUZA2000(TComponent* owner) : TComponent(owner) {
   socketTalk_ = new TSocketTalk(this);
-  socketTalk_->OnEndOfData = [this](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
-    EndOfData(sender, state, data, result);
-  };
-  socketTalk_->OnReceiveData = [this](TComponent* sender, TSessionState state, const std::string& data,
-                                      bool& result) { ReceiveData(sender, state, data, result); };
-  socketTalk_->OnSocketTalkError = [this](TComponent* sender, TSessionState state, TTalkError error) {
-    SocketTalkError(sender, state, error);
-  };
-  socketTalk_->OnDisconnect = [this](TComponent* sender) { SocketDisconnect(sender); };
-  socketTalk_->OnProgress = [this](TComponent*, int total, int current) {
-    if (OnProgress) OnProgress(this, total, current);
-  };
+  BindClient(*socketTalk_, this);
 }
 
-TDUZA2000::~TDUZA2000() {
-  // The engine is freed after us, with the other owned components; it must
-  // not call back into a client that is gone.
-  socketTalk_->OnEndOfData = nullptr;
-  socketTalk_->OnReceiveData = nullptr;
-  socketTalk_->OnSocketTalkError = nullptr;
-  socketTalk_->OnDisconnect = nullptr;
-  socketTalk_->OnProgress = nullptr;
-}
+// The engine is freed after us, with the other owned components; it must not
+// call back into a client that is gone.
+TDUZA2000::~TDUZA2000() { UnbindClient(*socketTalk_); }
 
 void TDUZA2000::Raise(const char* what) const { throw EVizuError(Name() + what); }
 
@@ -269,7 +240,7 @@ void TDUZA2000::ClearTransaction() {
 
 bool TDUZA2000::Connect() {
   if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   TClientSocket& socket = socketTalk_->Socket();
   if (IsIPAddress(host_)) {
     socket.SetHost("");
@@ -354,7 +325,7 @@ bool TDUZA2000::SendMessageTo(std::string_view fromAddress, std::string_view des
   if (!mailMessage_) Raise(": MailMessage unassigned");
   if (mailMessage_->NeedRebuild()) Raise(": MailMessage need rebuild");
   std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Envelope(fromAddress, recipients)) return false;
 
   TVeraDudurur2000& message = *mailMessage_;
@@ -381,14 +352,14 @@ bool TDUZA2000::SendStringTo(std::string_view messageText, std::string_view from
                              std::string_view destinations) {
   if (busy_ || !Ready()) return false;
   std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Envelope(fromAddress, recipients)) return false;
   return SendData([messageText] { return TransparentContent({}, messageText); });
 }
 
 bool TDUZA2000::Quit() {
   if (busy_ || !Ready()) return false;
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Step("QUIT" + kCrLf, stQuit)) return false;
   socketTalk_->Socket().Close();
   connected_ = false;

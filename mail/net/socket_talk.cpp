@@ -37,6 +37,14 @@ void ClearBuffer(std::string& buffer) {
 
 }  // namespace
 
+void UnbindClient(TSocketTalk& talk) {
+  talk.OnEndOfData = nullptr;
+  talk.OnReceiveData = nullptr;
+  talk.OnSocketTalkError = nullptr;
+  talk.OnDisconnect = nullptr;
+  talk.OnProgress = nullptr;
+}
+
 TSocketTalk::TSocketTalk(TComponent* owner, const TClientSocketFactory& factory)
     : TComponent(owner), socket_(factory ? factory() : CreateClientSocket()) {
   if (!socket_) throw EVizuError("Cannot create a socket");

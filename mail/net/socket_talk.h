@@ -60,6 +60,28 @@ using TSocketTalkErrorEvent =
 using TReceiveDataEvent = std::function<void(TComponent* Sender, TSessionState Sessionstate,
                                              const std::string& Data, bool& ServerResult)>;
 
+class TSocketTalk;
+
+// Binds an engine's events to a protocol client's handlers of the same
+// names; progress goes to the client's OnProgress with the client as Sender.
+// UnbindClient undoes it, for a client that goes before its engine.
+template <typename Client>
+void BindClient(TSocketTalk& talk, Client* client);
+void UnbindClient(TSocketTalk& talk);
+
+// Marks an operation of a client as running for its lifetime; a nested
+// operation sees the flag and refuses.
+class TBusyFlag {
+ public:
+  explicit TBusyFlag(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TBusyFlag() { flag_ = false; }
+  TBusyFlag(const TBusyFlag&) = delete;
+  TBusyFlag& operator=(const TBusyFlag&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 class TSocketTalk : public TComponent {
  public:
   // Without a factory the socket comes from CreateClientSocket().
@@ -152,5 +174,22 @@ class TSocketTalk : public TComponent {
   bool serverResult_ = false;
   bool sentAll_ = false;
 };
+
+template <typename Client>
+void BindClient(TSocketTalk& talk, Client* client) {
+  talk.OnEndOfData = [client](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
+    client->EndOfData(sender, state, data, result);
+  };
+  talk.OnReceiveData = [client](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
+    client->ReceiveData(sender, state, data, result);
+  };
+  talk.OnSocketTalkError = [client](TComponent* sender, TSessionState state, TTalkError error) {
+    client->SocketTalkError(sender, state, error);
+  };
+  talk.OnDisconnect = [client](TComponent* sender) { client->SocketDisconnect(sender); };
+  talk.OnProgress = [client](TComponent*, int total, int current) {
+    if (client->OnProgress) client->OnProgress(client, total, current);
+  };
+}
 
 }  // namespace Vizu2000

@@ -35,17 +35,19 @@ struct Smtp {
   ServerScript& Greeted() {
     return script->chunk("220 mx ready\r\n").expect("HELO scripted.localhost\r\n").chunk("250 hello\r\n");
   }
-  // A whole accepted transaction for one recipient and the given content
-  // as it goes on the wire.
-  ServerScript& Accepted(ServerScript& s, const std::string& wire) {
+  // MAIL FROM and one recipient accepted, DATA answered with 354.
+  static ServerScript& UpToContent(ServerScript& s) {
     return s.expect("MAIL FROM: <me@here>\r\n")
         .chunk("250 ok\r\n")
         .expect("RCPT TO: <you@there>\r\n")
         .chunk("250 ok\r\n")
         .expect("DATA\r\n")
-        .chunk("354 go on\r\n")
-        .expect(wire)
-        .chunk("250 queued\r\n");
+        .chunk("354 go on\r\n");
+  }
+  // A whole accepted transaction with the given content as it goes on the
+  // wire.
+  static ServerScript& Accepted(ServerScript& s, const std::string& wire) {
+    return UpToContent(s).expect(wire).chunk("250 queued\r\n");
   }
   void ExpectScriptKept() {
     EXPECT_TRUE(script->mismatches.empty()) << script->mismatches.front();
@@ -195,14 +197,7 @@ TEST(SmtpClientTest, AReplyWhileContentIsStillSentEndsTheSession) {
   // so a later command would become part of it. The client stops feeding
   // the content and closes the connection.
   Smtp s;
-  s.Greeted()
-      .expect("MAIL FROM: <me@here>\r\n")
-      .chunk("250 ok\r\n")
-      .expect("RCPT TO: <you@there>\r\n")
-      .chunk("250 ok\r\n")
-      .expect("DATA\r\n")
-      .chunk("354 go on\r\n")
-      .chunk("552 too much\r\n");
+  Smtp::UpToContent(s.Greeted()).chunk("552 too much\r\n");
   s.client.SetPacketSize(100);
   ASSERT_TRUE(s.client.Connect());
   const std::string content(100000, 'a');
@@ -233,15 +228,7 @@ TEST(SmtpClientTest, SilenceEndsInTimeOutAndClosesTheConnection) {
 
 TEST(SmtpClientTest, ServerClosingMidContentEndsTheSend) {
   Smtp s;
-  s.Greeted()
-      .expect("MAIL FROM: <me@here>\r\n")
-      .chunk("250 ok\r\n")
-      .expect("RCPT TO: <you@there>\r\n")
-      .chunk("250 ok\r\n")
-      .expect("DATA\r\n")
-      .chunk("354 go on\r\n")
-      .expect(std::string(1000, 'a'))
-      .close();
+  Smtp::UpToContent(s.Greeted()).expect(std::string(1000, 'a')).close();
   s.client.SetPacketSize(500);
   ASSERT_TRUE(s.client.Connect());
   EXPECT_FALSE(s.client.SendStringTo(std::string(100000, 'a'), "me@here", "you@there"));
