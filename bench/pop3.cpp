@@ -9,12 +9,11 @@
 // Run with --benchmark_repetitions=N for medians (each case already repeats).
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "bench/process_usage.h"
+#include "bench/bench_support.h"
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "support/dovecot_server.h"
@@ -133,11 +132,4 @@ BENCHMARK(BM_Peak100MB)->Name("peak_100MB")->Unit(benchmark::kMillisecond)->UseR
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return VizuBench::RunWithApplication(argc, argv); }

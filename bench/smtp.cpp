@@ -20,10 +20,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -34,8 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/process_usage.h"
+#include "bench/bench_support.h"
 #include "mail/net/smtp_client.h"
+#include "support/raw_smtp.h"
 #include "support/smtp_server.h"
 
 using namespace Vizu2000;
@@ -134,72 +133,25 @@ void BM_One100MBClient(benchmark::State& state) {
 }
 BENCHMARK(BM_One100MBClient)->Name("one_100MB/client")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 
-// A blocking loopback connection that writes commands and data as given.
-class RawConnection {
- public:
-  explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawConnection() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool Write(const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // The code of the next whole reply (its last line has a space after the
-  // code); 0 when the connection ends first.
-  int Reply() {
-    for (;;) {
-      for (size_t end; (end = buffer_.find("\r\n")) != std::string::npos;) {
-        const std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 2);
-        if (line.size() >= 3 && (line.size() == 3 || line[3] == ' ')) return std::atoi(line.substr(0, 3).c_str());
-      }
-      char chunk[4096];
-      const ssize_t n = fd_ >= 0 ? recv(fd_, chunk, sizeof chunk, 0) : 0;
-      if (n <= 0) return 0;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  int Command(const std::string& line) { return Write(line + "\r\n") ? Reply() : 0; }
-
- private:
-  int fd_;
-  std::string buffer_;
-};
-
 void BM_One100MBRaw(benchmark::State& state) {
   const std::string wire = TransparentContent({}, Content100MB());
   Sink& sink = SharedSink();
-  RawConnection raw(sink.server.port());
-  if (raw.Reply() != 220 || raw.Command("HELO bench.example.org") != 250) {
+  VizuTest::RawSmtp raw(sink.server.port());
+  auto code = [](const std::string& reply) { return VizuTest::ReplyCode(reply); };
+  if (code(raw.reply()) != "220" || code(raw.command("HELO bench.example.org")) != "250") {
     state.SkipWithError("no SMTP session");
     return;
   }
   double serverCpu = 0;
   for (auto _ : state) {
     const double serverStart = ProcessCpuSeconds(sink.server.pid());
-    if (raw.Command("MAIL FROM:<sender@example.org>") != 250 || raw.Command("RCPT TO:<reader@example.org>") != 250 ||
-        raw.Command("DATA") != 354 || !raw.Write(wire) || raw.Reply() != 250)
+    if (code(raw.command("MAIL FROM:<sender@example.org>")) != "250" ||
+        code(raw.command("RCPT TO:<reader@example.org>")) != "250" || code(raw.command("DATA")) != "354" ||
+        !raw.send(wire) || code(raw.reply(60000)) != "250")
       state.SkipWithError("not accepted");
     serverCpu += ProcessCpuSeconds(sink.server.pid()) - serverStart;
   }
-  raw.Command("QUIT");
+  raw.command("QUIT");
   state.counters["server_cpu_s"] = serverCpu / static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(Content100MB().size()) * state.iterations());
 }
@@ -378,11 +330,4 @@ BENCHMARK(BM_SilentServer)->Name("silent_server")->Unit(benchmark::kMillisecond)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return VizuBench::RunWithApplication(argc, argv); }

@@ -1,8 +1,10 @@
 #pragma once
-// What the benchmarks read about their own process: CPU time and the peak
-// resident set.
+// What the benchmarks share: the CPU time and peak resident set of their
+// own process, and a main that gives the library its application object.
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <QCoreApplication>
 #include <fstream>
 #include <string>
 
@@ -31,5 +33,16 @@ inline double PeakRss() {
 }
 
 inline void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Runs the registered benchmarks with a QCoreApplication in place, as the
+// library's timers and sockets need one.
+inline int RunWithApplication(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
 
 }  // namespace VizuBench
