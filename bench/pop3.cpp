@@ -8,19 +8,20 @@
 //    retrieved and filled, against the size of the message.
 // Run with --benchmark_repetitions=N for medians (each case already repeats).
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
-#include <QCoreApplication>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "support/dovecot_server.h"
 
 using namespace Vizu2000;
+using VizuBench::CpuSeconds;
+using VizuBench::PeakRss;
+using VizuBench::ResetPeakRss;
 
 namespace {
 
@@ -40,29 +41,6 @@ std::string SampleMessage(size_t size, int serial) {
   }
   return text;
 }
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Peak resident set size in bytes since the last ResetPeakRss().
-double PeakRss() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      double kb = 0;
-      status >> kb;
-      return kb * 1024;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
-void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 struct Mailbox {
   VizuTest::DovecotServer server;
@@ -154,11 +132,4 @@ BENCHMARK(BM_Peak100MB)->Name("peak_100MB")->Unit(benchmark::kMillisecond)->UseR
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return VizuBench::RunWithApplication(argc, argv); }

@@ -2,85 +2,22 @@
 // and what it keeps, before any client of the library relies on it.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/raw_smtp.h"
 #include "support/smtp_server.h"
 
+using VizuTest::RawSmtp;
+using VizuTest::ReplyCode;
 using VizuTest::SmtpMessage;
 using VizuTest::SmtpServer;
 
 namespace {
-
-// A hand-driven SMTP session: every command and every byte of data is
-// written here exactly as it goes on the wire.
-class RawSmtp {
- public:
-  explicit RawSmtp(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawSmtp() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool connected() const { return fd_ >= 0; }
-
-  // One whole reply, continuation lines ("250-...") included; what has come
-  // so far when the server falls silent for 10 s.
-  std::string reply() {
-    std::string text;
-    for (;;) {
-      const auto end = buffer_.find("\r\n");
-      if (end != std::string::npos) {
-        const std::string line = buffer_.substr(0, end + 2);
-        buffer_.erase(0, end + 2);
-        text += line;
-        if (line.size() < 4 || line[3] != '-') return text;
-        continue;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      char chunk[4096];
-      ssize_t n = poll(&p, 1, 10000) == 1 ? recv(fd_, chunk, sizeof chunk, 0) : 0;
-      if (n <= 0) return text + buffer_;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  void send(const std::string& bytes) {
-    for (size_t sent = 0; sent < bytes.size();) {
-      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
-  }
-  // A command line and its reply.
-  std::string command(const std::string& line) {
-    send(line + "\r\n");
-    return reply();
-  }
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-};
-
-// The reply code, or the whole text when it has none, for readable failures.
-std::string Code(const std::string& reply) { return reply.size() >= 3 ? reply.substr(0, 3) : reply; }
 
 // Data as it goes on the wire after DATA, and as the server must keep it.
 const std::string kWireData =
@@ -106,18 +43,18 @@ const std::string kKeptData =
 // The greeting and a HELO, checked.
 void Greet(RawSmtp& smtp) {
   ASSERT_TRUE(smtp.connected());
-  ASSERT_EQ(Code(smtp.reply()), "220");
-  ASSERT_EQ(Code(smtp.command("HELO client.example.org")), "250");
+  ASSERT_EQ(ReplyCode(smtp.reply()), "220");
+  ASSERT_EQ(ReplyCode(smtp.command("HELO client.example.org")), "250");
 }
 
 // MAIL FROM and RCPT TO with these arguments, each expected to be
 // accepted, then DATA and the data; the code of the answer to the data.
 std::string SendMessage(RawSmtp& smtp, const std::string& from, const std::string& to, const std::string& wireData) {
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:" + from)), "250");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:" + to)), "250");
-  EXPECT_EQ(Code(smtp.command("DATA")), "354");
+  EXPECT_EQ(ReplyCode(smtp.command("MAIL FROM:" + from)), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("RCPT TO:" + to)), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("DATA")), "354");
   smtp.send(wireData);
-  return Code(smtp.reply());
+  return ReplyCode(smtp.reply());
 }
 
 TEST(SmtpServerTest, KeepsEnvelopeAndDataByteForByteInArrivalOrder) {
@@ -125,19 +62,19 @@ TEST(SmtpServerTest, KeepsEnvelopeAndDataByteForByteInArrivalOrder) {
   ASSERT_NO_THROW(server.start());
   RawSmtp smtp(server.port());
   Greet(smtp);
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:<ann@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:<bob@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:<Carl@Example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("DATA")), "354");
+  EXPECT_EQ(ReplyCode(smtp.command("MAIL FROM:<ann@example.org>")), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("RCPT TO:<bob@example.org>")), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("RCPT TO:<Carl@Example.org>")), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("DATA")), "354");
   smtp.send(kWireData);
-  EXPECT_EQ(Code(smtp.reply()), "250");
+  EXPECT_EQ(ReplyCode(smtp.reply()), "250");
 
   // A second message in the same session, after EHLO, with the null sender.
   const std::string ehlo = smtp.command("EHLO client.example.org");
   EXPECT_NE(ehlo.find("250-SIZE 536870912\r\n"), std::string::npos) << ehlo;
   EXPECT_EQ(ehlo.find("AUTH"), std::string::npos) << ehlo;
   EXPECT_EQ(SendMessage(smtp, "<> SIZE=3", "<dora@example.org>", "x\r\n.\r\n"), "250");
-  EXPECT_EQ(Code(smtp.command("QUIT")), "221");
+  EXPECT_EQ(ReplyCode(smtp.command("QUIT")), "221");
 
   const std::vector<SmtpMessage> messages = server.messages();
   ASSERT_EQ(messages.size(), 2u) << server.logText();
@@ -158,13 +95,13 @@ TEST(SmtpServerTest, RefusesTheChosenSenderAndRecipientWhateverTheirCase) {
   ASSERT_NO_THROW(server.start());
   RawSmtp smtp(server.port());
   Greet(smtp);
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:<spam@EXAMPLE.ORG>")), "553");
-  EXPECT_EQ(Code(smtp.command("MAIL FROM:<ann@example.org>")), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("MAIL FROM:<spam@EXAMPLE.ORG>")), "553");
+  EXPECT_EQ(ReplyCode(smtp.command("MAIL FROM:<ann@example.org>")), "250");
   EXPECT_EQ(smtp.command("RCPT TO:<NOBODY@example.org>"), "550 5.1.1 Recipient refused\r\n");
-  EXPECT_EQ(Code(smtp.command("RCPT TO:<nobody2@example.org>")), "250");
-  EXPECT_EQ(Code(smtp.command("DATA")), "354");
+  EXPECT_EQ(ReplyCode(smtp.command("RCPT TO:<nobody2@example.org>")), "250");
+  EXPECT_EQ(ReplyCode(smtp.command("DATA")), "354");
   smtp.send("Subject: one left\r\n\r\nhi\r\n.\r\n");
-  EXPECT_EQ(Code(smtp.reply()), "250");
+  EXPECT_EQ(ReplyCode(smtp.reply()), "250");
 
   const auto messages = server.messages();
   ASSERT_EQ(messages.size(), 1u) << server.logText();
@@ -179,7 +116,7 @@ TEST(SmtpServerTest, RefusedDataIsNotKept) {
   RawSmtp smtp(server.port());
   Greet(smtp);
   EXPECT_EQ(SendMessage(smtp, "<ann@example.org>", "<bob@example.org>", "Subject: no\r\n\r\nbody\r\n.\r\n"), "554");
-  EXPECT_EQ(Code(smtp.command("QUIT")), "221");
+  EXPECT_EQ(ReplyCode(smtp.command("QUIT")), "221");
   EXPECT_TRUE(server.messages().empty());
 }
 
