@@ -508,6 +508,11 @@ TClientSocketFactory& InstalledFactory() {
 
 }  // namespace
 
+bool CertificateNames(const std::string& pem, const std::string& reference) {
+  const QList<QSslCertificate> certificates = QSslCertificate::fromData(QByteArray::fromStdString(pem), QSsl::Pem);
+  return !certificates.isEmpty() && NameMatches(certificates.first(), reference);
+}
+
 std::unique_ptr<TClientSocket> CreateSystemClientSocket() {
   return std::make_unique<TQtClientSocket>();
 }

@@ -133,6 +133,10 @@ class TClientSocket {
 // "openssl x509 -noout -fingerprint -sha256" prints.
 std::string NormalizedFingerprint(const std::string& text);
 
+// Whether the first certificate in pem (PEM text) names reference, a host
+// name or an IP address, by the rules the TLS handshake applies (RFC 6125).
+bool CertificateNames(const std::string& pem, const std::string& reference);
+
 using TClientSocketFactory = std::function<std::unique_ptr<TClientSocket>()>;
 
 // Makes a socket through the factory installed below, or the system socket

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "mail/net/pop3_client.h"
-#include "platform/client_socket.h"
 #include "support/scripted_socket.h"
 
 using namespace Vizu2000;
@@ -166,23 +165,4 @@ TEST(Pop3TlsTest, ImplicitTlsHandshakesBeforeTheGreeting) {
   EXPECT_FALSE(s.client.SocketTalk().Socket().Encrypted());
   ASSERT_TRUE(s.client.Login());
   s.ExpectScriptKept();
-}
-
-TEST(Pop3TlsTest, FingerprintsAreReadAsTheOpensslCommandPrintsThem) {
-  const std::string hex = "cf62a79b076c8b27c5c05967dc82ee925dba5675a96b8be2748d117630227 9d0";
-  const std::string expected = "cf62a79b076c8b27c5c05967dc82ee925dba5675a96b8be2748d1176302279d0";
-  EXPECT_EQ(NormalizedFingerprint(hex), expected);
-  EXPECT_EQ(NormalizedFingerprint("sha256 Fingerprint=CF:62:A7:9B:07:6C:8B:27:C5:C0:59:67:DC:82:EE:92:5D:BA:56:"
-                                  "75:A9:6B:8B:E2:74:8D:11:76:30:22:79:D0\n"),
-            expected);
-  EXPECT_EQ(NormalizedFingerprint("SHA256 Fingerprint=" + expected), expected);
-  // Anything else is a file name: too short, too long (SHA-1 and SHA-512
-  // lengths too), or not hex.
-  EXPECT_EQ(NormalizedFingerprint(expected.substr(0, 63)), "");
-  EXPECT_EQ(NormalizedFingerprint(expected + "0"), "");
-  EXPECT_EQ(NormalizedFingerprint(expected.substr(0, 40)), "");
-  EXPECT_EQ(NormalizedFingerprint(expected + expected), "");
-  EXPECT_EQ(NormalizedFingerprint("/home/ann/" + expected.substr(0, 54)), "");
-  EXPECT_EQ(NormalizedFingerprint(expected.substr(0, 63) + "g"), "");
-  EXPECT_EQ(NormalizedFingerprint(""), "");
 }

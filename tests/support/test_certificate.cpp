@@ -24,10 +24,15 @@ TestCertificate makeTestCertificate(const std::string& folder, const std::string
   const std::string output = base + "-openssl.txt";
   // A request with the names, then a self-signature by "openssl ca", which
   // alone can set dates in the past. An EC key is quick to make.
-  run({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-       made.key, "-subj", "/CN=Quenwick test " + name, "-addext", "subjectAltName=" + subjectAltName, "-out",
-       base + ".csr"},
-      output);
+  std::vector<std::string> request = {"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
+                                      "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", made.key, "-out",
+                                      base + ".csr", "-subj"};
+  if (subjectAltName.empty()) {
+    request.push_back("/CN=" + name);
+  } else {
+    request.insert(request.end(), {"/CN=Quenwick test " + name, "-addext", "subjectAltName=" + subjectAltName});
+  }
+  run(request, output);
   const std::string ca = base + "-ca";
   mkdir(ca.c_str(), 0700);
   writeFile(ca + "/index.txt", "", 0600);

@@ -21,7 +21,9 @@ struct TestCertificate {
 // Current: valid from now on for 30 days. Expired: valid in January 2020.
 enum class Validity { Current, Expired };
 
-// subjectAltName as openssl reads it: "IP:127.0.0.1", "DNS:mail.example.org".
+// subjectAltName as openssl reads it: "IP:127.0.0.1", "DNS:mail.example.org";
+// empty: none, and the common name is name itself (else "Quenwick test
+// <name>").
 // Throws std::runtime_error (with openssl's output) when a step fails.
 TestCertificate makeTestCertificate(const std::string& folder, const std::string& name,
                                     const std::string& subjectAltName, Validity validity = Validity::Current);
