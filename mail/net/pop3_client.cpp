@@ -322,6 +322,7 @@ bool TREZ2000::StartTls() {
   // first words under TLS.
   if (socketTalk_->LastResponse().find('\n') + 1 != socketTalk_->LastResponse().size())
     return FailTls("TLS handshake failed: the server sent data before it");
+  if (!socketTalk_->Socket().Active()) return EndSession();
   talkFailure_ = teNoError;
   if (!socketTalk_->StartTls()) {
     NoteFailure();

@@ -128,6 +128,11 @@ TEST_F(Pop3DovecotTlsTest, FetchesInEveryModeWithTheCertificateTrustedByFileOrFi
   // The plain port still serves a client that asks for no TLS.
   Aim(tmNone, "");
   Fetch();
+  // TLS from the first byte on the plain port: the greeting is no handshake.
+  Aim(tmImplicitTLS, good_.certificate);
+  client.SetPort(server.port());
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(client.TLSFailure().rfind("TLS handshake failed: ", 0), 0u) << client.TLSFailure();
   // Dovecot marks the logins that came over TLS.
   const std::vector<std::string> logins = LogLines("Login: user=<" + server.userName() + ">", 5);
   ASSERT_EQ(logins.size(), 5u) << server.logText();
