@@ -38,6 +38,21 @@ class TClientSocket {
   int Port() const { return port_; }
   void SetPort(int port);
 
+  // TLS. With ImplicitTls the handshake follows the connection at once (RFC
+  // 8314) and OnConnect waits for it; StartTls upgrades an open connection
+  // (RFC 2595). Either way the peer must present a certificate that chains to
+  // the system's CA store, names Host (or Address when no Host is set, RFC
+  // 6125) and is within its validity dates. TrustedCertificate adds one more
+  // trust source: a PEM file whose certificates are trusted as anchors and as
+  // the peer's own certificate, or the SHA-256 fingerprint of the peer's
+  // certificate (hex; colons, spaces, case and a leading "... Fingerprint="
+  // ignored), which is then trusted whatever its chain and name. Both can
+  // only be changed while the socket is not open (raises EVizuError).
+  bool ImplicitTls() const { return implicitTls_; }
+  void SetImplicitTls(bool value);
+  const std::string& TrustedCertificate() const { return trustedCertificate_; }
+  void SetTrustedCertificate(const std::string& value);
+
   // Starts resolving / connecting and returns at once. Raises EVizuError when
   // the socket is already open or cannot be opened at all. A failed lookup
   // is announced by OnDisconnect, a failed connection attempt by OnError
@@ -67,29 +82,60 @@ class TClientSocket {
   virtual std::string LocalHostName() = 0;
   virtual std::string LocalAddress() = 0;
 
+  // Starts the TLS handshake on the established connection and returns at
+  // once; nothing read or written meanwhile reaches the peer in the clear.
+  // OnEncrypted announces success. A failure is announced by OnError with
+  // seConnect, TlsFailed and ErrorText saying why, and the connection is
+  // closed (OnDisconnect). Raises EVizuError when not connected or when the
+  // socket cannot encrypt at all (the default).
+  virtual void StartTls();
+  // True once a handshake has completed on the open connection.
+  virtual bool Encrypted() const { return false; }
+
   // Why the last attempt or connection failed, in plain lower-case words
   // ("connection refused", "host not found"); empty when nothing failed
-  // since the last Open.
+  // since the last Open. A TLS failure reads as a sentence of its own:
+  // "Certificate not trusted: self-signed certificate", "Certificate name
+  // does not match: mail.example.org", "Certificate expired", "TLS handshake
+  // failed: ...".
   const std::string& ErrorText() const { return errorText_; }
+  // Whether ErrorText is a TLS failure.
+  bool TlsFailed() const { return tlsFailed_; }
 
   std::function<void()> OnConnect;     // the connection is established
   std::function<void()> OnRead;        // data is ready
   std::function<void()> OnWrite;       // the socket can take data again
   std::function<void()> OnDisconnect;  // closed by either side, or the lookup failed
+  std::function<void()> OnEncrypted;   // a StartTls handshake has completed
   // The handler may set code to 0 to say the failure has been dealt with.
   std::function<void(TSocketError kind, int& code)> OnError;
 
  protected:
   // Raises EVizuError when the endpoint may no longer be changed.
   void CheckNotOpen() const;
-  void SetErrorText(std::string text) { errorText_ = std::move(text); }
+  void SetErrorText(std::string text, bool tls = false) {
+    errorText_ = std::move(text);
+    tlsFailed_ = tls;
+  }
 
  private:
   std::string host_;
   std::string address_;
   int port_ = 0;
+  bool implicitTls_ = false;
+  std::string trustedCertificate_;
   std::string errorText_;
+  bool tlsFailed_ = false;
 };
+
+// The SHA-256 fingerprint that text names, as 64 lower-case hex digits, or
+// empty when text is not a fingerprint (a PEM file path, say). Accepts what
+// "openssl x509 -noout -fingerprint -sha256" prints.
+std::string NormalizedFingerprint(const std::string& text);
+
+// Whether the first certificate in pem (PEM text) names reference, a host
+// name or an IP address, by the rules the TLS handshake applies (RFC 6125).
+bool CertificateNames(const std::string& pem, const std::string& reference);
 
 using TClientSocketFactory = std::function<std::unique_ptr<TClientSocket>()>;
 

@@ -8,6 +8,7 @@ QUENWICK_PACKAGES=(
   media-types
   clang libclang-rt-14-dev
   dovecot-core dovecot-pop3d
+  openssl ca-certificates libssl3
   python3-aiosmtpd
   mpop
   xvfb xauth imagemagick python3

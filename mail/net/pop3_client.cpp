@@ -40,6 +40,11 @@ std::string TrimControls(std::string_view text) {
   return std::string(text.substr(first, last - first));
 }
 
+// A reply's first line, within reason, to quote to a person.
+std::string StatusLine(std::string_view reply) {
+  return TrimControls(reply.substr(0, std::min(reply.find_first_of("\r\n"), size_t{200})));
+}
+
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
 
@@ -242,10 +247,8 @@ void TREZ2000::NoteFailure(const std::string& refusal) {
   } else if (!refusal.empty()) {
     failureReason_ = refusal;
   } else {
-    // The server's own words: its first line, within reason.
-    const std::string& reply = socketTalk_->LastResponse();
-    const size_t end = std::min(reply.find_first_of("\r\n"), size_t{200});
-    failureReason_ = "the server answered \"" + TrimControls(std::string_view(reply).substr(0, end)) + "\"";
+    // The server's own words.
+    failureReason_ = "the server answered \"" + StatusLine(socketTalk_->LastResponse()) + "\"";
   }
 }
 
@@ -258,8 +261,11 @@ bool TREZ2000::Connect() {
   }
   TBusy busy(busy_);
   failureReason_.clear();
+  tlsFailure_.clear();
   talkFailure_ = teNoError;
   TClientSocket& socket = socketTalk_->Socket();
+  socket.SetImplicitTls(tlsMode_ == tmImplicitTLS);
+  socket.SetTrustedCertificate(trustedCertificate_);
   if (IsIPAddress(host_)) {
     socket.SetHost("");
     socket.SetAddress(host_);
@@ -279,8 +285,51 @@ bool TREZ2000::Connect() {
   }
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
-  if (!connected_) NoteFailure("the server refused the connection");
-  return connected_;
+  if (!connected_) {
+    NoteFailure("the server refused the connection");
+    if (socket.TlsFailed()) tlsFailure_ = failureReason_;
+    return false;
+  }
+  if (tlsMode_ == tmSTLS && !StartTls()) return false;
+  return true;
+}
+
+bool TREZ2000::FailTls(std::string reason) {
+  tlsFailure_ = std::move(reason);
+  failureReason_ = tlsFailure_;
+  return EndSession();
+}
+
+bool TREZ2000::EndSession() {
+  Abort();
+  return false;
+}
+
+bool TREZ2000::StartTls() {
+  // RFC 2595 section 4: STLS is used only when CAPA offers it, and what CAPA
+  // said in the clear may have been forged, so it is not kept for later.
+  // A failure of the connection itself (time-out, close) is no TLS reason.
+  const auto lost = [this] { return talkFailure_ != teNoError || !SocketOpen(); };
+  std::vector<std::string> capabilities;
+  if (!ReadCapabilities(capabilities) && lost()) return EndSession();
+  if (std::find(capabilities.begin(), capabilities.end(), "stls") == capabilities.end())
+    return FailTls("Server does not offer STLS");
+  if (!Step("STLS" + kCrLf, kCrLf, stStat)) {
+    if (lost()) return EndSession();
+    return FailTls("Server refused STLS: " + StatusLine(socketTalk_->LastResponse()));
+  }
+  // Bytes after the "+OK" came in the clear and could pose as the server's
+  // first words under TLS.
+  if (socketTalk_->LastResponse().find('\n') + 1 != socketTalk_->LastResponse().size())
+    return FailTls("TLS handshake failed: the server sent data before it");
+  if (!socketTalk_->Socket().Active()) return EndSession();
+  talkFailure_ = teNoError;
+  if (!socketTalk_->StartTls()) {
+    NoteFailure();
+    const TClientSocket& socket = socketTalk_->Socket();
+    return FailTls(socket.TlsFailed() ? socket.ErrorText() : "TLS handshake failed: " + failureReason_);
+  }
+  return true;
 }
 
 bool TREZ2000::Login() {
@@ -452,15 +501,22 @@ bool TREZ2000::DeleteMessage(int messageNumber) {
 bool TREZ2000::CanPipeline() {
   if (capabilitiesKnown_) return pipelining_;
   capabilitiesKnown_ = true;
-  pipelining_ = false;
-  // A server without CAPA answers "-ERR": it does not pipeline. CAPA has no
-  // state of its own; stStat is judged like every other POP3 reply.
+  // A server without CAPA answers "-ERR": it does not pipeline.
+  std::vector<std::string> capabilities;
+  ReadCapabilities(capabilities);
+  pipelining_ = std::find(capabilities.begin(), capabilities.end(), "pipelining") != capabilities.end();
+  return pipelining_;
+}
+
+bool TREZ2000::ReadCapabilities(std::vector<std::string>& capabilities) {
+  capabilities.clear();
+  // CAPA has no state of its own; stStat is judged like every other POP3
+  // reply.
   if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat)) return false;
   TStringList lines;
   lines.SetText(socketTalk_->LastResponse());
-  for (int i = 1; i + 1 < lines.Count(); ++i)
-    if (LowerCase(TrimSpace(lines[i])) == "pipelining") pipelining_ = true;
-  return pipelining_;
+  for (int i = 1; i + 1 < lines.Count(); ++i) capabilities.push_back(LowerCase(TrimSpace(lines[i])));
+  return true;
 }
 
 bool TREZ2000::DeleteMessages(const std::vector<int>& messageNumbers) {

@@ -22,6 +22,10 @@ namespace Vizu2000 {
 
 class TVeraDudurur2000;
 
+// How a session is protected: not at all, by STLS after the greeting (RFC
+// 2595), or by TLS from the first byte on (RFC 8314).
+enum TTLSMode { tmNone, tmSTLS, tmImplicitTLS };
+
 // Message sizes in octets by message number; element 0 is 0.
 using TMessageSize = std::vector<int>;
 // Unique ids by message number.
@@ -49,6 +53,20 @@ class TREZ2000 : public TComponent {
   void SetTimeOut(int seconds) { socketTalk_->SetTimeOut(seconds); }
   bool DeleteOnRetrieve() const { return deleteOnRetrieve_; }
   void SetDeleteOnRetrieve(bool value) { deleteOnRetrieve_ = value; }
+  // With tmSTLS, Connect succeeds only once the server has offered STLS (in
+  // CAPA), accepted it and completed the handshake; anything less ends the
+  // session before a password could be sent in the clear.
+  TTLSMode TLSMode() const { return tlsMode_; }
+  void SetTLSMode(TTLSMode value) { tlsMode_ = value; }
+  // Trusted besides the system's CA store: a PEM file path or the SHA-256
+  // fingerprint of the server's certificate (see TClientSocket); empty: the
+  // system's CAs only.
+  const std::string& TrustedCertificate() const { return trustedCertificate_; }
+  void SetTrustedCertificate(std::string value) { trustedCertificate_ = std::move(value); }
+  // Why the last Connect failed for a TLS reason, in plain words
+  // ("Certificate not trusted: ...", "Server does not offer STLS", "Server
+  // refused STLS: -ERR ..."); empty when it did not fail for a TLS reason.
+  const std::string& TLSFailure() const { return tlsFailure_; }
 
   // Raised with this client as Sender while a message or header arrives:
   // Total is the size from LIST, Current the bytes gathered (status line and
@@ -67,9 +85,10 @@ class TREZ2000 : public TComponent {
   // ends and without the POP3 dot-stuffing, status line and end line.
   const std::string& LastMessage() const { return lastMessage_; }
 
-  // Opens the connection and waits for a "+OK" greeting. Refused while a
-  // session or its socket is open (after a refused greeting too: Abort
-  // first). Errors of the platform socket while opening pass out unchanged.
+  // Opens the connection and waits for a "+OK" greeting; then, with tmSTLS,
+  // CAPA, STLS and the handshake. Refused while a session or its socket is
+  // open (after a refused greeting too: Abort first). Errors of the platform
+  // socket while opening pass out unchanged. A TLS failure ends the session.
   bool Connect();
   // USER, PASS, then LIST for MessageCount and MessageSizes. True once PASS
   // is accepted, also when LIST is refused. Raises EVizuError when a LIST
@@ -105,8 +124,9 @@ class TREZ2000 : public TComponent {
   void Abort();
   // Why the last operation failed, in plain lower-case words for a person:
   // "connection refused", "host not found", "no answer from the server",
-  // "connection closed by the server", "wrong user name or password", or the
-  // server's own refusal. Empty after an operation that succeeded.
+  // "connection closed by the server", "wrong user name or password", the
+  // server's own refusal, or TLSFailure. Empty after an operation that
+  // succeeded.
   const std::string& FailureReason() const { return failureReason_; }
   // The raw text of the last reply, status line included; after a RETR or
   // TOP that succeeded, only its status line: the rest is LastMessage, and
@@ -142,6 +162,14 @@ class TREZ2000 : public TComponent {
   bool SendDele(int messageNumber);
   // Asks CAPA once a session; true when the server pipelines.
   bool CanPipeline();
+  // CAPA (RFC 2449): the capability lines, lower-case and trimmed; false
+  // when the server refused it or the step failed.
+  bool ReadCapabilities(std::vector<std::string>& capabilities);
+  // CAPA, STLS and the handshake; false with TLSFailure set.
+  bool StartTls();
+  // Ends a session that failed for a TLS reason / another reason; false.
+  bool FailTls(std::string reason);
+  bool EndSession();
   int ListedSize(int messageNumber) const;
   void ResetSession();
 
@@ -151,6 +179,9 @@ class TREZ2000 : public TComponent {
   std::string host_;
   TVeraDudurur2000* mailMessage_ = nullptr;
   bool deleteOnRetrieve_ = false;
+  TTLSMode tlsMode_ = tmNone;
+  std::string trustedCertificate_;
+  std::string tlsFailure_;
 
   int messageCount_ = -1;
   TMessageSize messageSizes_;

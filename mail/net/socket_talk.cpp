@@ -51,6 +51,7 @@ TSocketTalk::TSocketTalk(TComponent* owner, const TClientSocketFactory& factory)
   socket_->OnRead = [this] { SocketRead(); };
   socket_->OnDisconnect = [this] { SocketDisconnect(); };
   socket_->OnError = [this](TSocketError kind, int& code) { SocketError(kind, code); };
+  socket_->OnEncrypted = [this] { SocketEncrypted(); };
   timeOutTimer_.SetEnabled(false);
   timeOutTimer_.OnTimer = [this] { Timer(); };
   timeOutTimer_.SetInterval(TimeOutMs());
@@ -63,6 +64,7 @@ TSocketTalk::~TSocketTalk() {
   socket_->OnError = nullptr;
   socket_->OnWrite = nullptr;
   socket_->OnConnect = nullptr;
+  socket_->OnEncrypted = nullptr;
   timeOutTimer_.SetEnabled(false);
   timeOutTimer_.OnTimer = nullptr;
   socket_.reset();
@@ -195,6 +197,26 @@ void TSocketTalk::Resume(const std::string& expectedEnd, TSessionState state) {
   talkError_ = teNoError;
   waiting_ = true;
   serverResult_ = false;
+}
+
+bool TSocketTalk::StartTls() {
+  ForceState(stTls);
+  try {
+    socket_->StartTls();
+  } catch (...) {
+    Cancel();
+    throw;
+  }
+  WaitServer();
+  return serverResult_ && socket_->Encrypted();
+}
+
+void TSocketTalk::SocketEncrypted() {
+  if (!waiting_ || sessionState_ != stTls) return;
+  timeOutTimer_.SetEnabled(false);
+  waiting_ = false;
+  serverResult_ = true;
+  sessionState_ = stNone;
 }
 
 void TSocketTalk::Cancel() {

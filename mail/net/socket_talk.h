@@ -37,6 +37,7 @@ enum TSessionState : std::uint8_t {
   stSendData = 13,
   stQuit = 14,
   stRset = 15,
+  stTls = 16,  // a TLS handshake (StartTls); no reply is judged in it
 };
 
 // Ordinals 0 to 5 are the socket's own error kinds (TSocketError), unchanged.
@@ -146,11 +147,17 @@ class TSocketTalk : public TComponent {
   // gathered: commands sent together (RFC 2449 pipelining) are answered by
   // several replies, which may arrive over several chunks.
   void Resume(const std::string& expectedEnd, TSessionState state);
+  // Upgrades the open connection to TLS between two steps and waits for the
+  // handshake: true once it has completed. False when it failed (TalkError
+  // teConnect, and the socket's TlsFailed and ErrorText say why; the
+  // connection is closed), timed out or the connection closed.
+  bool StartTls();
 
   // The socket's and the timer's notifications.
   void SocketRead();
   void SocketDisconnect();
   void SocketError(TSocketError kind, int& code);
+  void SocketEncrypted();
   void Timer();
 
  private:

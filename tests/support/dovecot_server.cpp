@@ -1,20 +1,15 @@
 #include "support/dovecot_server.h"
 
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
 #include "mail/net/pop3_client.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using Vizu2000::TREZ2000;
@@ -23,19 +18,6 @@ namespace VizuTest {
 namespace {
 
 const char* const kMailUser = "vizumail";
-
-// Runs a program and returns its exit status (-1 when it could not start).
-int runProgram(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string baseName(const std::string& maildirName) {
   return maildirName.substr(0, maildirName.find(':'));
@@ -99,7 +81,8 @@ void DovecotServer::writeConfig() {
     << "info_log_path = " << dir_ << "/dovecot.log\n"
     << "protocols = pop3\n"
     << "listen = 127.0.0.1\n"
-    << "ssl = no\n"
+    << (certificate_.empty() ? "ssl = no\n"
+                             : "ssl = yes\nssl_cert = <" + certificate_ + "\nssl_key = <" + key_ + "\n")
     << "disable_plaintext_auth = no\n"
     << "auth_mechanisms = plain login\n"
     << "mail_location = maildir:" << dir_ << "/Maildir\n"
@@ -114,7 +97,9 @@ void DovecotServer::writeConfig() {
     << "userdb {\n  driver = passwd-file\n  args = username_format=%u " << dir_ << "/users\n}\n"
     << "service pop3-login {\n"
     << (asRoot_ ? "" : "  chroot =\n")
-    << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port_ << "\n  }\n}\n";
+    << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port_ << "\n  }\n"
+    << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << tlsPort_
+    << (certificate_.empty() ? "" : "\n    ssl = yes") << "\n  }\n}\n";
   writeFile(dir_ + "/dovecot.conf", c.str(), 0644);
 }
 
@@ -135,10 +120,19 @@ void DovecotServer::start() {
   std::string error;
   for (int attempt = 0; attempt < 4; ++attempt) {
     port_ = freeLoopbackPort();
+    // Without TLS the implicit-TLS listener stays off (port 0).
+    tlsPort_ = 0;
+    while (!certificate_.empty() && (tlsPort_ == 0 || tlsPort_ == port_)) tlsPort_ = freeLoopbackPort();
     writeConfig();
     if (launch(error)) return;
   }
   throw std::runtime_error("dovecot fixture: the server did not come up: " + error);
+}
+
+void DovecotServer::enableTls(const std::string& certificate, const std::string& key) {
+  if (running()) throw std::runtime_error("dovecot fixture: TLS is set before start()");
+  certificate_ = certificate;
+  key_ = key;
 }
 
 void DovecotServer::stop() {

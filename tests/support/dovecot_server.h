@@ -13,6 +13,9 @@
 // dot-stuffing whatever line ends the dropped-in bytes have. As root the mail
 // files belong to a system user "vizumail" (created on first use), since
 // Dovecot refuses to serve mail as root.
+//
+// With enableTls (before start) the server offers STLS on port() and TLS
+// from the first byte on tlsPort(), with the given certificate.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +42,10 @@ class DovecotServer {
   bool running() const { return process_.running(); }
 
   int port() const { return port_; }
+  // Serves this certificate and key (PEM files); before start().
+  void enableTls(const std::string& certificate, const std::string& key);
+  // The implicit-TLS port; 0 without enableTls.
+  int tlsPort() const { return tlsPort_; }
   const std::string& userName() const { return userName_; }
   const std::string& password() const { return password_; }
 
@@ -67,6 +74,9 @@ class DovecotServer {
   std::string userName_ = "tester";
   std::string password_ = "secret";
   int port_ = 0;
+  int tlsPort_ = 0;
+  std::string certificate_;
+  std::string key_;
   ServerProcess process_;
   uid_t mailUid_ = 0;
   gid_t mailGid_ = 0;

@@ -37,6 +37,11 @@ ServerScript& ServerScript::fail(TSocketError kind) {
   return *this;
 }
 
+ServerScript& ServerScript::expectTls() {
+  steps.push_back({StepKind::Tls, {}});
+  return *this;
+}
+
 ServerScript& ServerScript::refuseConnect() {
   refuseNextConnect = true;
   return *this;
@@ -59,6 +64,7 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
     OnWrite = nullptr;
     OnDisconnect = nullptr;
     OnError = nullptr;
+    OnEncrypted = nullptr;
   }
 
   void Open() override {
@@ -68,6 +74,10 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
     script_->host = Host();
     script_->address = Address();
     script_->port = Port();
+    script_->implicitTls = ImplicitTls();
+    SetErrorText("");
+    encrypted_ = false;
+    tlsPending_ = false;
     inbox_.clear();
     expectMark_ = script_->sent.size();
     Later(0, [this] {
@@ -79,7 +89,12 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
         script_->refuseNextConnect = false;
         opened_ = false;
         Report(Vizu2000::seConnect);
+      } else if (ImplicitTls() && !script_->tlsFailure.empty()) {
+        opened_ = false;
+        SetErrorText(script_->tlsFailure, true);
+        Report(Vizu2000::seConnect);
       } else {
+        encrypted_ = ImplicitTls();
         connected_ = true;
         if (OnConnect) OnConnect();
         Play();
@@ -101,6 +116,14 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
 
   bool Active() const override { return connected_; }
   bool Opened() const override { return opened_; }
+  bool Encrypted() const override { return connected_ && encrypted_; }
+
+  void StartTls() override {
+    if (!connected_) throw Vizu2000::EVizuError("No connection to encrypt");
+    script_->tlsStarts.push_back(script_->sent.size());
+    tlsPending_ = true;
+    Play();
+  }
 
   int BytesReady() override { return static_cast<int>(inbox_.size() - readPos_); }
 
@@ -157,6 +180,18 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
   void Play() {
     while (connected_ && !scheduled_ && !script_->finished()) {
       const ServerScript::Step& step = script_->steps[script_->cursor];
+      if (step.kind == ServerScript::StepKind::Tls) {
+        if (!tlsPending_) return;  // the client has not asked yet
+        tlsPending_ = false;
+        scheduled_ = true;
+        Later(0, [this] {
+          scheduled_ = false;
+          ++script_->cursor;
+          Handshake();
+          Play();
+        });
+        return;
+      }
       if (step.kind != ServerScript::StepKind::Expect) {
         scheduled_ = true;
         Later(step.kind == ServerScript::StepKind::Pause ? step.ms : 0, [this] {
@@ -195,8 +230,25 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
         break;
       case ServerScript::StepKind::Pause:
       case ServerScript::StepKind::Expect:
+      case ServerScript::StepKind::Tls:
         break;
     }
+  }
+
+  void Handshake() {
+    if (script_->tlsFailure.empty()) {
+      encrypted_ = true;
+      if (OnEncrypted) OnEncrypted();
+      return;
+    }
+    // The socket gives up on its own: the connection ends as a server's
+    // close would end it.
+    SetErrorText(script_->tlsFailure, true);
+    Report(Vizu2000::seConnect);
+    if (!connected_) return;
+    connected_ = false;
+    opened_ = false;
+    if (OnDisconnect) OnDisconnect();
   }
 
   void Report(TSocketError kind) {
@@ -214,6 +266,8 @@ class ScriptedSocket final : public Vizu2000::TClientSocket {
   bool opened_ = false;
   bool connected_ = false;
   bool scheduled_ = false;
+  bool encrypted_ = false;
+  bool tlsPending_ = false;  // StartTls called, its expectTls step not reached
 };
 
 }  // namespace

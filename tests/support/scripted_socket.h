@@ -18,6 +18,11 @@
 // step must wait: expect() holds it until the client has sent that many more
 // bytes (and records a mismatch when they differ), pause() holds it for a
 // while. One script serves every connection the socket makes, in order.
+//
+// TLS is played, not done: expectTls() holds the script until the client
+// calls StartTls, whose handshake then succeeds, or fails with tlsFailure as
+// the socket's reason (and the connection closed). With ImplicitTls set, a
+// tlsFailure fails the connection attempt instead.
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +33,7 @@ namespace VizuTest {
 
 class ServerScript {
  public:
-  enum class StepKind { Chunk, Pause, Expect, Close, Fail };
+  enum class StepKind { Chunk, Pause, Expect, Close, Fail, Tls };
   struct Step {
     StepKind kind;
     std::string bytes;
@@ -41,6 +46,7 @@ class ServerScript {
   ServerScript& expect(std::string bytes); // wait for the client to send these bytes
   ServerScript& close();                   // the server hangs up
   ServerScript& fail(Vizu2000::TSocketError kind);  // an error notification
+  ServerScript& expectTls();               // wait for the client's StartTls
 
   // How the next Open ends: refused (an error notification, seConnect), or a
   // failed name lookup (a disconnect notification). Each applies once.
@@ -57,6 +63,7 @@ class ServerScript {
   int refuseSends = 0;
   int writableAfterMs = 2;
   bool failNextSend = false;
+  std::string tlsFailure;  // empty: handshakes succeed
 
   // What happened.
   std::string sent;                     // every byte taken, in order
@@ -66,6 +73,8 @@ class ServerScript {
   int port = 0;
   int opens = 0;
   int clientCloses = 0;  // Close calls while connected
+  std::vector<std::size_t> tlsStarts;  // size of sent at each StartTls
+  bool implicitTls = false;           // how the last Open was asked to connect
   int lastErrorCode = -1;  // the code an error handler left behind
 
   std::vector<Step> steps;

@@ -30,6 +30,11 @@ void writeFile(const std::string& path, std::string_view bytes, mode_t mode);
 // The whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
+// Runs a program (looked up in PATH) to its end and returns its exit status,
+// -1 when it could not start or did not exit. Its standard output and error
+// go to outputPath when one is given.
+int runProgram(const std::vector<std::string>& args, const std::string& outputPath = "");
+
 class ServerProcess {
  public:
   ServerProcess() = default;
