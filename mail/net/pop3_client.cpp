@@ -161,43 +161,14 @@ std::string MultiLineReplyText(std::string_view reply) {
   return text;
 }
 
-// Marks an operation as running; a nested operation sees it and refuses.
-class TREZ2000::TBusy {
- public:
-  explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
-  ~TBusy() { flag_ = false; }
-  TBusy(const TBusy&) = delete;
-  TBusy& operator=(const TBusy&) = delete;
-
- private:
-  bool& flag_;
-};
-
 TREZ2000::TREZ2000(TComponent* owner) : TComponent(owner) {
   socketTalk_ = new TSocketTalk(this);
-  socketTalk_->OnEndOfData = [this](TComponent* sender, TSessionState state, const std::string& data, bool& result) {
-    EndOfData(sender, state, data, result);
-  };
-  socketTalk_->OnReceiveData = [this](TComponent* sender, TSessionState state, const std::string& data,
-                                      bool& result) { ReceiveData(sender, state, data, result); };
-  socketTalk_->OnSocketTalkError = [this](TComponent* sender, TSessionState state, TTalkError error) {
-    SocketTalkError(sender, state, error);
-  };
-  socketTalk_->OnDisconnect = [this](TComponent* sender) { SocketDisconnect(sender); };
-  socketTalk_->OnProgress = [this](TComponent*, int total, int current) {
-    if (OnProgress) OnProgress(this, total, current);
-  };
+  BindClient(*socketTalk_, this);
 }
 
-TREZ2000::~TREZ2000() {
-  // The engine is freed after us, with the other owned components; it must
-  // not call back into a client that is gone.
-  socketTalk_->OnEndOfData = nullptr;
-  socketTalk_->OnReceiveData = nullptr;
-  socketTalk_->OnSocketTalkError = nullptr;
-  socketTalk_->OnDisconnect = nullptr;
-  socketTalk_->OnProgress = nullptr;
-}
+// The engine is freed after us, with the other owned components; it must not
+// call back into a client that is gone.
+TREZ2000::~TREZ2000() { UnbindClient(*socketTalk_); }
 
 bool TREZ2000::SocketOpen() {
   TClientSocket& socket = socketTalk_->Socket();
@@ -259,7 +230,7 @@ bool TREZ2000::Connect() {
     failureReason_ = busy_ || connected_ || SocketOpen() ? "a session is already open" : "no server name";
     return false;
   }
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   failureReason_.clear();
   tlsFailure_.clear();
   talkFailure_ = teNoError;
@@ -339,7 +310,7 @@ bool TREZ2000::Login() {
     failureReason_ = "the user name or password holds a line break";
     return false;
   }
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   const std::string refused = "wrong user name or password";
   if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser)) {
     NoteFailure(refused);
@@ -404,7 +375,7 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
     Refuse();
     return "";
   }
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   const std::string number = std::to_string(messageNumber);
   if (!Step("UIDL " + number + kCrLf, kCrLf, stUIDL)) return "";
   // "+OK <number> <id>". A reply without the number carries no usable id;
@@ -418,7 +389,7 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
 bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
   ids.clear();
   if (busy_ || !InTransaction()) return Refuse();
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Step("UIDL" + kCrLf, kDotLineEnd, stUIDL)) return false;
   const std::string& reply = socketTalk_->LastResponse();
   const char* const end = reply.data() + reply.size();
@@ -459,7 +430,7 @@ bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
   if (busy_) return false;
   lastMessage_.clear();
   if (!InTransaction()) return Refuse();
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
   if (mailMessage_) {
     mailMessage_->Reset();
@@ -473,7 +444,7 @@ bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
   if (busy_) return false;
   lastMessage_.clear();
   if (!InTransaction()) return Refuse();
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
     return false;
   if (mailMessage_) {
@@ -494,7 +465,7 @@ bool TREZ2000::SendDele(int messageNumber) {
 
 bool TREZ2000::DeleteMessage(int messageNumber) {
   if (busy_) return false;
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   return SendDele(messageNumber);
 }
 
@@ -521,7 +492,7 @@ bool TREZ2000::ReadCapabilities(std::vector<std::string>& capabilities) {
 
 bool TREZ2000::DeleteMessages(const std::vector<int>& messageNumbers) {
   if (busy_ || !InTransaction()) return Refuse();
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (messageNumbers.empty()) return true;
   if (messageNumbers.size() == 1 || !CanPipeline()) {
     bool all = true;
@@ -565,7 +536,7 @@ bool TREZ2000::DeleteMessages(const std::vector<int>& messageNumbers) {
 
 bool TREZ2000::Quit() {
   if (busy_ || !connected_ || !SocketOpen()) return Refuse();
-  TBusy busy(busy_);
+  TBusyFlag busy(busy_);
   if (!Step("QUIT" + kCrLf, kCrLf, stQuit)) return false;
   socketTalk_->Socket().Close();
   ResetSession();

@@ -143,7 +143,6 @@ class TREZ2000 : public TComponent {
   void SocketDisconnect(TComponent* Sender);
 
  private:
-  class TBusy;
 
   bool SocketOpen();
   bool InTransaction() { return connected_ && loggedIn_ && SocketOpen(); }
