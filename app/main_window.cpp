@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -42,6 +43,11 @@ namespace {
 
 // A poll can add lines far faster than a screen shows them.
 constexpr int kLogFrameMs = 20;
+
+// What each Security choice asks of the client, in kSecurityChoices' order.
+constexpr TTLSMode kSecurityModes[] = {tmNone, tmSTLS, tmImplicitTLS};
+constexpr int kSecurityTLS = 2;
+constexpr int kSecurityDefault = 1;  // STARTTLS: protected, on the usual port
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -143,6 +149,19 @@ void TfrmMain::CreateControls() {
   Port = Place(Named(new QLineEdit("110", panSettings), "Port"), 104, 120, 57, 21);
   Port->setToolTip("Mail server's POP3 port - typically 110");
 
+  // In the free space right of the port, so no designed control moves; the
+  // choices name themselves, the hint says what they mean.
+  Security = Place(Named(new QComboBox(panSettings), "Security"), 168, 120, 97, 21);
+  for (const char* choice : kSecurityChoices) Security->addItem(choice);
+  Security->setCurrentIndex(kSecurityDefault);
+  Security->setAccessibleName("Security");
+  Security->setToolTip(
+      "Security of the connection\n"
+      "None: plain text, the password readable on the network\n"
+      "STARTTLS: encryption asked for on the usual port (110)\n"
+      "TLS: encrypted from the start (port 995)");
+  connect(Security, &QComboBox::activated, this, [this](int index) { SecurityChosen(index); });
+
   DelOnRet = Place(Named(new QCheckBox("Delete message from server after retrieval", panSettings),
                          "DelOnRet"),
                    8, 152, 249, 17);
@@ -203,7 +222,7 @@ void TfrmMain::CreateControls() {
   connect(logFrame_, &QTimer::timeout, this, [this] { FlushLog(); });
 
   // Tab order: the settings first, then the switch, then the log.
-  QWidget* order[] = {ServerName, UserName, Password, Port, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
+  QWidget* order[] = {ServerName, UserName, Password, Port, Security, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -238,6 +257,17 @@ void TfrmMain::RegisterStoredProps() {
   FormStorage1->AddStoredProp(std::move(poll));
 
   lineEdit("Port.Text", Port);
+  // A restored choice leaves the port as it was stored; an unknown one
+  // leaves the choice as it is.
+  text(
+      "Security", [this] { return Security->currentText().toStdString(); },
+      [this](const std::string& value) {
+        const int index = Security->findText(Q(value), Qt::MatchFixedString);
+        if (index >= 0) Security->setCurrentIndex(index);
+      });
+  text(
+      "TrustedCertificate", [this] { return trustedCertificate_; },
+      [this](const std::string& value) { trustedCertificate_ = value; });
   lineEdit("ServerName.Text", ServerName);
   lineEdit("UserName.Text", UserName);
 
@@ -291,6 +321,7 @@ void TfrmMain::OnOffOn(QObject*) {
     ShowStatusText();
     throw;
   }
+  HandOverSecurity();
   MemLog->show();
   panSettings->hide();
   evGetMail->SetEnabled(true);
@@ -300,6 +331,17 @@ void TfrmMain::OnOffOn(QObject*) {
   if (outcomeText_.rfind("Not started", 0) == 0) outcomeText_.clear();
   nextPoll_ = QDateTime::currentDateTime().addMSecs(evGetMail->Interval());
   ShowStatusText();
+}
+
+void TfrmMain::SecurityChosen(int index) {
+  const bool tls = index == kSecurityTLS;
+  if (Port->text() == QString::number(tls ? kPlainPort : kTLSPort))
+    Port->setText(QString::number(tls ? kTLSPort : kPlainPort));
+}
+
+void TfrmMain::HandOverSecurity() {
+  POP->SetTLSMode(kSecurityModes[std::clamp(Security->currentIndex(), 0, 2)]);
+  POP->SetTrustedCertificate(trustedCertificate_);
 }
 
 void TfrmMain::OnOffOff(QObject*) {
@@ -361,6 +403,9 @@ void TfrmMain::evGetMailTimer(TComponent*) {
   std::string line = "Connecting at " + LogDateTime();
   if (!POP->Connect()) {
     LogAdd(line + " failed");
+    // Why no protected connection came about: without it a user cannot
+    // tell a refused certificate from a server that is down.
+    if (!POP->TLSFailure().empty()) LogAdd(POP->TLSFailure());
     if (!nested) {
       TPollOutcome failed;
       failed.failure = POP->FailureReason();

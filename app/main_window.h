@@ -12,6 +12,7 @@
 #include "platform/component.h"
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -45,6 +46,9 @@ class TfrmMain : public QWidget {
   QLineEdit* Password;
   QLabel* Label6;
   QLineEdit* Port;
+  // Beyond the designed controls: how the connection is protected, one of
+  // kSecurityChoices, right of the port.
+  QComboBox* Security;
   QCheckBox* DelOnRet;
   QLabel* Label4;
   TDirectoryEdit* DestDir;
@@ -88,6 +92,15 @@ class TfrmMain : public QWidget {
   // "Connecting at " + the local date and time as the log shows them.
   static std::string LogDateTime();
 
+  // The Security choices, in their order in the drop-down, as stored.
+  static constexpr const char* kSecurityChoices[] = {"None", "STARTTLS", "TLS"};
+  // The usual ports without and with TLS from the first byte.
+  static constexpr int kPlainPort = 110;
+  static constexpr int kTLSPort = 995;
+  // The settings file's "TrustedCertificate": a PEM file path or a SHA-256
+  // fingerprint the client trusts besides the system's authorities.
+  const std::string& TrustedCertificate() const { return trustedCertificate_; }
+
   // Designed client size: the designed outer size less the frame.
   static constexpr int kClientWidth = 296;
   static constexpr int kClientHeight = 358;
@@ -100,6 +113,11 @@ class TfrmMain : public QWidget {
  private:
   void CreateControls();
   void RegisterStoredProps();
+  // A choice made in the drop-down: the port follows it when it holds the
+  // other choice's usual port.
+  void SecurityChosen(int index);
+  // Hands the protection settings to POP.
+  void HandOverSecurity();
   void ScheduleLogFlush();
   void FlushLog();
   void RunSession(TPollOutcome& outcome);
@@ -117,6 +135,7 @@ class TfrmMain : public QWidget {
   static constexpr std::size_t kLogMaxLines = 10000;
 
   TComponent components_;
+  std::string trustedCertificate_;
   // The log's lines, and what the widget has yet to be given.
   std::deque<std::string> logLines_;
   std::deque<std::string> logPending_;

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -101,7 +102,8 @@ TEST_F(MainWindowTest, ControlsHaveTheirDesignedNamesPlacesAndValues) {
   w.show();
   QApplication::setActiveWindow(&w);
   w.ServerName->setFocus();
-  const std::vector<QWidget*> order = {w.UserName, w.Password, w.Port, w.DelOnRet, w.DestDir->Edit(), w.PollSecs, w.OnOff};
+  const std::vector<QWidget*> order = {w.UserName, w.Password, w.Port,    w.Security,
+                                       w.DelOnRet, w.DestDir->Edit(), w.PollSecs, w.OnOff};
   for (QWidget* next : order) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
@@ -408,4 +410,114 @@ TEST_F(MainWindowTest, TheLogKeepsABoundedNumberOfLines) {
   w.LogAdd("fresh");
   QTest::qWait(60);
   EXPECT_EQ(w.MemLog->toPlainText().toStdString(), "fresh");
+}
+
+// The Security drop-down: beyond the designed window, so it must fit in
+// without moving anything, and follow the port's usual values.
+namespace {
+
+std::vector<std::string> Items(const QComboBox& box) {
+  std::vector<std::string> items;
+  for (int i = 0; i < box.count(); ++i) items.push_back(box.itemText(i).toStdString());
+  return items;
+}
+
+// Picks an item the way a user does, with the keyboard.
+void Choose(TfrmMain& w, const char* choice) {
+  w.Security->setFocus();
+  const int target = w.Security->findText(choice);
+  while (w.Security->currentIndex() != target)
+    QTest::keyClick(w.Security, w.Security->currentIndex() < target ? Qt::Key_Down : Qt::Key_Up);
+}
+
+}  // namespace
+
+TEST_F(MainWindowTest, SecuritySitsRightOfThePortInTheFreeSpace) {
+  TfrmMain w;
+  w.show();
+  EXPECT_EQ(w.Security->parentWidget(), w.panSettings);
+  EXPECT_EQ(Items(*w.Security), (std::vector<std::string>{"None", "STARTTLS", "TLS"}));
+  EXPECT_EQ(w.Security->currentText(), "STARTTLS");
+  for (const char* words : {"None:", "STARTTLS:", "TLS:", "110", "995", "password"})
+    EXPECT_TRUE(w.Security->toolTip().contains(words)) << words;
+
+  // At the designed size and grown: on the port's row, right of it, inside
+  // the panel's frame, and over no other control of the panel.
+  for (const QSize size : {QSize(TfrmMain::kClientWidth, TfrmMain::kClientHeight), QSize(500, 600)}) {
+    w.resize(size);
+    const QRect place = w.Security->geometry();
+    EXPECT_EQ(place.top(), w.Port->geometry().top());
+    EXPECT_GT(place.left(), w.Port->geometry().right());
+    EXPECT_TRUE(w.panSettings->contentsRect().contains(place));
+    EXPECT_GE(place.width(), w.Security->sizeHint().width()) << w.Security->sizeHint().width();
+    for (QWidget* other : w.panSettings->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (other == w.Security) continue;
+      EXPECT_FALSE(place.intersects(other->geometry())) << other->objectName().toStdString();
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ChoosingSecurityMovesTheUsualPortOnlyAlong) {
+  TfrmMain w;
+  w.show();
+  QApplication::setActiveWindow(&w);
+  const std::pair<const char*, const char*> steps[] = {
+      {"TLS", "995"}, {"STARTTLS", "110"}, {"TLS", "995"}, {"None", "110"}, {"STARTTLS", "110"}};
+  for (const auto& [choice, port] : steps) {
+    Choose(w, choice);
+    EXPECT_EQ(w.Port->text(), port) << choice;
+  }
+  // A port of the user's own stays whatever is chosen.
+  w.Port->setText("2110");
+  Choose(w, "TLS");
+  EXPECT_EQ(w.Port->text(), "2110");
+  w.Port->setText("2995");
+  Choose(w, "None");
+  EXPECT_EQ(w.Port->text(), "2995");
+}
+
+TEST_F(MainWindowTest, SecurityAndTrustAreStoredAndHandedToTheClient) {
+  // No key (a file from before the choice existed): STARTTLS.
+  WriteIni("[TfrmMain]\nPort_Text=110\n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(w.Security->currentText(), "STARTTLS");
+    EXPECT_EQ(w.TrustedCertificate(), "");
+    FillValid(w);
+    w.OnOff->SetStateOn(true);
+    EXPECT_EQ(w.POP->TLSMode(), tmSTLS);
+    w.OnOff->SetStateOn(false);
+    Choose(w, "TLS");
+    w.close();
+  }
+  EXPECT_NE(Ini().find("\nSecurity=TLS\n"), std::string::npos) << Ini();
+  EXPECT_NE(Ini().find("\nTrustedCertificate=\n"), std::string::npos) << Ini();
+
+  // Restored as stored, the port too: a stored choice does not move it.
+  const std::string fingerprint = "AB:CD:EF:01";
+  WriteIni("[TfrmMain]\nPort_Text=110\nSecurity=tls\nTrustedCertificate= " + fingerprint + " \n");
+  {
+    TfrmMain w;
+    w.show();
+    EXPECT_EQ(w.Security->currentText(), "TLS");
+    EXPECT_EQ(w.Port->text(), "110");
+    FillValid(w);
+    w.OnOff->SetStateOn(true);
+    EXPECT_EQ(w.POP->TLSMode(), tmImplicitTLS);
+    EXPECT_EQ(w.POP->TrustedCertificate(), fingerprint);
+    w.OnOff->SetStateOn(false);
+    Choose(w, "None");
+    w.OnOff->SetStateOn(true);
+    EXPECT_EQ(w.POP->TLSMode(), tmNone);
+    w.close();
+  }
+  EXPECT_NE(Ini().find("\nSecurity=None\n"), std::string::npos) << Ini();
+  EXPECT_NE(Ini().find("\nTrustedCertificate=" + fingerprint + "\n"), std::string::npos) << Ini();
+
+  // A value the drop-down does not know leaves its default.
+  WriteIni("[TfrmMain]\nSecurity=SSL\n");
+  TfrmMain w;
+  w.show();
+  EXPECT_EQ(w.Security->currentText(), "STARTTLS");
 }
