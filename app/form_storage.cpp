@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/int_conv.h"
+#include "platform/secret_store.h"
 #include "platform/settings_store.h"
 #include "platform/string_list.h"
 
@@ -88,7 +89,8 @@ TFormStorage::TFormStorage(TComponent* owner, QWidget* form, std::string section
     : TComponent(owner),
       form_(form),
       section_(std::move(section)),
-      store_(std::make_unique<TSettingsStore>(DefaultKeyPath())) {}
+      store_(std::make_unique<TSettingsStore>(DefaultKeyPath())),
+      secrets_(std::make_unique<TSecretStore>("Quenwick")) {}
 
 TFormStorage::~TFormStorage() = default;
 
@@ -96,6 +98,10 @@ std::string TFormStorage::DefaultKeyPath() {
   QString program = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
   if (program.isEmpty()) program = "quenwick";
   return "Software/" + program.toStdString();
+}
+
+std::string TFormStorage::SecretKey(const TStoredProp& prop) const {
+  return store_->FileName() + " [" + section_ + "] " + prop.ValueName();
 }
 
 std::string TFormStorage::FormatNumber(double value) {
@@ -167,7 +173,10 @@ void TFormStorage::Restore() {
         std::string value;
         const TValueKind kind = store.ReadValue(section_, prop.ValueName(), value);
         if (kind == vkOtherType) continue;
-        if (kind == vkMissing) value = CurrentText(prop);
+        // A secret still in the file wins: it is the one the user last
+        // saw there, and it moves to the secret store at the next save.
+        if (kind == vkMissing && !(prop.Secret && secrets_->Load(SecretKey(prop), value) == srOk))
+          value = CurrentText(prop);
         Assign(prop, TrimValue(value));
       } catch (const std::exception&) {
         // A setting that cannot be restored keeps its value.
@@ -255,8 +264,13 @@ void TFormStorage::Save(bool visible) {
   if (!store.OpenKeyForWrite()) throw EVizuError("Failed to create key " + section_);
   store.WriteString(section_, "FormVersion", std::to_string(Version()));
   SavePlacement(visible);
-  for (const TStoredProp& prop : props_)
-    store.WriteString(section_, prop.ValueName(), TrimValue(CurrentText(prop)));
+  for (const TStoredProp& prop : props_) {
+    const std::string value = TrimValue(CurrentText(prop));
+    if (prop.Secret && secrets_->Save(SecretKey(prop), value) == srOk)
+      store.DeleteValue(section_, prop.ValueName());
+    else
+      store.WriteString(section_, prop.ValueName(), value);
+  }
   if (!store.CloseKey()) throw EVizuError("Failed to create key " + section_);
   saved_ = true;
 }

@@ -15,6 +15,7 @@ class QWidget;
 
 namespace Vizu2000 {
 
+class TSecretStore;
 class TSettingsStore;
 
 enum TStoredKind { skText, skNumber, skBoolean };
@@ -22,6 +23,8 @@ enum TStoredKind { skText, skNumber, skBoolean };
 struct TStoredProp {
   std::string Entry;  // component "." property
   TStoredKind Kind = skText;
+  // Kept in the desktop's secret store when one answers, else in the file.
+  bool Secret = false;
   std::function<std::string()> GetText;
   std::function<void(const std::string&)> SetText;
   std::function<double()> GetNumber;
@@ -44,6 +47,10 @@ class TFormStorage : public TComponent {
   const std::string& Section() const { return section_; }
   int Version() const { return 0; }
   TSettingsStore& Store() { return *store_; }
+  TSecretStore& Secrets() { return *secrets_; }
+  // Where a secret property is kept in the secret store: one entry per
+  // settings file, so two configurations never share a password.
+  std::string SecretKey(const TStoredProp& prop) const;
 
   void AddStoredProp(TStoredProp prop) { props_.push_back(std::move(prop)); }
   const std::vector<TStoredProp>& StoredProps() const { return props_; }
@@ -53,7 +60,8 @@ class TFormStorage : public TComponent {
   void Restore();
   // Raises "Failed to create key <section>" when the store cannot be written.
   // visible is the "Visible" value: false at a close request, true while the
-  // window is destroyed.
+  // window is destroyed. A secret property goes to the secret store and
+  // leaves the file; when no secret service answers it stays in the file.
   void Save(bool visible);
 
   // The three moments of the window that the store follows.
@@ -79,6 +87,7 @@ class TFormStorage : public TComponent {
   QWidget* form_;
   std::string section_;
   std::unique_ptr<TSettingsStore> store_;
+  std::unique_ptr<TSecretStore> secrets_;
   std::vector<TStoredProp> props_;
   bool restored_ = false;
   bool saved_ = false;

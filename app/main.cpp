@@ -13,6 +13,7 @@
 #include "app/form_storage.h"
 #include "app/main_window.h"
 #include "app/program_end.h"
+#include "platform/secret_store.h"
 
 namespace {
 
@@ -57,7 +58,12 @@ int main(int argc, char** argv) {
     Vizu2000::SetApplicationTitle("Quenwick");
     QApplication::setApplicationDisplayName("Quenwick");
     Vizu2000::TfrmMain frmMain;
-    const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] { frmMain.FormStorage1->FormCloseQuery(); });
+    const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] {
+      // The secret store answers through the event loop, which must not run
+      // any more: the password goes to the private settings file instead.
+      frmMain.FormStorage1->Secrets().SetEnabled(false);
+      frmMain.FormStorage1->FormCloseQuery();
+    });
     // Installed just before show(): a signal from here on is handled in the
     // first event loop that runs, the settings check's dialog included.
     Vizu2000::EndOnSignals();

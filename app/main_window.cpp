@@ -227,23 +227,24 @@ void TfrmMain::CreateControls() {
 }
 
 void TfrmMain::RegisterStoredProps() {
-  auto text = [this](const char* entry, auto get, auto set) {
+  auto text = [this](const char* entry, auto get, auto set, bool secret = false) {
     TStoredProp prop;
     prop.Entry = entry;
     prop.Kind = skText;
+    prop.Secret = secret;
     prop.GetText = get;
     prop.SetText = set;
     FormStorage1->AddStoredProp(std::move(prop));
   };
-  auto lineEdit = [&](const char* entry, QLineEdit* edit) {
+  auto lineEdit = [&](const char* entry, QLineEdit* edit, bool secret = false) {
     text(
         entry, [edit] { return edit->text().toStdString(); },
-        [edit](const std::string& value) { edit->setText(QString::fromStdString(value)); });
+        [edit](const std::string& value) { edit->setText(QString::fromStdString(value)); }, secret);
   };
   text(
       "DestDir.Text", [this] { return DestDir->Text(); },
       [this](const std::string& value) { DestDir->SetText(value); });
-  lineEdit("Password.Text", Password);
+  lineEdit("Password.Text", Password, true);
 
   TStoredProp poll;
   poll.Entry = "PollSecs.Value";

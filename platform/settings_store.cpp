@@ -101,6 +101,10 @@ void TSettingsStore::WriteString(const std::string& section, const std::string& 
     impl_->settings->setValue(Key(section, name), QString::fromStdString(value));
 }
 
+void TSettingsStore::DeleteValue(const std::string& section, const std::string& name) {
+  if (impl_->settings && writable_) impl_->settings->remove(Key(section, name));
+}
+
 bool TSettingsStore::CloseKey() {
   if (!impl_->settings) return true;
   bool ok = true;

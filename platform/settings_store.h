@@ -32,6 +32,8 @@ class TSettingsStore {
   // Reads a value of the section; value is set only for vkString.
   TValueKind ReadValue(const std::string& section, const std::string& name, std::string& value);
   void WriteString(const std::string& section, const std::string& name, const std::string& value);
+  // Removes a value of the section, if there is one.
+  void DeleteValue(const std::string& section, const std::string& name);
   // Writes out what was written and closes; false when the file could not
   // be written.
   bool CloseKey();

@@ -3,7 +3,7 @@
 
 QUENWICK_PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev qtkeychain-qt6-dev
   libgtest-dev libbenchmark-dev time
   media-types
   clang libclang-rt-14-dev
@@ -12,6 +12,7 @@ QUENWICK_PACKAGES=(
   python3-aiosmtpd
   mpop
   xvfb xauth imagemagick python3
+  gnome-keyring dbus
 )
 
 quenwick_install_packages() {

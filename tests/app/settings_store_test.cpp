@@ -39,6 +39,19 @@ TEST(SettingsStore, PrivateFileKeepsStringsAndTellsMissingFromOtherTypes) {
   EXPECT_EQ(store.ReadValue("Other", "Password_Text", value), vkMissing);
   store.CloseKey();
 
+  // A value taken out (a password moved to the secret store) is gone for
+  // good; its neighbours stay, and so does the file's privacy.
+  ASSERT_TRUE(store.OpenKeyForWrite());
+  store.DeleteValue("TfrmMain", "Password_Text");
+  store.DeleteValue("TfrmMain", "NeverThere");
+  ASSERT_TRUE(store.CloseKey());
+  ASSERT_TRUE(store.OpenKeyReadOnly());
+  EXPECT_EQ(store.ReadValue("TfrmMain", "Password_Text", value), vkMissing);
+  EXPECT_EQ(store.ReadValue("TfrmMain", "NormPos(1024x768)", value), vkString);
+  store.CloseKey();
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
   // Hand-edited: a typed value is not a string; an unquoted list is joined.
   QFile f(QString::fromStdString(path));
   ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));

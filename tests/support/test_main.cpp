@@ -13,6 +13,12 @@ int main(int argc, char** argv) {
 #ifdef VIZU_TEST_WIDGETS
   // Widget suites never need a desktop (test discovery runs them bare too).
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#ifndef VIZU_TEST_SECRET_SERVICE
+  // Nor the desktop's secret store: a test's password must never land in
+  // the keyring of the person running it. Windows then keep it in their
+  // settings file, as they do where no secret service answers.
+  qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quenwick-tests");
+#endif
   QApplication app(argc, argv);
 #else
   QCoreApplication app(argc, argv);

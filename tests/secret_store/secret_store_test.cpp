@@ -1,0 +1,158 @@
+// The password in the desktop's secret store, and in the private settings
+// file where none answers. run.sh starts these in a desktop of their own:
+// WithSecretService* with an unlocked keyring on a private session bus,
+// WithoutSecretService* with no session bus at all.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+
+#include "app/fake_dialogs.h"
+#include "app/form_storage.h"
+#include "app/main_window.h"
+#include "app/on_off_switch.h"
+#include "mail/net/pop3_client.h"
+#include "platform/secret_store.h"
+
+using namespace Vizu2000;
+
+namespace {
+
+class SecretTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ini_ = dir_.path().toStdString() + "/quenwick.ini";
+    setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
+  }
+  void TearDown() override { unsetenv("QUENWICK_SETTINGS"); }
+
+  std::string Ini() const {
+    QFile f(QString::fromStdString(ini_));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+  }
+  void WriteIni(const std::string& text) {
+    QFile f(QString::fromStdString(ini_));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.c_str());
+  }
+  unsigned IniMode() const {
+    struct stat st {};
+    return stat(ini_.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+  }
+  // Types a password into a fresh window and closes it, as a user does.
+  void SaveWithPassword(const std::string& password) {
+    TfrmMain w;
+    w.show();
+    w.Password->setText(QString::fromStdString(password));
+    w.close();
+  }
+  // What a fresh window restores, and where the secret store keeps it.
+  std::string RestoredPassword() {
+    TfrmMain w;
+    w.show();
+    secretKey_ = w.FormStorage1->SecretKey(w.FormStorage1->StoredProps()[1]);
+    EXPECT_EQ(w.FormStorage1->StoredProps()[1].Entry, "Password.Text");
+    return w.Password->text().toStdString();
+  }
+
+  QTemporaryDir dir_;
+  std::string ini_;
+  std::string secretKey_;
+  VizuTest::FakeDialogs dialogs_;
+};
+
+class WithSecretService : public SecretTest {};
+class WithoutSecretService : public SecretTest {};
+
+}  // namespace
+
+TEST_F(WithSecretService, SecretsAreKeptReplacedAndRemovedByKey) {
+  TSecretStore store("Quenwick test");
+  std::string secret = "untouched";
+  EXPECT_EQ(store.Load("nobody", secret), srNotFound);
+  EXPECT_EQ(secret, "untouched");
+
+  ASSERT_EQ(store.Save("a", "first p\xC3\xA4ss"), srOk) << store.LastError();
+  ASSERT_EQ(store.Save("b", "other"), srOk) << store.LastError();
+  ASSERT_EQ(store.Save("a", "second"), srOk) << store.LastError();
+  EXPECT_EQ(store.Load("a", secret), srOk);
+  EXPECT_EQ(secret, "second");
+  EXPECT_EQ(store.Load("b", secret), srOk);
+  EXPECT_EQ(secret, "other");
+  // Another program's entry under the same key is another entry.
+  EXPECT_EQ(TSecretStore("Quenwick other").Load("a", secret), srNotFound);
+
+  EXPECT_EQ(store.Remove("a"), srOk);
+  EXPECT_EQ(store.Load("a", secret), srNotFound);
+  EXPECT_EQ(store.Load("b", secret), srOk);
+
+  // Switched off (a display that went away): no answer sought at all.
+  store.SetEnabled(false);
+  EXPECT_EQ(store.Load("b", secret), srNoService);
+}
+
+TEST_F(WithSecretService, ThePasswordLivesInTheKeyringNotInTheFile) {
+  SaveWithPassword("pass word");
+  EXPECT_NE(Ini().find("UserName_Text="), std::string::npos) << Ini();
+  EXPECT_EQ(Ini().find("Password_Text"), std::string::npos) << Ini();
+  EXPECT_EQ(Ini().find("pass word"), std::string::npos);
+
+  EXPECT_EQ(RestoredPassword(), "pass word");
+  std::string kept;
+  EXPECT_EQ(TSecretStore("Quenwick").Load(secretKey_, kept), srOk);
+  EXPECT_EQ(kept, "pass word");
+
+  // Each settings file has its password of its own.
+  const std::string first = ini_;
+  ini_ = dir_.path().toStdString() + "/other.ini";
+  setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
+  EXPECT_EQ(RestoredPassword(), "");
+  SaveWithPassword("other");
+  ini_ = first;
+  setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
+  EXPECT_EQ(RestoredPassword(), "pass word");
+}
+
+TEST_F(WithSecretService, APasswordFoundInTheFileMovesToTheKeyringAtTheNextSave) {
+  WriteIni("[TfrmMain]\nServerName_Text=h\nPassword_Text=from file\n");
+  {
+    TfrmMain w;
+    w.show();
+    // The file's copy wins over whatever the keyring held.
+    EXPECT_EQ(w.Password->text(), "from file");
+    w.close();
+  }
+  EXPECT_EQ(Ini().find("Password_Text"), std::string::npos) << Ini();
+  EXPECT_NE(Ini().find("ServerName_Text=h"), std::string::npos) << Ini();
+  EXPECT_EQ(IniMode(), 0600u);
+  EXPECT_EQ(RestoredPassword(), "from file");
+
+  // Switched on at start-up: the check finds the password in place.
+  WriteIni(Ini() + "UserName_Text=u\nDestDir_Text=" + dir_.path().toStdString() +
+           "\nSecurity=None\nOnOff_StateOn=True\n");
+  TfrmMain w;
+  w.show();
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_TRUE(w.OnOff->StateOn());
+  EXPECT_EQ(w.POP->Password(), "from file");
+}
+
+TEST_F(WithoutSecretService, ThePasswordStaysInThePrivateFile) {
+  TSecretStore store("Quenwick test");
+  QElapsedTimer clock;
+  clock.start();
+  std::string secret;
+  EXPECT_EQ(store.Save("a", "secret"), srNoService);
+  EXPECT_EQ(store.Load("a", secret), srNoService);
+  EXPECT_FALSE(store.LastError().empty());
+  // Nobody to wait for: the answer comes at once, not after the time-out.
+  EXPECT_LT(clock.elapsed(), 5000);
+
+  SaveWithPassword("pass word");
+  EXPECT_NE(Ini().find("Password_Text=pass word\n"), std::string::npos) << Ini();
+  EXPECT_EQ(IniMode(), 0600u);
+  EXPECT_EQ(RestoredPassword(), "pass word");
+}
