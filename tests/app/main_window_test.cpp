@@ -24,6 +24,7 @@
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "fake_dialogs.h"
+#include "settings_file.h"
 #include "mail/net/pop3_client.h"
 
 using namespace Vizu2000;
@@ -36,12 +37,9 @@ const char* kAllMissing =
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ini_ = dir_.path().toStdString() + "/quenwick.ini";
-    setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
     dest_ = dir_.path().toStdString() + "/mail";
     QDir().mkpath(QString::fromStdString(dest_));
   }
-  void TearDown() override { unsetenv("QUENWICK_SETTINGS"); }
 
   void FillValid(TfrmMain& w) {
     w.ServerName->setText("127.0.0.1");
@@ -51,18 +49,11 @@ class MainWindowTest : public ::testing::Test {
     w.DestDir->SetText(dest_);
     w.PollSecs->SetValue(60);
   }
-  std::string Ini() const {
-    QFile f(QString::fromStdString(ini_));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
-  }
-  void WriteIni(const std::string& text) {
-    QFile f(QString::fromStdString(ini_));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text.c_str());
-  }
+  std::string Ini() const { return settings_.Text(); }
+  void WriteIni(const std::string& text) { settings_.Write(text); }
 
   QTemporaryDir dir_;
-  std::string ini_;
+  VizuTest::TSettingsFile settings_{dir_.path().toStdString() + "/quenwick.ini"};
   std::string dest_;
   VizuTest::FakeDialogs dialogs_;
 };

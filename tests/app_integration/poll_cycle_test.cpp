@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -89,8 +90,12 @@ class PollCycleTest : public ::testing::Test {
 
   // A window switched on against the server, its timer stopped so that the
   // test runs the cycles itself.
-  void SwitchOn(TfrmMain& w, int port, const std::string& password, bool deleteOnRetrieve) {
+  // The server listens in the clear: these polls are about the cycle, not
+  // the connection's protection.
+  void SwitchOn(TfrmMain& w, int port, const std::string& password, bool deleteOnRetrieve,
+                const char* security = "None") {
     w.show();
+    w.Security->setCurrentText(security);
     w.ServerName->setText("127.0.0.1");
     w.UserName->setText(QString::fromStdString(server_.userName()));
     w.Password->setText(QString::fromStdString(password));
@@ -237,7 +242,8 @@ TEST_F(PollCycleTest, AWrongPasswordLogsAFailedLoginAndQuits) {
 
 TEST_F(PollCycleTest, AnUnreachableServerGivesExactlyOneLine) {
   TfrmMain w;
-  SwitchOn(w, ClosedPort(), "x", false);
+  // Protected or not, a connection that never opened has no TLS story to tell.
+  SwitchOn(w, ClosedPort(), "x", false, "STARTTLS");
   const std::string before = TfrmMain::LogDateTime();
   w.evGetMailTimer(w.evGetMail);
   const std::string after = TfrmMain::LogDateTime();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -176,6 +177,7 @@ class StoredBytesTest : public ::testing::Test {
     w.UserName->setText(QString::fromStdString(server_.userName()));
     w.Password->setText(QString::fromStdString(server_.password()));
     w.Port->setText(QString::number(server_.port()));
+    w.Security->setCurrentText("None");  // the server listens in the clear
     w.DestDir->SetText(dest_);
     w.DelOnRet->setChecked(deleteOnRetrieve);
     w.PollSecs->SetValue(3600);

@@ -3,10 +3,8 @@
 // WithSecretService* with an unlocked keyring on a private session bus,
 // WithoutSecretService* with no session bus at all.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
 
@@ -14,6 +12,7 @@
 #include "app/form_storage.h"
 #include "app/main_window.h"
 #include "app/on_off_switch.h"
+#include "app/settings_file.h"
 #include "mail/net/pop3_client.h"
 #include "platform/secret_store.h"
 
@@ -23,25 +22,7 @@ namespace {
 
 class SecretTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ini_ = dir_.path().toStdString() + "/quenwick.ini";
-    setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
-  }
-  void TearDown() override { unsetenv("QUENWICK_SETTINGS"); }
-
-  std::string Ini() const {
-    QFile f(QString::fromStdString(ini_));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
-  }
-  void WriteIni(const std::string& text) {
-    QFile f(QString::fromStdString(ini_));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text.c_str());
-  }
-  unsigned IniMode() const {
-    struct stat st {};
-    return stat(ini_.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
-  }
+  std::string Ini() const { return settings_.Text(); }
   // Types a password into a fresh window and closes it, as a user does.
   void SaveWithPassword(const std::string& password) {
     TfrmMain w;
@@ -59,7 +40,7 @@ class SecretTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  std::string ini_;
+  VizuTest::TSettingsFile settings_{dir_.path().toStdString() + "/quenwick.ini"};
   std::string secretKey_;
   VizuTest::FakeDialogs dialogs_;
 };
@@ -75,13 +56,13 @@ TEST_F(WithSecretService, SecretsAreKeptReplacedAndRemovedByKey) {
   EXPECT_EQ(store.Load("nobody", secret), srNotFound);
   EXPECT_EQ(secret, "untouched");
 
-  ASSERT_EQ(store.Save("a", "first p\xC3\xA4ss"), srOk) << store.LastError();
-  ASSERT_EQ(store.Save("b", "other"), srOk) << store.LastError();
+  ASSERT_EQ(store.Save("a", "first"), srOk) << store.LastError();
+  ASSERT_EQ(store.Save("b", "p\xC3\xA4ss w\xC3\xB6rd"), srOk) << store.LastError();
   ASSERT_EQ(store.Save("a", "second"), srOk) << store.LastError();
   EXPECT_EQ(store.Load("a", secret), srOk);
   EXPECT_EQ(secret, "second");
   EXPECT_EQ(store.Load("b", secret), srOk);
-  EXPECT_EQ(secret, "other");
+  EXPECT_EQ(secret, "p\xC3\xA4ss w\xC3\xB6rd");
   // Another program's entry under the same key is another entry.
   EXPECT_EQ(TSecretStore("Quenwick other").Load("a", secret), srNotFound);
 
@@ -106,18 +87,18 @@ TEST_F(WithSecretService, ThePasswordLivesInTheKeyringNotInTheFile) {
   EXPECT_EQ(kept, "pass word");
 
   // Each settings file has its password of its own.
-  const std::string first = ini_;
-  ini_ = dir_.path().toStdString() + "/other.ini";
-  setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
-  EXPECT_EQ(RestoredPassword(), "");
-  SaveWithPassword("other");
-  ini_ = first;
-  setenv("QUENWICK_SETTINGS", ini_.c_str(), 1);
+  {
+    const VizuTest::TSettingsFile other(dir_.path().toStdString() + "/other.ini");
+    EXPECT_EQ(RestoredPassword(), "");
+    SaveWithPassword("other");
+    EXPECT_EQ(RestoredPassword(), "other");
+  }
+  settings_.Select();
   EXPECT_EQ(RestoredPassword(), "pass word");
 }
 
 TEST_F(WithSecretService, APasswordFoundInTheFileMovesToTheKeyringAtTheNextSave) {
-  WriteIni("[TfrmMain]\nServerName_Text=h\nPassword_Text=from file\n");
+  settings_.Write("[TfrmMain]\nServerName_Text=h\nPassword_Text=from file\n");
   {
     TfrmMain w;
     w.show();
@@ -127,11 +108,11 @@ TEST_F(WithSecretService, APasswordFoundInTheFileMovesToTheKeyringAtTheNextSave)
   }
   EXPECT_EQ(Ini().find("Password_Text"), std::string::npos) << Ini();
   EXPECT_NE(Ini().find("ServerName_Text=h"), std::string::npos) << Ini();
-  EXPECT_EQ(IniMode(), 0600u);
+  EXPECT_EQ(settings_.Mode(), 0600u);
   EXPECT_EQ(RestoredPassword(), "from file");
 
   // Switched on at start-up: the check finds the password in place.
-  WriteIni(Ini() + "UserName_Text=u\nDestDir_Text=" + dir_.path().toStdString() +
+  settings_.Write(Ini() + "UserName_Text=u\nDestDir_Text=" + dir_.path().toStdString() +
            "\nSecurity=None\nOnOff_StateOn=True\n");
   TfrmMain w;
   w.show();
@@ -153,6 +134,6 @@ TEST_F(WithoutSecretService, ThePasswordStaysInThePrivateFile) {
 
   SaveWithPassword("pass word");
   EXPECT_NE(Ini().find("Password_Text=pass word\n"), std::string::npos) << Ini();
-  EXPECT_EQ(IniMode(), 0600u);
+  EXPECT_EQ(settings_.Mode(), 0600u);
   EXPECT_EQ(RestoredPassword(), "pass word");
 }
