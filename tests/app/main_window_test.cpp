@@ -93,7 +93,7 @@ TEST_F(MainWindowTest, ControlsHaveTheirDesignedNamesPlacesAndValues) {
   w.show();
   QApplication::setActiveWindow(&w);
   w.ServerName->setFocus();
-  const std::vector<QWidget*> order = {w.UserName, w.Password, w.Port,    w.Security,
+  const std::vector<QWidget*> order = {w.UserName, w.Password,        w.Port,     w.Security,
                                        w.DelOnRet, w.DestDir->Edit(), w.PollSecs, w.OnOff};
   for (QWidget* next : order) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
