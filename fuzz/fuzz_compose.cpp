@@ -240,20 +240,108 @@ void CheckError(const EVizuError& e, std::string_view expected) {
     Fail("wrong error text", "got \"" + Shown(text) + "\", wanted \"" + Shown(expected) + "\"");
 }
 
+// FUZZ_COMPOSE_TRACE=1 lists the operations as they run, to turn a
+// reproducer into a test.
+void Trace(const std::string& line) {
+  static const bool on = std::getenv("FUZZ_COMPOSE_TRACE") != nullptr;
+  if (on) std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+std::string Quote(std::string_view text) { return "\"" + Shown(text) + "\""; }
+
+const char* EncodingName(TEncodingType encoding) {
+  switch (encoding) {
+    case etBase64: return "etBase64";
+    case etQuotedPrintable: return "etQuotedPrintable";
+    case etNoEncoding: return "etNoEncoding";
+    case et7Bit: return "et7Bit";
+  }
+  return "?";
+}
+
+const char* const kModeNames[] = {"nrFirst", "nrForce", "nrAddText", "nrAddAttach", "nrAddEmbedded"};
+
+// What an operation may do to the decoded contents of the non-empty leaves:
+// nothing, take one content out and put one in (a text replaced, added or
+// removed, an attachment added), or take at most one out (a detach).
+struct TExpect {
+  bool atMostOneGone = false;
+  std::string removed;  // empty: nothing
+  std::string added;    // empty: nothing
+};
+
+// Lines end in CR LF once a text is set: a lone CR, a lone LF and LF CR
+// each become one pair (RFC 5322 section 2.3).
+std::string WithCRLF(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '\r' && c != '\n') {
+      out += c;
+      continue;
+    }
+    if (i + 1 < text.size() && text[i + 1] == (c == '\r' ? '\n' : '\r')) ++i;
+    out += "\r\n";
+  }
+  return out;
+}
+
+// The content of a text body as the message classifies it now.
+std::string TextContent(TVeraDudurur2000& message, bool html) {
+  message.FindParts();
+  TMailPart* part = html ? message.TextHTMLPart() : message.TextPlainPart();
+  if (!part) return {};
+  part->Decode();
+  return std::string(part->Decoded().View());
+}
+
+void CheckModel(const std::vector<std::string>& before, const std::vector<std::string>& after,
+                const TExpect& expect) {
+  if (expect.atMostOneGone) {
+    if (!std::includes(before.begin(), before.end(), after.begin(), after.end()) ||
+        before.size() > after.size() + 1)
+      Fail("a detach did more than take one content away", Difference(before, after));
+    return;
+  }
+  std::vector<std::string> want = before;
+  if (!expect.removed.empty()) {
+    auto it = std::lower_bound(want.begin(), want.end(), expect.removed);
+    if (it == want.end() || *it != expect.removed)
+      Fail("the text that goes is not among the leaves", Shown(expect.removed));
+    want.erase(it);
+  }
+  if (!expect.added.empty()) want.insert(std::upper_bound(want.begin(), want.end(), expect.added), expect.added);
+  if (want != after) Fail("an operation changed other contents than its own", Difference(want, after));
+}
+
 // One operation of the program.
-void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message) {
+void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message, TExpect& expect) {
   const std::string name(kName);
   switch (ops.ConsumeIntegralInRange(0, 13)) {
-    case 0:
-      message.SetTextPlain(PickText(ops));
+    case 0: {
+      std::string text = PickText(ops);
+      Trace("SetTextPlain(" + Quote(text) + ")");
+      expect.removed = TextContent(message, false);
+      expect.added = WithCRLF(text);
+      message.SetTextPlain(text);
       break;
-    case 1:
-      message.SetTextHTML(PickText(ops));
+    }
+    case 1: {
+      std::string text = PickText(ops);
+      Trace("SetTextHTML(" + Quote(text) + ")");
+      expect.removed = TextContent(message, true);
+      expect.added = WithCRLF(text);
+      message.SetTextHTML(text);
       break;
+    }
     case 2:
+      Trace("RemoveTextPlain()");
+      expect.removed = TextContent(message, false);
       message.RemoveTextPlain();
       break;
     case 3:
+      Trace("RemoveTextHTML()");
+      expect.removed = TextContent(message, true);
       message.RemoveTextHTML();
       break;
     case 4:
@@ -261,12 +349,19 @@ void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message) {
       std::string content = PickContent(ops);
       std::string file = PickName(ops);
       std::string_view type = Pick(ops, kTypes);
-      message.AttachString(content, file, type, Pick(ops, kEncodings), ops.ConsumeBool());
+      TEncodingType encoding = Pick(ops, kEncodings);
+      bool embedded = ops.ConsumeBool();
+      Trace("AttachString(" + Quote(content) + ", " + Quote(file) + ", " + Quote(type) + ", " +
+            EncodingName(encoding) + ", " + (embedded ? "true" : "false") + ")");
+      expect.added = content;
+      message.AttachString(content, file, type, encoding, embedded);
       break;
     }
     case 6:
     case 7: {
       std::string wanted = PickWanted(ops, message);
+      Trace("DetachFile(" + Quote(wanted) + ")");
+      expect.atMostOneGone = true;
       try {
         message.DetachFile(wanted);
       } catch (const EVizuError& e) {
@@ -277,6 +372,7 @@ void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message) {
     }
     case 8: {
       std::string wanted = PickWanted(ops, message);
+      Trace("GetAttach(" + Quote(wanted) + ")");
       if (TMailPart* found = message.GetAttach(wanted)) {
         const TVeraDudurur2000& seen = message;
         if (std::find(seen.AttachList().begin(), seen.AttachList().end(), found) == seen.AttachList().end())
@@ -286,6 +382,8 @@ void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message) {
     }
     case 9: {
       int index = PickIndex(ops, message.AttachList().Count());
+      Trace("DetachFileIndex(" + std::to_string(index) + ")");
+      expect.atMostOneGone = true;
       try {
         message.DetachFileIndex(index);
       } catch (const EVizuError& e) {
@@ -295,17 +393,24 @@ void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message) {
       break;
     }
     case 10:
-    case 11:
-      message.Normalize(Pick(ops, kModes));
+    case 11: {
+      TNormalizer mode = Pick(ops, kModes);
+      Trace(std::string("Normalize(") + kModeNames[mode] + ")");
+      message.Normalize(mode);
       break;
+    }
     case 12:
       // Touching the tree through the public interface: the next
       // restructuring has to look at every part again.
+      Trace("SubPartList()");
       message.SubPartList();
       break;
-    case 13:
-      message.SetTextEncoding(Pick(ops, kEncodings));
+    case 13: {
+      TEncodingType encoding = Pick(ops, kEncodings);
+      Trace(std::string("SetTextEncoding(") + EncodingName(encoding) + ")");
+      message.SetTextEncoding(encoding);
       break;
+    }
   }
 }
 
@@ -334,15 +439,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   message.SetName(std::string(kName));
   message.SetSource(text);
   FuzzedDataProvider ops(reinterpret_cast<const uint8_t*>(program.data()), program.size());
+  // The contents the program has put in and left; none once a leaf does
+  // not decode. Working it out decodes every leaf up front, which turns a
+  // uuencoded body into base64 before any operation sees it, so some
+  // programs go without.
+  std::optional<std::vector<std::string>> model;
+  if (ops.ConsumeBool()) model = LeafContents(message);
   bool halfDone = false;
   for (int i = 0; i < kMaxOps && ops.remaining_bytes() > 0 && !halfDone; ++i) {
+    TExpect expect;
     try {
-      Step(ops, message);
+      Step(ops, message, expect);
     } catch (const EVizuError& e) {
       if (e.what() != kUUError) throw;
       halfDone = true;
     }
     CheckTree(message, halfDone);
+    if (halfDone || !model) continue;
+    std::optional<std::vector<std::string>> now = LeafContents(message);
+    if (now) CheckModel(*model, *now, expect);
+    model = std::move(now);
   }
 
   if (halfDone) {
