@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mail/message/mail_message.h"
@@ -44,7 +45,9 @@ constexpr int kMaxOps = 48;
 
 std::string Shown(std::string_view bytes) {
   std::string out;
-  for (char c : bytes.substr(0, 120)) {
+  // Shortened, unless a trace asks for everything.
+  static const size_t limit = std::getenv("FUZZ_COMPOSE_TRACE") ? std::string_view::npos : 120;
+  for (char c : bytes.substr(0, limit)) {
     auto b = static_cast<unsigned char>(c);
     if (b >= 32 && b < 127 && c != '\\') {
       out += c;
@@ -54,7 +57,7 @@ std::string Shown(std::string_view bytes) {
       out += hex;
     }
   }
-  if (bytes.size() > 120) out += "...(" + std::to_string(bytes.size()) + " bytes)";
+  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
   return out;
 }
 
@@ -245,6 +248,28 @@ void CheckError(const EVizuError& e, std::string_view expected) {
 void Trace(const std::string& line) {
   static const bool on = std::getenv("FUZZ_COMPOSE_TRACE") != nullptr;
   if (on) std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+// With FUZZ_COMPOSE_TRACE=2 the tree follows each operation: every part's
+// header, body size and decoded size, indented by depth.
+void TraceTree(const TVeraDudurur2000& message) {
+  static const bool on = [] {
+    const char* level = std::getenv("FUZZ_COMPOSE_TRACE");
+    return level && std::string_view(level) == "2";
+  }();
+  if (!on) return;
+  std::vector<std::pair<const TMailPart*, int>> stack{{&message, 0}};
+  while (!stack.empty()) {
+    auto [part, depth] = stack.back();
+    stack.pop_back();
+    std::string indent(4 + 2 * depth, ' ');
+    std::fprintf(stderr, "%s[body %zu, decoded %zu%s]\n", indent.c_str(), part->Body().View().size(),
+                 part->Decoded().View().size(), part->IsDecoded() ? "" : ", not decoded");
+    for (const std::string& entry : part->Header())
+      std::fprintf(stderr, "%s%s\n", indent.c_str(), Shown(entry).c_str());
+    const TMailPartList& children = part->SubPartList();
+    for (auto it = children.end(); it != children.begin();) stack.push_back({*--it, depth + 1});
+  }
 }
 
 std::string Quote(std::string_view text) { return "\"" + Shown(text) + "\""; }
@@ -454,6 +479,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (e.what() != kUUError) throw;
       halfDone = true;
     }
+    TraceTree(message);
     CheckTree(message, halfDone);
     if (halfDone || !model) continue;
     std::optional<std::vector<std::string>> now = LeafContents(message);
