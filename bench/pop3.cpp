@@ -12,10 +12,10 @@
 
 #include <QCoreApplication>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "bench/peak_rss.h"
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "support/dovecot_server.h"
@@ -47,22 +47,8 @@ double CpuSeconds() {
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Peak resident set size in bytes since the last ResetPeakRss().
-double PeakRss() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      double kb = 0;
-      status >> kb;
-      return kb * 1024;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
-void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using VizuBench::PeakRss;
+using VizuBench::ResetPeakRss;
 
 struct Mailbox {
   VizuTest::DovecotServer server;
