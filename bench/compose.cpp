@@ -142,7 +142,7 @@ void BM_DetachByNameReversed(benchmark::State& state) { AttachThenDetach(state, 
 void BM_DetachIndexZero(benchmark::State& state) { AttachThenDetach(state, doByIndexZero); }
 
 void SmallCounts(benchmark::internal::Benchmark* b) {
-  b->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+  b->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
 }
 BENCHMARK(BM_DetachByName)->Apply(SmallCounts);
 BENCHMARK(BM_DetachByNameReversed)->Apply(SmallCounts);

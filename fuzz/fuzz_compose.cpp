@@ -342,33 +342,26 @@ void CheckModel(const std::vector<std::string>& before, const std::vector<std::s
 // One operation of the program.
 void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message, TExpect& expect) {
   const std::string name(kName);
-  switch (ops.ConsumeIntegralInRange(0, 13)) {
-    case 0: {
-      std::string text = PickText(ops);
-      Trace("SetTextPlain(" + Quote(text) + ")");
-      expect.removed = TextContent(message, false);
-      expect.added = WithCRLF(text);
-      message.SetTextPlain(text);
-      break;
-    }
+  const int op = ops.ConsumeIntegralInRange(0, 13);
+  switch (op) {
+    case 0:
     case 1: {
+      const bool html = op == 1;
       std::string text = PickText(ops);
-      Trace("SetTextHTML(" + Quote(text) + ")");
-      expect.removed = TextContent(message, true);
+      Trace((html ? "SetTextHTML(" : "SetTextPlain(") + Quote(text) + ")");
+      expect.removed = TextContent(message, html);
       expect.added = WithCRLF(text);
-      message.SetTextHTML(text);
+      html ? message.SetTextHTML(text) : message.SetTextPlain(text);
       break;
     }
     case 2:
-      Trace("RemoveTextPlain()");
-      expect.removed = TextContent(message, false);
-      message.RemoveTextPlain();
+    case 3: {
+      const bool html = op == 3;
+      Trace(html ? "RemoveTextHTML()" : "RemoveTextPlain()");
+      expect.removed = TextContent(message, html);
+      html ? message.RemoveTextHTML() : message.RemoveTextPlain();
       break;
-    case 3:
-      Trace("RemoveTextHTML()");
-      expect.removed = TextContent(message, true);
-      message.RemoveTextHTML();
-      break;
+    }
     case 4:
     case 5: {
       std::string content = PickContent(ops);
