@@ -5,7 +5,8 @@
 // sound and writing it out must lose no content: the decoded contents of the
 // non-empty leaves, as a multiset, read back the same from the written text.
 // The same content check runs on a plain forced restructuring of the parsed
-// input first.
+// input first. FUZZ_COMPOSE_TRACE=1 lists the operations of a reproducer as
+// they run (=2 also the tree after each), and prints texts in full.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
