@@ -32,6 +32,7 @@
 #include "app/on_off_switch.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
+#include "bench/bench_support.h"
 #include "support/dovecot_server.h"
 
 namespace {
@@ -143,19 +144,7 @@ std::string BigMessage(size_t size) {
 // ---- measuring ----------------------------------------------------------
 
 // The peak resident set of the calling process, in KB.
-long PeakKb() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      long kb = 0;
-      status >> kb;
-      return kb;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
+long PeakKb() { return static_cast<long>(VizuBench::PeakRss() / 1024); }
 
 struct Sample {
   long peakKb = 0;   // VmHWM read by the child at its end (or ru_maxrss for mpop)
