@@ -67,6 +67,7 @@ void TVeraDudurur2000::Reset() {
   SubPartList().Clear();
   ClearClassification();
   ++touches_;
+  bodyIsAssembled_ = false;
   containerPart_ = nullptr;
   needRebuild_ = needNormalize_ = needFindParts_ = false;
   fileCounter_ = 0;

@@ -157,6 +157,7 @@ class TVeraDudurur2000 : public TMailPart {
   void MarkFilled() {
     needRebuild_ = needNormalize_ = needFindParts_ = true;
     normalValid_ = false;
+    bodyIsAssembled_ = false;
   }
   // Normalize's fast path holds while the tree is exactly what a full
   // restructuring would make of it, boundary values aside: nothing outside
@@ -208,6 +209,9 @@ class TVeraDudurur2000 : public TMailPart {
   std::uint64_t normalTouches_ = 0;
   // Embedded entries of AttachList, kept while the shape is normal.
   int normalEmbedded_ = 0;
+  // The message is a container this class made: its body is assembled from
+  // its parts, or left over from before, and is not content.
+  bool bodyIsAssembled_ = false;
   bool destroying_ = false;
   TMailRecipients toList_{this, "To"};
   TMailRecipients ccList_{this, "Cc"};

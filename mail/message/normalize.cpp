@@ -80,9 +80,11 @@ TMailPart* TVeraDudurur2000::NewPart(TMailPart* parent, const std::string& paren
 }
 
 void TVeraDudurur2000::ResetContentFields() {
+  // Every copy goes: a second Content-Type left behind would be the one the
+  // new type and boundary are written into, broken parameters and all.
   for (const char* label : {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition",
                             "Content-ID", "Content-Length"})
-    SetLabelValue(label, "");
+    while (LabelExists(label)) SetLabelValue(label, "");
   SetLabelValue("Mime-Version", "1.0");
   SetLabelValue("X-Mailer", std::string(kMailerPrefix) + kMakerHost);
 }
@@ -183,11 +185,21 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   bool holdsText = textPlainPart_ == this || textHTMLPart_ == this;
   while (attachList_.Remove(this)) {
   }
-  if (holdsText || (childless && (body_.Size() > 0 || selfAttached))) {
+  // The body of a message that this class made a container is assembled
+  // from its parts (or left over from before): never content of its own.
+  if (holdsText || (childless && !bodyIsAssembled_ && (body_.Size() > 0 || selfAttached))) {
     TMailPart* lifted = NewPart(nullptr, {});
     lifted->body_.Assign(std::string(body_.View()));
-    for (const std::string& entry : header_)
+    // The fields describe the content, so they go with it: left on the
+    // message as well, they would come back doubled when the message takes
+    // content over again.
+    auto& entries = header_.Items();
+    for (const std::string& entry : entries)
       if (IsContentField(entry)) lifted->header_.Add(entry);
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const std::string& entry) { return IsContentField(entry); }),
+                  entries.end());
+    TouchHeader();
     if (textPlainPart_ == this)
       textPlainPart_ = lifted;
     else if (textHTMLPart_ == this)
@@ -283,6 +295,9 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       ++fileCounter_;
     }
     std::string name = part->GetLabelParamValue("Content-Type", "name");
+    // RFC 2183: a disposition has a type before its parameters.
+    if (part->GetLabelValue("Content-Disposition").empty())
+      part->SetLabelValue("Content-Disposition", "attachment");
     if (!part->LabelParamExists("Content-Disposition", "filename"))
       part->SetLabelParamValue("Content-Disposition", "filename", Quoted(name));
 
@@ -331,6 +346,14 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   alternativePart_ = alternative.part;
   containerPart_ = inner.part;
   normalEmbedded_ = placedEmbedded;
+  bodyIsAssembled_ = inner.part != nullptr;
+  // A message left with no content at all: what its body still holds is a
+  // preamble or a container's old text, which must not pass for content.
+  if (!inner.part && textPlainPart_ != this && textHTMLPart_ != this && attachList_.IndexOf(this) < 0) {
+    body_.Clear();
+    decoded_.Clear();
+    isDecoded_ = false;
+  }
 }
 
 }  // namespace Vizu2000
