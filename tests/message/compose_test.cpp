@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/mime/header_fields.h"
 #include "mail/mime/codecs.h"
 #include "platform/error.h"
 #include "platform/file_types.h"
@@ -746,6 +747,53 @@ TEST(ComposeContent, EverySampleKeepsItsContentsWhenRestructured) {
   for (const auto& [what, source] : kHandMade) {
     SCOPED_TRACE(what);
     ExpectContentSurvives(source);
+  }
+}
+
+// What the fuzz target found: a restructuring must neither bring back
+// content that went nor double what it carries.
+TEST(ComposeContent, NothingComesBackOrDoubles) {
+  {
+    // A preamble is not content, also when nothing else is left.
+    SCOPED_TRACE("preamble");
+    ExpectContentSurvives(
+        "Content-Type: multipart/mixed; boundary=o\r\n\r\nthe preamble\r\n" +
+        Part("o", "Content-Type: multipart/related; boundary=r", "") + "--o--\r\n");
+  }
+  {
+    // The old body of a message that became a container does not come back
+    // as an attachment once the parts are gone.
+    TVeraDudurur2000 m(nullptr);
+    m.SetTextPlain("caf\xe9 = coffee");
+    m.Normalize(nrAddAttach);
+    m.RemoveTextPlain();
+    EXPECT_EQ(m.AttachList().Count(), 0);
+    EXPECT_EQ(m.Body().Size(), 0);
+    m.AttachString("hello", "a.txt", "", etBase64, false);
+    m.Normalize(nrAddEmbedded);
+    m.RebuildBody();
+    m.DetachFile("a.txt");
+    EXPECT_EQ(m.AttachList().Count(), 0);
+    EXPECT_EQ(ContentMultiset(*Reparsed(m)), std::vector<std::string>{});
+  }
+  {
+    // Fields that describe the content go with it and never double.
+    TVeraDudurur2000 m(nullptr);
+    m.SetSource(
+        "Subject: s\r\nContent-Type: application/pdf\r\nContent-Description: the report\r\n"
+        "Content-Type: application/pdf; n=\"r.pdf\r\n\r\n%PDF");
+    for (int i = 0; i < 6; ++i) m.Normalize(nrForce);
+    const TStringList& header = static_cast<const TMailPart&>(m).Header();
+    EXPECT_EQ(SearchStringList(&header, "Content-Description:", 1), -1);
+    // The two Content-Type fields it came with, no more.
+    EXPECT_GE(SearchStringList(&header, "Content-Type:", 1), 0);
+    EXPECT_EQ(SearchStringList(&header, "Content-Type:", 2), -1);
+    // RFC 2183: the disposition has its type before the file name.
+    EXPECT_EQ(m.GetLabelValue("Content-Disposition"), "attachment");
+    // A second attachment is written under the container's boundary.
+    m.AttachString("second", "a.txt", "", etBase64, false);
+    EXPECT_EQ(Problems(m), "");
+    EXPECT_EQ(ContentMultiset(*Reparsed(m)), (std::vector<std::string>{"%PDF", "second"}));
   }
 }
 
