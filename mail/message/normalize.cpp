@@ -347,9 +347,13 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   containerPart_ = inner.part;
   normalEmbedded_ = placedEmbedded;
   bodyIsAssembled_ = inner.part != nullptr;
-  // A message left with no content at all: what its body still holds is a
-  // preamble or a container's old text, which must not pass for content.
-  if (!inner.part && textPlainPart_ != this && textHTMLPart_ != this && attachList_.IndexOf(this) < 0) {
+  // A message left with no content at all, or a container still waiting for
+  // the part it was made for: what its body still holds is a preamble or
+  // old text, which must not pass for content.
+  const bool holdsContent =
+      inner.part ? !subPartList_.Empty()
+                 : textPlainPart_ == this || textHTMLPart_ == this || attachList_.IndexOf(this) >= 0;
+  if (!holdsContent) {
     body_.Clear();
     decoded_.Clear();
     isDecoded_ = false;
