@@ -237,23 +237,7 @@ bool TREZ2000::Connect() {
   TClientSocket& socket = socketTalk_->Socket();
   socket.SetImplicitTls(tlsMode_ == tmImplicitTLS);
   socket.SetTrustedCertificate(trustedCertificate_);
-  if (IsIPAddress(host_)) {
-    socket.SetHost("");
-    socket.SetAddress(host_);
-  } else {
-    socket.SetHost(host_);
-    socket.SetAddress("");
-  }
-  socket.SetPort(port_);
-  socketTalk_->ForceState(stConnect);
-  // The greeting is one line: wait for all of it, however the network cuts it.
-  socketTalk_->SetExpectedEnd(kCrLf);
-  try {
-    socket.Open();
-  } catch (...) {
-    socketTalk_->Cancel();
-    throw;
-  }
+  socketTalk_->OpenForGreeting(host_, port_);
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
   if (!connected_) {

@@ -242,22 +242,7 @@ bool TDUZA2000::Connect() {
   if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
   TBusyFlag busy(busy_);
   TClientSocket& socket = socketTalk_->Socket();
-  if (IsIPAddress(host_)) {
-    socket.SetHost("");
-    socket.SetAddress(host_);
-  } else {
-    socket.SetHost(host_);
-    socket.SetAddress("");
-  }
-  socket.SetPort(port_);
-  socketTalk_->ForceState(stConnect);
-  socketTalk_->SetExpectedEnd(kCrLf);
-  try {
-    socket.Open();
-  } catch (...) {
-    socketTalk_->Cancel();
-    throw;
-  }
+  socketTalk_->OpenForGreeting(host_, port_);
   if (!Await(stConnect)) return false;
   std::string name = socket.LocalHostName();
   if (!IsHostName(name)) name = "[" + socket.LocalAddress() + "]";

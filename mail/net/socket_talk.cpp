@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/event_pump.h"
 
@@ -217,6 +218,21 @@ void TSocketTalk::SocketEncrypted() {
   waiting_ = false;
   serverResult_ = true;
   sessionState_ = stNone;
+}
+
+void TSocketTalk::OpenForGreeting(const std::string& host, int port) {
+  const bool numeric = IsIPAddress(host);
+  socket_->SetHost(numeric ? "" : host);
+  socket_->SetAddress(numeric ? host : "");
+  socket_->SetPort(port);
+  ForceState(stConnect);
+  expectedEnd_ = "\r\n";
+  try {
+    socket_->Open();
+  } catch (...) {
+    Cancel();
+    throw;
+  }
 }
 
 void TSocketTalk::Cancel() {

@@ -141,6 +141,11 @@ class TSocketTalk : public TComponent {
   // Arms a wait without sending anything and starts the time-out now; used
   // to await a greeting.
   void ForceState(TSessionState state);
+  // Points the socket at host (a name, or a numeric address used as it is)
+  // and port, arms the wait for the server's greeting line (whole, however
+  // the network cuts it) and opens the connection. Errors of the platform
+  // socket while opening pass out, with no wait left pending.
+  void OpenForGreeting(const std::string& host, int port);
   // Ends the pending wait with a false verdict and no error.
   void Cancel();
   // Arms a wait for more of the reply without clearing what has been
