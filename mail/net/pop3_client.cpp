@@ -7,7 +7,6 @@
 
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
-#include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/int_conv.h"
 #include "platform/string_list.h"
