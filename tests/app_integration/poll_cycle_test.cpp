@@ -126,6 +126,20 @@ class PollCycleTest : public ::testing::Test {
     EXPECT_TRUE(line == "Connecting at " + before + end || line == "Connecting at " + after + end) << line;
   }
 
+  // One poll cycle and its log, the connect line checked to end with `end`
+  // and to tell a time taken within the cycle.
+  std::vector<std::string> Poll(TfrmMain& w, const std::string& end) {
+    const std::string before = TfrmMain::LogDateTime();
+    w.evGetMailTimer(w.evGetMail);
+    const std::string after = TfrmMain::LogDateTime();
+    const std::vector<std::string> log = w.LogLines();
+    if (log.empty())
+      ADD_FAILURE() << "no log";
+    else
+      ExpectConnectLine(log[0], before, after, end);
+    return log;
+  }
+
   // The server with a certificate of its own for 127.0.0.1, started.
   VizuTest::TestCertificate ServeTls() {
     const VizuTest::TestCertificate certificate =
@@ -140,12 +154,8 @@ class PollCycleTest : public ::testing::Test {
   void ExpectTlsRefusal(TfrmMain& w, const std::string& reason) {
     // start() made sure of a greeting without logging in, too.
     const size_t ends = server_.logLines("no auth attempts", 1).size();
-    const std::string before = TfrmMain::LogDateTime();
-    w.evGetMailTimer(w.evGetMail);
-    const std::string after = TfrmMain::LogDateTime();
-    const std::vector<std::string> log = w.LogLines();
+    const std::vector<std::string> log = Poll(w, " failed");
     ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-    ExpectConnectLine(log[0], before, after, " failed");
     EXPECT_EQ(log[1], reason);
     EXPECT_FALSE(w.POP->Connected());
     EXPECT_NE(w.StatusText().find(" failed: "), std::string::npos) << w.StatusText();
@@ -174,13 +184,8 @@ TEST_F(PollCycleTest, TwoMessagesGiveTheLogAndFilesHoldingWhatTheServerSent) {
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
 
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " ok");
   ASSERT_EQ(log.size(), 12u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " ok");
   const std::vector<std::string> rest(log.begin() + 1, log.end());
   EXPECT_EQ(rest, (std::vector<std::string>{
                       "Login... ok",
@@ -259,12 +264,8 @@ TEST_F(PollCycleTest, AWrongPasswordLogsAFailedLoginAndQuits) {
   server_.start();
   TfrmMain w;
   SwitchOn(w, server_.port(), "not the password", false);
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " ok");
   ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " ok");
   EXPECT_EQ(log[1], "Login... failed");
   EXPECT_EQ(log[2], "Disconnecting...");
   EXPECT_TRUE(Files().empty());
@@ -277,12 +278,8 @@ TEST_F(PollCycleTest, AnUnreachableServerGivesExactlyOneLine) {
   TfrmMain w;
   // Protected or not, a connection that never opened has no TLS story to tell.
   SwitchOn(w, ClosedPort(), "x", false, "STARTTLS");
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " failed");
   ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " failed");
   EXPECT_NE(w.StatusText().find(" failed: connection refused - next poll at "), std::string::npos)
       << w.StatusText();
 }
@@ -327,11 +324,9 @@ TEST_F(PollCycleTest, APollOverTlsWithAPinnedFingerprintStoresTheMessageAsSent) 
   TfrmMain w;
   SwitchOn(w, server_.tlsPort(), server_.password(), false, "TLS");
   ASSERT_EQ(w.TrustedCertificate(), fingerprint);
-  w.evGetMailTimer(w.evGetMail);
 
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " ok");
   ASSERT_EQ(log.size(), 8u) << ::testing::PrintToString(log);
-  EXPECT_EQ(log[0].substr(log[0].size() - 3), " ok") << log[0];
   const std::vector<std::string> rest(log.begin() + 1, log.end());
   EXPECT_EQ(rest, (std::vector<std::string>{
                       "Login... ok",
