@@ -5,11 +5,14 @@
 //   1000x20K-delete   the same, deleted by the fetch
 //   10000x2K-keep     10,000 messages of 2 KB, left on the server
 //   10000x2K-delete   the same, deleted by the fetch
+//   1000x20K-keep-tls 1000 messages of 20 KB, left on the server, over TLS
+//                     from the first byte (port 995's way), the server's
+//                     certificate trusted by its PEM file in both tools
 //
 // Wall, CPU and system time of each tool, medians of the runs; the runs of
 // the two tools alternate, so a machine that slows down hurts both alike.
 //
-//   build/bench/bench_fetch_cycle [runs=3] [case filter, e.g. 2K or delete]
+//   build/bench/bench_fetch_cycle [runs=3] [case filter, e.g. 2K, delete or tls]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -23,6 +26,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -43,6 +47,7 @@
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "support/dovecot_server.h"
+#include "support/test_certificate.h"
 
 namespace {
 
@@ -57,6 +62,7 @@ struct Case {
   int messages;
   int size;
   bool del;
+  bool tls;
   std::vector<Times> quenwick;
   std::vector<Times> mpop;
 };
@@ -269,21 +275,22 @@ void Settle() { ::sync(); }
 
 class QuenwickRunner {
  public:
-  explicit QuenwickRunner(const VizuTest::DovecotServer& server) {
+  explicit QuenwickRunner(const VizuTest::DovecotServer& server) : server_(server) {
     w_.show();
     w_.ServerName->setText("127.0.0.1");
     w_.UserName->setText(QString::fromStdString(server.userName()));
     w_.Password->setText(QString::fromStdString(server.password()));
-    w_.Port->setText(QString::number(server.port()));
     w_.PollSecs->SetValue(3600);
   }
   ~QuenwickRunner() { w_.OnOff->SetStateOn(false); }
 
   // One poll into `dest`; false (with a message) when it did not store every
   // message.
-  bool Run(const std::string& dest, int messages, bool del, Times& times) {
+  bool Run(const std::string& dest, int messages, bool del, bool tls, Times& times) {
     // The window takes its settings at switch-on, as after a user's edit.
     w_.OnOff->SetStateOn(false);
+    w_.Security->setCurrentText(tls ? "TLS" : "None");
+    w_.Port->setText(QString::number(tls ? server_.tlsPort() : server_.port()));
     w_.DestDir->SetText(dest);
     w_.DelOnRet->setChecked(del);
     w_.OnOff->SetStateOn(true);
@@ -308,20 +315,23 @@ class QuenwickRunner {
   }
 
  private:
+  const VizuTest::DovecotServer& server_;
   Vizu2000::TfrmMain w_;
 };
 
 class MpopRunner {
  public:
-  MpopRunner(const VizuTest::DovecotServer& server, const std::string& root)
-      : server_(server), rc_(root + "/mpoprc"), uidls_(root + "/uidls") {}
+  MpopRunner(const VizuTest::DovecotServer& server, const std::string& root, std::string trustFile)
+      : server_(server), rc_(root + "/mpoprc"), uidls_(root + "/uidls"), trustFile_(std::move(trustFile)) {}
 
   // One fetch into the Maildir `maildir`, from a fresh state.
-  bool Run(const std::string& maildir, int messages, bool del, Times& times) {
+  bool Run(const std::string& maildir, int messages, bool del, bool tls, Times& times) {
     for (const char* sub : {"/cur", "/new", "/tmp"}) QDir().mkpath(QString::fromStdString(maildir + sub));
     std::ofstream out(rc_);
-    out << "account bench\nhost 127.0.0.1\nport " << server_.port() << "\nuser " << server_.userName()
-        << "\npassword " << server_.password() << "\nauth user\ntls off\ndelivery maildir " << maildir
+    out << "account bench\nhost 127.0.0.1\nport " << (tls ? server_.tlsPort() : server_.port()) << "\nuser "
+        << server_.userName() << "\npassword " << server_.password() << "\nauth user\n"
+        << (tls ? "tls on\ntls_starttls off\ntls_trust_file " + trustFile_ : std::string("tls off"))
+        << "\ndelivery maildir " << maildir
         << "\nkeep " << (del ? "off" : "on") << "\nonly_new off\nuidls_file " << uidls_
         << "\nreceived_header off\n";
     out.close();
@@ -352,6 +362,7 @@ class MpopRunner {
   const VizuTest::DovecotServer& server_;
   std::string rc_;
   std::string uidls_;
+  std::string trustFile_;
 };
 
 }  // namespace
@@ -364,10 +375,11 @@ int main(int argc, char** argv) {
   QuietDialogs dialogs;
   Vizu2000::SetDialogs(&dialogs);
 
-  std::vector<Case> cases = {{"1000x20K-keep", 1000, 20 * 1024, false, {}, {}},
-                             {"1000x20K-delete", 1000, 20 * 1024, true, {}, {}},
-                             {"10000x2K-keep", 10000, 2 * 1024, false, {}, {}},
-                             {"10000x2K-delete", 10000, 2 * 1024, true, {}, {}}};
+  std::vector<Case> cases = {{"1000x20K-keep", 1000, 20 * 1024, false, false, {}, {}},
+                             {"1000x20K-delete", 1000, 20 * 1024, true, false, {}, {}},
+                             {"10000x2K-keep", 10000, 2 * 1024, false, false, {}, {}},
+                             {"10000x2K-delete", 10000, 2 * 1024, true, false, {}, {}},
+                             {"1000x20K-keep-tls", 1000, 20 * 1024, false, true, {}, {}}};
   std::erase_if(cases, [&](const Case& c) { return filter != "all" && c.name.find(filter) == std::string::npos; });
   if (cases.empty()) {
     std::fprintf(stderr, "no case matches '%s'\n", filter.c_str());
@@ -381,12 +393,16 @@ int main(int argc, char** argv) {
   SpreadFolders(root);
   setenv("QUENWICK_SETTINGS", (root + "/quenwick.ini").c_str(), 1);
 
-  // One server for both tools and every case.
+  // One server for both tools and every case, the plain ones on its plain
+  // port. Both tools trust its certificate by the same file.
+  const VizuTest::TestCertificate certificate = VizuTest::makeTestCertificate(root, "bench", "IP:127.0.0.1");
+  std::ofstream(root + "/quenwick.ini") << "[TfrmMain]\nTrustedCertificate=" << certificate.certificate << "\n";
   VizuTest::DovecotServer server;
+  server.enableTls(certificate.certificate, certificate.key);
   server.start();
   Mailbox mailbox(server);
   QuenwickRunner quenwick(server);
-  MpopRunner mpop(server, root);
+  MpopRunner mpop(server, root, certificate.certificate);
 
   for (int r = 0; r < runs; ++r) {
     for (Case& c : cases) {
@@ -396,7 +412,8 @@ int main(int argc, char** argv) {
         mailbox.Fill(c.messages, c.size);
         Times t;
         const std::string dest = NewFolder(root, isQuenwick ? "eml" : "Maildir");
-        const bool ok = isQuenwick ? quenwick.Run(dest, c.messages, c.del, t) : mpop.Run(dest, c.messages, c.del, t);
+        const bool ok = isQuenwick ? quenwick.Run(dest, c.messages, c.del, c.tls, t)
+                                   : mpop.Run(dest, c.messages, c.del, c.tls, t);
         if (!ok) return 1;
         const int left = c.del ? (mailbox.Drained() ? 0 : server.messageCount()) : server.messageCount();
         if (left != (c.del ? 0 : c.messages)) {
@@ -405,7 +422,7 @@ int main(int argc, char** argv) {
           return 1;
         }
         (isQuenwick ? c.quenwick : c.mpop).push_back(t);
-        std::fprintf(stderr, "run %d %-16s %-9s wall %7.3f s  cpu %7.3f s  sys %7.3f s%s\n", r + 1,
+        std::fprintf(stderr, "run %d %-17s %-9s wall %7.3f s  cpu %7.3f s  sys %7.3f s%s\n", r + 1,
                      c.name.c_str(), isQuenwick ? "quenwick" : "mpop", t.wall, t.cpu, t.sys,
                      t.wall > 60 ? "  (over a minute)" : "");
       }
@@ -413,13 +430,13 @@ int main(int argc, char** argv) {
   }
 
   std::printf("\nFetch from a local Dovecot into an empty folder, median of %d runs\n", runs);
-  std::printf("%-16s %-9s %9s %9s %9s %12s\n", "case", "tool", "wall s", "cpu s", "sys s", "wall q/mpop");
+  std::printf("%-17s %-9s %9s %9s %9s %12s\n", "case", "tool", "wall s", "cpu s", "sys s", "wall q/mpop");
   for (const Case& c : cases) {
     const Times q = Median(c.quenwick);
     const Times m = Median(c.mpop);
-    std::printf("%-16s %-9s %9.3f %9.3f %9.3f %12.2f\n", c.name.c_str(), "quenwick", q.wall, q.cpu, q.sys,
+    std::printf("%-17s %-9s %9.3f %9.3f %9.3f %12.2f\n", c.name.c_str(), "quenwick", q.wall, q.cpu, q.sys,
                 q.wall / m.wall);
-    std::printf("%-16s %-9s %9.3f %9.3f %9.3f\n", "", "mpop", m.wall, m.cpu, m.sys);
+    std::printf("%-17s %-9s %9.3f %9.3f %9.3f\n", "", "mpop", m.wall, m.cpu, m.sys);
   }
   return 0;
 }

@@ -76,6 +76,15 @@ std::string AsReason(const QString& qtText) {
   return text;
 }
 
+// Reading the whole system store means parsing every certificate in it, a
+// quarter of a second of CPU here and more than a poll of a thousand
+// messages costs otherwise; read once for the program's life, as a change of
+// the system's authorities is rare enough to wait for the next start.
+const QList<QSslCertificate>& SystemAnchors() {
+  static const QList<QSslCertificate> store = QSslConfiguration::systemCaCertificates();
+  return store;
+}
+
 // Verification errors that only say the chain does not reach a trusted
 // anchor: a certificate the user vouched for (by file or fingerprint) makes
 // them moot, the other errors stand.
@@ -363,7 +372,7 @@ class TQtClientSocket final : public TClientSocket {
       config.setPeerVerifyMode(QSslSocket::VerifyPeer);
       // Setting anchors turns off the system store's loading on demand, so
       // it is named along with them.
-      if (!anchors_.isEmpty()) config.setCaCertificates(QSslConfiguration::systemCaCertificates() + anchors_);
+      if (!anchors_.isEmpty()) config.setCaCertificates(SystemAnchors() + anchors_);
       socket_.setSslConfiguration(config);
       socket_.setPeerVerifyName(QString::fromStdString(PeerName()));
       socket_.startClientEncryption();

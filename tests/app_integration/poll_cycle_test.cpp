@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
+#include <fstream>
 
 #include "app/directory_edit.h"
 #include "app/main_window.h"
@@ -26,6 +27,8 @@
 #include "platform/streams.h"
 #include "support/dovecot_server.h"
 #include "support/loopback_script_server.h"
+#include "support/server_process.h"
+#include "support/test_certificate.h"
 #include "../app/fake_dialogs.h"
 
 using namespace Vizu2000;
@@ -123,6 +126,46 @@ class PollCycleTest : public ::testing::Test {
     EXPECT_TRUE(line == "Connecting at " + before + end || line == "Connecting at " + after + end) << line;
   }
 
+  // One poll cycle and its log, the connect line checked to end with `end`
+  // and to tell a time taken within the cycle.
+  std::vector<std::string> Poll(TfrmMain& w, const std::string& end) {
+    const std::string before = TfrmMain::LogDateTime();
+    w.evGetMailTimer(w.evGetMail);
+    const std::string after = TfrmMain::LogDateTime();
+    const std::vector<std::string> log = w.LogLines();
+    if (log.empty())
+      ADD_FAILURE() << "no log";
+    else
+      ExpectConnectLine(log[0], before, after, end);
+    return log;
+  }
+
+  // The server with a certificate of its own for 127.0.0.1, started.
+  VizuTest::TestCertificate ServeTls() {
+    const VizuTest::TestCertificate certificate =
+        VizuTest::makeTestCertificate(tmp_.path().toStdString(), "server", "IP:127.0.0.1");
+    server_.enableTls(certificate.certificate, certificate.key);
+    server_.start();
+    return certificate;
+  }
+
+  // A poll that cannot open a protected connection: the connect line, then
+  // the reason and nothing else; the server never saw the user's name.
+  void ExpectTlsRefusal(TfrmMain& w, const std::string& reason) {
+    // start() made sure of a greeting without logging in, too.
+    const size_t ends = server_.logLines("no auth attempts", 1).size();
+    const std::vector<std::string> log = Poll(w, " failed");
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[1], reason);
+    EXPECT_FALSE(w.POP->Connected());
+    EXPECT_NE(w.StatusText().find(" failed: "), std::string::npos) << w.StatusText();
+    EXPECT_TRUE(Files().empty());
+    // Dovecot logs the connection's end once it has seen it go.
+    EXPECT_EQ(server_.logLines("no auth attempts", ends + 1).size(), ends + 1) << server_.logText();
+    EXPECT_EQ(server_.logLines("user=<" + server_.userName() + ">", 0), std::vector<std::string>{})
+        << server_.logText();
+  }
+
   QTemporaryDir tmp_;
   std::string dest_;
   VizuTest::DovecotServer server_;
@@ -141,13 +184,8 @@ TEST_F(PollCycleTest, TwoMessagesGiveTheLogAndFilesHoldingWhatTheServerSent) {
   TfrmMain w;
   SwitchOn(w, server_.port(), server_.password(), false);
 
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " ok");
   ASSERT_EQ(log.size(), 12u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " ok");
   const std::vector<std::string> rest(log.begin() + 1, log.end());
   EXPECT_EQ(rest, (std::vector<std::string>{
                       "Login... ok",
@@ -226,12 +264,8 @@ TEST_F(PollCycleTest, AWrongPasswordLogsAFailedLoginAndQuits) {
   server_.start();
   TfrmMain w;
   SwitchOn(w, server_.port(), "not the password", false);
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " ok");
   ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " ok");
   EXPECT_EQ(log[1], "Login... failed");
   EXPECT_EQ(log[2], "Disconnecting...");
   EXPECT_TRUE(Files().empty());
@@ -244,14 +278,73 @@ TEST_F(PollCycleTest, AnUnreachableServerGivesExactlyOneLine) {
   TfrmMain w;
   // Protected or not, a connection that never opened has no TLS story to tell.
   SwitchOn(w, ClosedPort(), "x", false, "STARTTLS");
-  const std::string before = TfrmMain::LogDateTime();
-  w.evGetMailTimer(w.evGetMail);
-  const std::string after = TfrmMain::LogDateTime();
-  const std::vector<std::string> log = w.LogLines();
+  const std::vector<std::string> log = Poll(w, " failed");
   ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
-  ExpectConnectLine(log[0], before, after, " failed");
   EXPECT_NE(w.StatusText().find(" failed: connection refused - next poll at "), std::string::npos)
       << w.StatusText();
+}
+
+TEST_F(PollCycleTest, AnUntrustedCertificateAddsItsReasonBelowTheConnectLine) {
+  ServeTls();
+  server_.addMessage("0001", kPlain);
+  TfrmMain w;
+  SwitchOn(w, server_.port(), server_.password(), false, "STARTTLS");
+  ASSERT_EQ(w.TrustedCertificate(), "");
+  ExpectTlsRefusal(w, "Certificate not trusted: self-signed certificate");
+  EXPECT_EQ(server_.messageCount(), 1);
+}
+
+TEST_F(PollCycleTest, AServerWithoutStlsAddsItsReasonBelowTheConnectLine) {
+  // The plain fixture: no certificate, so its CAPA offers no STLS.
+  server_.addMessage("0001", kPlain);
+  server_.start();
+  TfrmMain w;
+  SwitchOn(w, server_.port(), server_.password(), false, "STARTTLS");
+  ExpectTlsRefusal(w, "Server does not offer STLS");
+  EXPECT_EQ(server_.messageCount(), 1);
+}
+
+TEST_F(PollCycleTest, APollOverTlsWithAPinnedFingerprintStoresTheMessageAsSent) {
+  const VizuTest::TestCertificate certificate = ServeTls();
+  server_.addMessage("0001", kMultipart);
+  const std::vector<std::string> ids = server_.uniqueIds();
+  ASSERT_EQ(ids.size(), 1u);
+  // Read from the server as the README tells a user to, and pasted whole
+  // into the settings file: there is no window control for it.
+  const std::string printed = tmp_.path().toStdString() + "/fingerprint.txt";
+  ASSERT_EQ(VizuTest::runProgram({"sh", "-c",
+                                  "openssl s_client -connect 127.0.0.1:" + std::to_string(server_.tlsPort()) +
+                                      " </dev/null 2>/dev/null | openssl x509 -noout -fingerprint -sha256"},
+                                 printed),
+            0);
+  std::string fingerprint = VizuTest::readFile(printed);
+  ASSERT_EQ(fingerprint, certificate.fingerprint + "\n");
+  fingerprint.pop_back();
+  std::ofstream(tmp_.path().toStdString() + "/quenwick.ini") << "[TfrmMain]\nTrustedCertificate=" << fingerprint << "\n";
+  TfrmMain w;
+  SwitchOn(w, server_.tlsPort(), server_.password(), false, "TLS");
+  ASSERT_EQ(w.TrustedCertificate(), fingerprint);
+
+  const std::vector<std::string> log = Poll(w, " ok");
+  ASSERT_EQ(log.size(), 8u) << ::testing::PrintToString(log);
+  const std::vector<std::string> rest(log.begin() + 1, log.end());
+  EXPECT_EQ(rest, (std::vector<std::string>{
+                      "Login... ok",
+                      "1 messages on server",
+                      "Getting UIDL...",
+                      "Retrieving message1...",
+                      "Building message body...",
+                      "Saving message to " + dest_ + "/" + ids[0] + ".eml",
+                      "Disconnecting...",
+                  }));
+  EXPECT_EQ(Files(), (std::vector<std::string>{ids[0] + ".eml"}));
+  EXPECT_EQ(File(ids[0] + ".eml"), kMultipart);
+  EXPECT_TRUE(dialogs_.errors.empty());
+  // The window's login, unlike uniqueIds()'s, came over TLS.
+  const std::vector<std::string> logins = server_.logLines("Login: user=<" + server_.userName() + ">", 2);
+  ASSERT_EQ(logins.size(), 2u) << server_.logText();
+  EXPECT_EQ(logins[0].find(", TLS"), std::string::npos) << logins[0];
+  EXPECT_NE(logins[1].find(", TLS"), std::string::npos) << logins[1];
 }
 
 TEST_F(PollCycleTest, ATickDuringASlowCycleRunsANestedCycleThatFailsToConnect) {

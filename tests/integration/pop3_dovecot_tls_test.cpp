@@ -4,9 +4,7 @@
 // checked in the server's log to have come before any login.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mail/net/pop3_client.h"
@@ -65,26 +63,10 @@ class Pop3DovecotTlsTest : public ::testing::Test {
     EXPECT_TRUE(client.Quit());
   }
 
-  // The server's log lines that contain text, once at least `count` of them
-  // are there (or after a few seconds): its processes write as they go.
-  std::vector<std::string> LogLines(const std::string& text, size_t count) {
-    std::vector<std::string> lines;
-    for (int i = 0; i < 250; ++i) {
-      lines.clear();
-      const std::string log = server.logText();
-      for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
-        if (log.substr(start, end - start).find(text) != std::string::npos)
-          lines.push_back(log.substr(start, end - start));
-      if (lines.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return lines;
-  }
-
   // Connect is refused for a TLS reason, in both modes and with each trust
   // source, and the server saw every connection end without a login attempt.
   void ExpectRefused(const std::vector<std::string>& trustSources, const std::string& reason) {
-    const size_t before = LogLines("TLS handshaking", 0).size();
+    const size_t before = server.logLines("TLS handshaking", 0).size();
     for (const std::string& trusted : trustSources) {
       for (const TTLSMode mode : {tmSTLS, tmImplicitTLS}) {
         SCOPED_TRACE((mode == tmSTLS ? "STLS with " : "implicit TLS with ") + trusted);
@@ -99,10 +81,10 @@ class Pop3DovecotTlsTest : public ::testing::Test {
     // Dovecot saw each of them end in the handshake, before any command
     // under TLS, and never heard the user's name.
     const size_t connections = before + 2 * trustSources.size();
-    const std::vector<std::string> ended = LogLines("TLS handshaking", connections);
+    const std::vector<std::string> ended = server.logLines("TLS handshaking", connections);
     EXPECT_EQ(ended.size(), connections) << server.logText();
     for (const std::string& line : ended) EXPECT_NE(line.find("no auth attempts"), std::string::npos) << line;
-    EXPECT_EQ(LogLines("user=<" + server.userName() + ">", 0), std::vector<std::string>{}) << server.logText();
+    EXPECT_EQ(server.logLines("user=<" + server.userName() + ">", 0), std::vector<std::string>{}) << server.logText();
   }
 
   static std::string folder_;
@@ -134,7 +116,7 @@ TEST_F(Pop3DovecotTlsTest, FetchesInEveryModeWithTheCertificateTrustedByFileOrFi
   EXPECT_FALSE(client.Connect());
   EXPECT_EQ(client.TLSFailure().rfind("TLS handshake failed: ", 0), 0u) << client.TLSFailure();
   // Dovecot marks the logins that came over TLS.
-  const std::vector<std::string> logins = LogLines("Login: user=<" + server.userName() + ">", 5);
+  const std::vector<std::string> logins = server.logLines("Login: user=<" + server.userName() + ">", 5);
   ASSERT_EQ(logins.size(), 5u) << server.logText();
   int overTls = 0;
   for (const std::string& line : logins) overTls += line.find(", TLS") != std::string::npos ? 1 : 0;

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "mail/net/pop3_client.h"
 
@@ -170,6 +172,20 @@ int DovecotServer::messageCount() const { return static_cast<int>(maildirFiles()
 
 std::string DovecotServer::logText() const {
   return readFile(dir_ + "/dovecot.log") + readFile(dir_ + "/stderr.txt");
+}
+
+std::vector<std::string> DovecotServer::logLines(const std::string& text, size_t atLeast) const {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 250; ++i) {
+    lines.clear();
+    const std::string log = logText();
+    for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+      if (log.substr(start, end - start).find(text) != std::string::npos)
+        lines.push_back(log.substr(start, end - start));
+    if (lines.size() >= atLeast) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lines;
 }
 
 std::vector<std::string> DovecotServer::uniqueIds() const {

@@ -64,6 +64,9 @@ class DovecotServer {
 
   const std::string& folder() const { return dir_; }
   std::string logText() const;
+  // The log's lines that hold text, once at least atLeast of them are there
+  // or after about five seconds: the server's processes write as they go.
+  std::vector<std::string> logLines(const std::string& text, size_t atLeast) const;
 
  private:
   void ensureMailUser();
