@@ -79,7 +79,9 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
                                    std::string_view contentType, TEncodingType encoding,
                                    bool embedded) {
   const std::string name = ExtractFileName(fileName);
+  bool keepHashes = AttachHashesValid();
   Normalize(embedded ? nrAddEmbedded : nrAddAttach);
+  keepHashes = keepHashes && lastNormalizeInPlace_;
   TMailPart* container = embedded ? relatedPart_ : mixedPart_;
   const bool wasNormal = ShapeIsNormal() && container;
 
@@ -97,6 +99,10 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
   if (embedded) part->SetLabelValue("Content-ID", ContentIdFor(name));
   attachList_.Add(part);
   needRebuild_ = true;
+  if (keepHashes) {
+    attachHashes_.push_back(part->FileNameHash());
+    attachHashesTouches_ = touches_;
+  }
 
   // The new part stands where a full restructuring would put it, unless it
   // has no name yet (an empty file name), which that would make up.
@@ -126,34 +132,53 @@ void TVeraDudurur2000::DropAttachment(TMailPart* part) {
   if (wasNormal) MarkNormal();
 }
 
+int TVeraDudurur2000::FindAttachment(std::string_view lowered) {
+  const std::size_t hash = std::hash<std::string_view>{}(lowered);
+  // The message itself can be an attachment only as the only one, and its
+  // own header changes are not counted in touches_.
+  if (attachList_.Count() <= 1 || !AttachHashesValid()) {
+    attachHashes_.clear();
+    for (const TMailPart* part : attachList_) attachHashes_.push_back(part->FileNameHash());
+    attachHashesTouches_ = attachList_.Count() <= 1 ? ~std::uint64_t{0} : touches_;
+  }
+  for (size_t i = 0; i < attachHashes_.size(); ++i)
+    if (attachHashes_[i] == hash && attachList_.Get(static_cast<int>(i))->FileNameIs(lowered, hash))
+      return static_cast<int>(i);
+  return -1;
+}
+
+// Removes the entry at index, then rebuilds the shape for what is left. The
+// name hashes stay valid when that restructuring left the attachments alone.
+void TVeraDudurur2000::DetachAt(int index) {
+  bool keepHashes = AttachHashesValid();
+  TMailPart* part = attachList_.Get(index);
+  keepHashes = keepHashes && part != this;
+  DropAttachment(part);
+  Normalize(nrForce);
+  if (keepHashes && lastNormalizeInPlace_ && static_cast<int>(attachHashes_.size()) == attachList_.Count() + 1) {
+    attachHashes_.erase(attachHashes_.begin() + index);
+    attachHashesTouches_ = touches_;
+  }
+}
+
 void TVeraDudurur2000::DetachFile(std::string_view fileName) {
   Normalize(nrFirst);
-  const std::string wanted = LowerCase(ExtractFileName(fileName));
-  const std::size_t hash = std::hash<std::string_view>{}(wanted);
-  for (TMailPart* part : attachList_) {
-    if (!part->FileNameIs(wanted, hash)) continue;
-    DropAttachment(part);
-    Normalize(nrForce);
-    return;
-  }
-  throw EVizuError(Name() + ": Attachment filename not found " + std::string(fileName));
+  const int index = FindAttachment(LowerCase(ExtractFileName(fileName)));
+  if (index < 0) throw EVizuError(Name() + ": Attachment filename not found " + std::string(fileName));
+  DetachAt(index);
 }
 
 void TVeraDudurur2000::DetachFileIndex(int index) {
   Normalize(nrFirst);
   if (index < 0 || index >= attachList_.Count())
     throw EVizuError(Name() + ": Attachment index not found");
-  DropAttachment(attachList_.Get(index));
-  Normalize(nrForce);
+  DetachAt(index);
 }
 
 TMailPart* TVeraDudurur2000::GetAttach(std::string_view fileName) {
   Normalize(nrFirst);
-  const std::string wanted = LowerCase(fileName);
-  const std::size_t hash = std::hash<std::string_view>{}(wanted);
-  for (TMailPart* part : attachList_)
-    if (part->FileNameIs(wanted, hash)) return part;
-  return nullptr;
+  const int index = FindAttachment(LowerCase(fileName));
+  return index < 0 ? nullptr : attachList_.Get(index);
 }
 
 }  // namespace Vizu2000

@@ -158,6 +158,7 @@ class TVeraDudurur2000 : public TMailPart {
     needRebuild_ = needNormalize_ = needFindParts_ = true;
     normalValid_ = false;
     bodyIsAssembled_ = false;
+    ++touches_;
   }
   // Normalize's fast path holds while the tree is exactly what a full
   // restructuring would make of it, boundary values aside: nothing outside
@@ -181,6 +182,13 @@ class TVeraDudurur2000 : public TMailPart {
   // Takes an attachment off the message and destroys it (or empties the
   // message when it is the attachment itself).
   void DropAttachment(TMailPart* part);
+  void DetachAt(int index);
+  // Index in AttachList of the first attachment whose file name, lower-
+  // cased, is `lowered`; -1 when none is.
+  int FindAttachment(std::string_view lowered);
+  bool AttachHashesValid() const {
+    return attachHashesTouches_ == touches_ && static_cast<int>(attachHashes_.size()) == attachList_.Count();
+  }
   void AttachBytes(std::string content, std::string_view fileName, std::string_view contentType,
                    TEncodingType encoding, bool embedded);
   // Throws when a progress handler tries to refill or reset the message
@@ -212,6 +220,13 @@ class TVeraDudurur2000 : public TMailPart {
   // The message is a container this class made: its body is assembled from
   // its parts, or left over from before, and is not content.
   bool bodyIsAssembled_ = false;
+  // The file name hashes of AttachList, in its order, while no part has been
+  // touched since they were taken: finding a name is then a scan of one
+  // array instead of a visit to every part.
+  std::vector<std::size_t> attachHashes_;
+  std::uint64_t attachHashesTouches_ = ~std::uint64_t{0};
+  // The last acting Normalize worked in place, leaving attachments alone.
+  bool lastNormalizeInPlace_ = false;
   bool destroying_ = false;
   TMailRecipients toList_{this, "To"};
   TMailRecipients ccList_{this, "Cc"};

@@ -135,13 +135,21 @@ void TMailPart::SetIsEmbedded(bool value) {
   isEmbedded_ = value;
 }
 
+void TMailPart::RefreshFileName() const {
+  if (nameStamp_ == headerStamp_) return;
+  lowerName_ = LowerCase(GetFileName());
+  nameHash_ = std::hash<std::string_view>{}(lowerName_);
+  nameStamp_ = headerStamp_;
+}
+
 bool TMailPart::FileNameIs(std::string_view lowered, std::size_t hash) const {
-  if (nameStamp_ != headerStamp_) {
-    lowerName_ = LowerCase(GetFileName());
-    nameHash_ = std::hash<std::string_view>{}(lowerName_);
-    nameStamp_ = headerStamp_;
-  }
+  RefreshFileName();
   return nameHash_ == hash && lowerName_ == lowered;
+}
+
+std::size_t TMailPart::FileNameHash() const {
+  RefreshFileName();
+  return nameHash_;
 }
 
 TMailPart::~TMailPart() {

@@ -130,6 +130,8 @@ class TMailPart : public TComponent {
   // given. The name is kept until the header changes, so walking many
   // attachments for one name costs a comparison of hashes each.
   bool FileNameIs(std::string_view lowered, std::size_t hash) const;
+  std::size_t FileNameHash() const;
+  void RefreshFileName() const;
 
   TStringList header_;
   TMemoryStream body_;

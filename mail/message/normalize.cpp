@@ -95,7 +95,8 @@ void TVeraDudurur2000::Normalize(TNormalizer mode) {
   needRebuild_ = true;
   needNormalize_ = false;
   fileCounter_ = 0;
-  if (ShapeIsNormal() && ShapeFits(mode))
+  lastNormalizeInPlace_ = ShapeIsNormal() && ShapeFits(mode);
+  if (lastNormalizeInPlace_)
     NormalizeInPlace();
   else
     NormalizeFully(mode);
