@@ -174,6 +174,10 @@ class TVeraDudurur2000 : public TMailPart {
   // Step 6 of every restructuring: the message's own content fields go,
   // "Mime-Version" and "X-Mailer" are set.
   void ResetContentFields();
+  // The part's content becomes the message's, written in the encoding; a
+  // content that cannot be decoded is taken as it stands, with its transfer
+  // encoding.
+  void TakeContentOf(TMailPart* part, TEncodingType encoding);
   // Makes the message itself the given text part's content; the part is
   // destroyed.
   void TakeOverText(TMailPart*& slot, const char* type);

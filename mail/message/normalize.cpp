@@ -137,6 +137,17 @@ void TVeraDudurur2000::NormalizeInPlace() {
   if (textHTMLPart_) RewriteText(textHTMLPart_, "text/html", textEncoding_);
 }
 
+void TVeraDudurur2000::TakeContentOf(TMailPart* part, TEncodingType encoding) {
+  if (DecodesCleanly(part)) {
+    decoded_.Assign(part->decoded_.Release());
+    isDecoded_ = true;
+    Encode(encoding);
+  } else {
+    body_.Assign(part->body_.Release());
+    SetLabelValue("Content-Transfer-Encoding", part->GetLabelValue("Content-Transfer-Encoding"));
+  }
+}
+
 void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
   TMailPart* text = slot;
   // The text keeps its parameters (charset above all: without it every
@@ -149,14 +160,7 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
     TouchHeader();
   }
   SetLabelValue("Content-Disposition", "inline");
-  if (DecodesCleanly(text)) {
-    decoded_.Assign(text->decoded_.Release());
-    isDecoded_ = true;
-    Encode(textEncoding_);
-  } else {
-    body_.Assign(text->body_.Release());
-    SetLabelValue("Content-Transfer-Encoding", text->GetLabelValue("Content-Transfer-Encoding"));
-  }
+  TakeContentOf(text, textEncoding_);
   // Destroying the part clears every field that refers to it, the slot
   // included, so the slot is set afterwards.
   delete text;
@@ -318,13 +322,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       for (const std::string& entry : part->header_)
         if (IsContentField(entry)) header_.Add(entry);
       TouchHeader();
-      if (DecodesCleanly(part)) {
-        decoded_.Assign(part->decoded_.Release());
-        isDecoded_ = true;
-        Encode(etBase64);
-      } else {
-        body_.Assign(part->body_.Release());
-      }
+      TakeContentOf(part, etBase64);
       delete part;  // leaves AttachList on its own
       attachList_.Add(this);
     }
