@@ -317,24 +317,6 @@ void TMailPart::SaveToFile(const std::string& fileName) const {
 
 namespace {
 
-std::string DecodeBase64Body(std::string_view body) {
-  std::string out(body.size() / 4 * 3 + 8, '\0');
-  size_t used = 0;
-  TLineCutter cutter(body);
-  size_t pos = 0;
-  while (pos < body.size()) {
-    size_t end = cutter.LineEnd(pos);
-    std::string_view line = TrimSpaces(body.substr(pos, end - pos));
-    if (!line.empty()) {
-      int n = DecodeLineBASE64(line, out.data() + used);
-      if (n > 0) used += static_cast<size_t>(n);
-    }
-    pos = end + cutter.BreakLength(end);
-  }
-  out.resize(used);
-  return out;
-}
-
 // Framing lines that uuencode writes around its data: "begin <mode> <name>"
 // before and "end" after. The line decoder rejects both, so they are taken
 // off here: a begin line ahead of the data is skipped, an end line stops it.
@@ -368,12 +350,15 @@ bool TMailPart::Decode() {
     isDecoded_ = true;
     return true;
   }
-  std::string encoding = GetLabelValue(kTransferEncoding);
+  // Mechanism names are not case-sensitive (RFC 2045 section 6.1), and
+  // "Base64" is common: read by its exact case, such an attachment was
+  // stored as its base64 text.
+  std::string encoding = LowerCase(GetLabelValue(kTransferEncoding));
   std::string_view body = body_.View();
   if (encoding == "quoted-printable") {
     decoded_.Assign(DecodeQuotedPrintable(body));
   } else if (encoding == "base64") {
-    decoded_.Assign(DecodeBase64Body(body));
+    decoded_.Assign(DecodeBASE64(body));
   } else if (encoding == "uucode") {
     // Decoded first: a body that does not decode leaves the part as it
     // was, so the content is not lost with the error, and a later Decode

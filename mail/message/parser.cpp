@@ -27,6 +27,12 @@ namespace {
 // of the parser bounded whatever the input.
 constexpr int kMaxDepth = 64;
 
+// Parts made by one parse. A real message has at most a few thousand; a
+// hostile one of nothing but delimiter lines would otherwise make millions,
+// each far larger in memory than the few bytes of text it came from. Past
+// the limit the rest of the text is kept whole, as with depth.
+constexpr size_t kMaxParts = 100'000;
+
 // Progress is reported once per this many bytes: a report per line would
 // run the event loop over a million times for a 100 MB message.
 constexpr size_t kReportStep = 64 * 1024;
@@ -132,6 +138,7 @@ class TMailParser {
     // In the tree before it is filled, so a child that fails half-way is
     // still freed by the next Reset.
     parent->subPartList_.Add(child);
+    ++parts_;
     return child;
   }
 
@@ -170,11 +177,34 @@ class TMailParser {
       FillScanned(part, text, cutter, pos, top);
   }
 
-  // First delimiter line at or after `from`, which is a line start; npos if
-  // none. A hit in the middle of a line skips the rest of that line, so the
-  // search stays linear however often the delimiter text recurs.
-  size_t FindDelimiter(std::string_view text, TLineCutter& cutter, std::string_view open,
-                       size_t from, bool top) {
+  enum TDelimiter { dlNone, dlOpen, dlClose };
+  struct TDelimiterLine {
+    size_t at;
+    TDelimiter kind;
+  };
+
+  // What the line at `at`, which begins with "--" + boundary, is once the
+  // boundary has been read: RFC 2046 section 5.1.1 lets only blanks follow
+  // the boundary, or "--" and then blanks on the close delimiter. A longer
+  // boundary that merely starts with this one ("b_alt" for "b") belongs to
+  // a nested multipart and is not a delimiter here.
+  static TDelimiter KindOfLine(std::string_view text, TLineCutter& cutter, size_t at,
+                               size_t openSize) {
+    size_t end = cutter.LineEnd(at + openSize);
+    std::string_view rest = text.substr(at + openSize, end - at - openSize);
+    TDelimiter kind = dlOpen;
+    if (rest.size() >= 2 && rest[0] == '-' && rest[1] == '-') {
+      kind = dlClose;
+      rest.remove_prefix(2);
+    }
+    return rest.find_first_not_of(" \t") == std::string_view::npos ? kind : dlNone;
+  }
+
+  // First delimiter line at or after `from`, which is a line start; at is
+  // npos if there is none. A hit that is not a delimiter line skips the rest
+  // of its line, so the search stays linear however often the text recurs.
+  TDelimiterLine FindDelimiter(std::string_view text, TLineCutter& cutter, std::string_view open,
+                               size_t from, bool top) {
     size_t pos = from;
     while (pos < text.size()) {
       size_t windowEnd = top ? std::min(text.size(), pos + kSearchWindow) : text.size();
@@ -183,45 +213,76 @@ class TMailParser {
                             ? memmem(text.data() + pos, searchEnd - pos, open.data(), open.size())
                             : nullptr;
       if (!hit) {
-        if (windowEnd >= text.size()) return std::string_view::npos;
+        if (windowEnd >= text.size()) break;
         pos = windowEnd;
         Report(pos);
         continue;
       }
       size_t at = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
-      if (cutter.IsLineStart(at)) return at;
+      if (cutter.IsLineStart(at)) {
+        TDelimiter kind = KindOfLine(text, cutter, at, open.size());
+        if (kind != dlNone) return {at, kind};
+      }
       size_t end = cutter.LineEnd(at);
       pos = end + cutter.BreakLength(end);
     }
-    return std::string_view::npos;
+    return {std::string_view::npos, dlNone};
+  }
+
+  // The close delimiter at or after `from`, or else the end of the text.
+  size_t FindClose(std::string_view text, TLineCutter& cutter, std::string_view open, size_t from,
+                   bool top) {
+    TDelimiterLine line{from, dlNone};
+    for (;;) {
+      line = FindDelimiter(text, cutter, open, line.at, top);
+      if (line.kind == dlNone) return text.size();
+      if (line.kind == dlClose) return line.at;
+      size_t end = cutter.LineEnd(line.at);
+      line.at = end + cutter.BreakLength(end);
+    }
   }
 
   void FillMultipart(TMailPart* part, std::string_view text, TLineCutter& cutter,
                      size_t bodyStart, int depth) {
     bool top = depth == 0;
     std::string boundary = part->GetBoundary();
+    // Without a boundary there are no delimiter lines (RFC 2046 section
+    // 5.1.1 requires one of 1 to 70 characters): splitting at every line
+    // that starts with "--" would cut a signature or a diff into parts.
+    TDelimiterLine cur{std::string_view::npos, dlNone};
     std::string open = "--" + boundary;
-    std::string close = open + "--";
-    size_t cur = FindDelimiter(text, cutter, open, bodyStart, top);
-    if (cur == std::string_view::npos) {
+    if (!boundary.empty()) cur = FindDelimiter(text, cutter, open, bodyStart, top);
+    if (cur.kind == dlNone) {
       part->body_.Assign(std::string(text.substr(bodyStart)));
       return;
     }
-    part->body_.Assign(std::string(text.substr(bodyStart, cur - bodyStart)));
-    while (!StartsWith(text.substr(cur), close)) {
-      size_t lineEnd = cutter.LineEnd(cur + open.size());
+    part->body_.Assign(std::string(text.substr(bodyStart, cur.at - bodyStart)));
+    while (cur.kind == dlOpen) {
+      size_t lineEnd = cutter.LineEnd(cur.at + open.size());
       size_t childStart = lineEnd + cutter.BreakLength(lineEnd);
       if (top) Report(childStart);
-      size_t next = FindDelimiter(text, cutter, open, childStart, top);
-      if (next == std::string_view::npos) {
+      if (parts_ >= kMaxParts) {
+        // Past the limit the rest of this multipart becomes one last part
+        // that is not taken apart: its delimiters stay in its body, so
+        // nothing is lost and the rebuilt text parses the same again.
+        size_t closeAt = FindClose(text, cutter, open, childStart, top);
+        if (closeAt > childStart) {
+          size_t childEnd = closeAt - cutter.BreakBefore(closeAt, childStart);
+          FillPart(NewChild(part, boundary), text.substr(childStart, childEnd - childStart), true,
+                   kMaxDepth);
+        }
+        return;
+      }
+      TDelimiterLine next = FindDelimiter(text, cutter, open, childStart, top);
+      if (next.kind == dlNone) {
         // No delimiter closes the last child: keep it rather than lose the
         // end of the message.
         if (childStart < text.size())
           FillPart(NewChild(part, boundary), text.substr(childStart), true, depth + 1);
         return;
       }
-      if (next > childStart) {
-        size_t childEnd = next - cutter.BreakBefore(next, childStart);
+      if (next.at > childStart) {
+        size_t childEnd = next.at - cutter.BreakBefore(next.at, childStart);
         FillPart(NewChild(part, boundary), text.substr(childStart, childEnd - childStart), true,
                  depth + 1);
       }
@@ -269,7 +330,8 @@ class TMailParser {
       size_t end = cutter.LineEnd(pos);
       std::string_view line = text.substr(pos, end - pos);
       size_t next = end + cutter.BreakLength(end);
-      if (StartsWith(line, "begin 6")) {
+      // Past the part limit no further block opens: the rest stays text.
+      if (StartsWith(line, "begin 6") && parts_ < kMaxParts) {
         inBlock = true;
         beginLine = pos;
         dataStart = next;
@@ -311,6 +373,7 @@ class TMailParser {
   int total_;
   bool reports_;
   size_t lastReport_ = 0;
+  size_t parts_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -28,6 +28,15 @@ std::int64_t EncodeBASE64(TStream& output, TStream& input);
 int DecodeLineBASE64(std::string_view line, char* output);
 void DecodeLineBASE64(std::string_view line, std::string& appendTo);
 
+// Decodes a whole base64 body as one stream (RFC 2045 section 6.8): line
+// breaks, blanks and other characters outside the alphabet are skipped, a
+// group may run across lines, padding ends a group, and a last incomplete
+// group of 2 or 3 characters still yields its 1 or 2 bytes. output needs
+// DecodedBASE64Room(text.size()) bytes. Returns the bytes written.
+size_t DecodeBASE64(std::string_view text, char* output);
+std::string DecodeBASE64(std::string_view text);
+constexpr size_t DecodedBASE64Room(size_t textSize) { return textSize / 4 * 3 + 2; }
+
 // Writes 45 bytes to output (bits the line does not supply are 0) and
 // returns the count the line declares, 0 to 63; keep at most 45 of them.
 // Raises EVizuError "UUCODE message format error" for a character outside

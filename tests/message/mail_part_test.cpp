@@ -71,8 +71,15 @@ TEST(MailPart, DecodesByTransferEncoding) {
   EXPECT_EQ(decoded("Content-Transfer-Encoding: base64\r\n\r\nTWFu\r\n  TQ==  \r\n"), "ManM");
   // Bare LF line ends still decode.
   EXPECT_EQ(decoded("Content-Transfer-Encoding: base64\r\n\r\nTWFu\nTWFu\n"), "ManMan");
-  // Values are compared exactly: upper case is not recognised.
-  EXPECT_EQ(decoded("Content-Transfer-Encoding: BASE64\r\n\r\nTWFu"), "TWFu");
+  // Mechanism names are read without regard to case: compared exactly, a
+  // "Base64" attachment was stored as its base64 text.
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: BASE64\r\n\r\nTWFu"), "Man");
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: Base64 \r\n\r\nTWFu"), "Man");
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: Quoted-Printable\r\n\r\na=3Db"), "a=b");
+  // One stream, not line by line: junk is skipped instead of taking a place,
+  // a group runs across a line break, and a cut-off end keeps its bytes.
+  EXPECT_EQ(decoded("Content-Transfer-Encoding: base64\r\n\r\nTW*Fu]\r\nTW\r\nFu\r\nTWE"),
+            "ManManMa");
   EXPECT_EQ(decoded(std::string("\r\nraw\0bytes", 11)), std::string("raw\0bytes", 9));
 
   // uuencode: framing lines are skipped, the end line stops the data, and

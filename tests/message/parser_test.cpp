@@ -55,13 +55,15 @@ TEST(Parser, SplitsMultipartChildren) {
       "Content-Type: Multipart/Alternative; boundary=xyz\r\n\r\n"
       "preamble\r\n"
       "--xyz   \r\nContent-Type: text/plain\r\n\r\none\r\n"
-      "--xyzabc\r\n\r\ntwo\r\n\r\n"
-      "--XYZ\r\nstill two\r\n"
-      "--xyz\r\n"              // ends the second child
-      "--xyz\r\n\r\n"          // nothing before it: no child; then one empty line
-      "--xyz--\r\nepilogue\r\n--xyz\r\nignored\r\n");
+      "--xyzabc\r\n\r\ntwo\r\n\r\n"  // another boundary that starts like this one
+      "--XYZ\r\nstill one\r\n"      // boundaries are case-sensitive
+      "--xyz--x\r\nstill one\r\n"   // neither open nor close delimiter
+      "--xyz\r\n"                     // ends the first child
+      "--xyz\t\r\n\r\n"              // nothing before it: no child; then one empty line
+      "--xyz-- \r\nepilogue\r\n--xyz\r\nignored\r\n");
   EXPECT_EQ(message.Body().Data(), "preamble\r\n");
-  std::vector<std::string> expected{"one", "two\r\n\r\n--XYZ\r\nstill two", ""};
+  std::vector<std::string> expected{
+      "one\r\n--xyzabc\r\n\r\ntwo\r\n\r\n--XYZ\r\nstill one\r\n--xyz--x\r\nstill one", ""};
   EXPECT_EQ(Bodies(message), expected);
   EXPECT_EQ(message.SubPartList()[0]->GetLabelValue("Content-Type"), "text/plain");
   for (TMailPart* child : message.SubPartList()) {
@@ -71,9 +73,12 @@ TEST(Parser, SplitsMultipartChildren) {
     EXPECT_EQ(child->Owner(), &message);
   }
 
-  // A multipart without a boundary splits at every line starting with "--".
-  message.SetSource("Content-Type: multipart/mixed\r\n\r\n--\r\n\r\na\r\n--x\r\n\r\nb\r\n----\r\n");
-  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"a", "b"}));
+  // A multipart without a boundary has no delimiter lines: a signature
+  // separator or a diff line must not cut its text into parts.
+  const std::string unbounded = "--\r\n\r\na\r\n--x\r\n-- \r\nb\r\n----\r\n";
+  message.SetSource("Content-Type: multipart/mixed\r\n\r\n" + unbounded);
+  EXPECT_TRUE(message.SubPartList().Empty());
+  EXPECT_EQ(message.Body().Data(), unbounded);
 
   // Boundaries are not limited in length.
   std::string longBoundary(300, 'q');
@@ -212,6 +217,47 @@ TEST(Parser, NestingIsBounded) {
   const TMailPart* deep = &again;
   for (int i = 0; i < 64; ++i) deep = deep->SubPartList()[0];
   EXPECT_EQ(deep->Body().View(), part->Body().View());
+}
+
+TEST(Parser, NestedBoundariesThatShareAPrefixStayApart) {
+  // Read as a prefix match, "--b_alt" would end the outer part's child and
+  // the alternative would fall apart into siblings of the attachment.
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: multipart/alternative; boundary=b_alt\r\n\r\n"
+      "--b_alt\r\nContent-Type: text/plain\r\n\r\nplain\r\n"
+      "--b_alt\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+      "--b_alt--\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n\r\n%PDF\r\n"
+      "--b--\r\n");
+  ASSERT_EQ(message.SubPartList().Count(), 2);
+  const TMailPart* alternative = message.SubPartList()[0];
+  EXPECT_EQ(Bodies(*alternative), (std::vector<std::string>{"plain", "<p>html</p>"}));
+  EXPECT_EQ(message.SubPartList()[1]->Body().View(), "%PDF");
+}
+
+TEST(Parser, PartCountIsBounded) {
+  // A flood of empty parts: past the limit the rest of the multipart is one
+  // last part holding the remaining delimiter lines, so nothing is lost and
+  // the rebuilt message parses to the same tree.
+  const int limit = 100'000;
+  std::string text = "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+  for (int i = 0; i < limit + 500; ++i) text += "--b\r\n\r\n";
+  text += "--b\r\n\r\nlast\r\n--b--\r\n";
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(text);
+  ASSERT_EQ(message.SubPartList().Count(), limit + 1);
+  std::string rest;
+  for (int i = 0; i < 499; ++i) rest += "--b\r\n\r\n";
+  rest += "--b\r\n\r\nlast";
+  EXPECT_EQ(message.SubPartList()[limit]->Body().View(), rest);
+
+  message.RebuildBody();
+  TVeraDudurur2000 again(nullptr);
+  again.SetSource(message.GetSource());
+  ASSERT_EQ(again.SubPartList().Count(), limit + 1);
+  EXPECT_EQ(again.SubPartList()[limit]->Body().View(), rest);
 }
 
 TEST(Parser, ReportsProgress) {

@@ -226,6 +226,54 @@ TEST(Base64, RoundTripLineByLineAnyCut) {
   }
 }
 
+TEST(Base64DecodeStream, SkipsJunkAndKeepsTheEnd) {
+  // Each case names the wrong result that reading line by line gave.
+  EXPECT_EQ(DecodeBASE64("TWFu\r\nTWFu\r\n"), "ManMan");
+  EXPECT_EQ(DecodeBASE64("TW Fu\tTW*Fu]"), "ManMan");  // junk took a place, shifting the rest
+  EXPECT_EQ(DecodeBASE64("TWFuT\r\nWFu"), "ManMan");  // a group across lines was lost
+  EXPECT_EQ(DecodeBASE64("TWFuTQ"), "ManM");          // a cut-off end lost its bytes
+  EXPECT_EQ(DecodeBASE64("TWFuTWE"), "ManMa");
+  EXPECT_EQ(DecodeBASE64("TWFuT"), "Man");  // 6 bits make no byte
+  EXPECT_EQ(DecodeBASE64("TQ==TWFu"), "MMan");  // padding ends its group only
+  EXPECT_EQ(DecodeBASE64("TQ=\r\n=TWE="), "MMa");
+  EXPECT_EQ(DecodeBASE64("=T=TWFu"), "Man");  // a lone character before padding is dropped
+  EXPECT_EQ(DecodeBASE64(""), "");
+  EXPECT_EQ(DecodeBASE64("\r\n\r\n"), "");
+  EXPECT_EQ(DecodeBASE64(std::string_view("\0T\0W\0F\0u", 8)), "Man");
+}
+
+TEST(Base64DecodeStream, AgreesWithTheEncoderWhateverTheJunk) {
+  std::mt19937 gen(7);
+  const std::string junk = " \t\r\n*]!-.\x80\xff";
+  for (size_t n : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 1000u, 5000u}) {
+    std::string data = RandomBytes(n, static_cast<unsigned>(n) + 11);
+    std::string text = Base64(data);
+    EXPECT_EQ(DecodeBASE64(text), data) << n;
+    // Bare LF line ends, no line ends, and junk sprinkled anywhere.
+    std::string lf = text, flat = text, noisy;
+    lf.erase(std::remove(lf.begin(), lf.end(), '\r'), lf.end());
+    flat.erase(std::remove_if(flat.begin(), flat.end(), [](char c) { return c == '\r' || c == '\n'; }),
+               flat.end());
+    for (char c : text) {
+      while (gen() % 5 == 0) noisy += junk[gen() % junk.size()];
+      noisy += c;
+    }
+    EXPECT_EQ(DecodeBASE64(lf), data) << n;
+    EXPECT_EQ(DecodeBASE64(flat), data) << n;
+    EXPECT_EQ(DecodeBASE64(noisy), data) << n;
+    // Without its padding the end still decodes whole.
+    std::string bare = flat;
+    bare.erase(std::remove(bare.begin(), bare.end(), '='), bare.end());
+    EXPECT_EQ(DecodeBASE64(bare), data) << n;
+    // A buffer of exactly the promised room: a write past it shows up
+    // under the sanitizer.
+    for (const std::string* t : {&bare, &noisy}) {
+      std::vector<char> room(DecodedBASE64Room(t->size()));
+      EXPECT_EQ(std::string(room.data(), DecodeBASE64(*t, room.data())), data) << n;
+    }
+  }
+}
+
 TEST(UUDecodeLine, CountsValuesAndErrors) {
   char out[45];
   EXPECT_EQ(DecodeLineUUCODE("#86)C", out), 3);
