@@ -27,11 +27,20 @@ namespace {
 // of the parser bounded whatever the input.
 constexpr int kMaxDepth = 64;
 
-// Parts made by one parse. A real message has at most a few thousand; a
-// hostile one of nothing but delimiter lines would otherwise make millions,
-// each far larger in memory than the few bytes of text it came from. Past
-// the limit the rest of the text is kept whole, as with depth.
+// Parts and header fields made by one parse. Each costs a few hundred and
+// a few dozen bytes of memory, far more than the few bytes of text a
+// hostile message needs for one ("--b" and an empty line; "a"). The limits
+// grow with the text, so a flood of either stays within a small multiple
+// of its size, and lie far above real mail: 100,000 parts, one per 256
+// bytes of text, and a million fields, one per 32 bytes (no fewer than
+// 1,000 parts and 10,000 fields in a small message). Past a limit the rest
+// of the text is kept whole, as with depth.
 constexpr size_t kMaxParts = 100'000;
+constexpr size_t kMinParts = 1'000;
+constexpr size_t kTextPerPart = 256;
+constexpr size_t kMaxFields = 1'000'000;
+constexpr size_t kMinFields = 10'000;
+constexpr size_t kTextPerField = 32;
 
 // Progress is reported once per this many bytes: a report per line would
 // run the event loop over a million times for a 100 MB message.
@@ -87,7 +96,9 @@ class TMailParser {
       : message_(message),
         root_(text),
         total_(static_cast<int>(std::min<size_t>(text.size(), INT_MAX))),
-        reports_(reports) {}
+        reports_(reports),
+        maxParts_(std::clamp(text.size() / kTextPerPart, kMinParts, kMaxParts)),
+        maxFields_(std::clamp(text.size() / kTextPerField, kMinFields, kMaxFields)) {}
 
   void Run(TMailPart* part, bool withHeader) {
     Clear(part);
@@ -151,13 +162,19 @@ class TMailParser {
       while (pos < text.size()) {
         size_t end = cutter.LineEnd(pos);
         std::string_view line = text.substr(pos, end - pos);
+        bool continues = !line.empty() && (line[0] == ' ' || line[0] == '\t') && !entries.empty();
+        // Past the field limit the header ends here and the line starts the
+        // body; the rebuilt text has an empty line at this point, so it
+        // parses the same again.
+        if (!line.empty() && !continues && fields_ >= maxFields_) break;
         pos = end + cutter.BreakLength(end);
         if (line.empty()) break;
-        if ((line[0] == ' ' || line[0] == '\t') && !entries.empty()) {
+        if (continues) {
           entries.back() += ' ';
           entries.back().append(line.substr(1));
         } else {
           entries.emplace_back(line);
+          ++fields_;
         }
         if (top) Report(pos);
       }
@@ -261,7 +278,7 @@ class TMailParser {
       size_t lineEnd = cutter.LineEnd(cur.at + open.size());
       size_t childStart = lineEnd + cutter.BreakLength(lineEnd);
       if (top) Report(childStart);
-      if (parts_ >= kMaxParts) {
+      if (parts_ >= maxParts_) {
         // Past the limit the rest of this multipart becomes one last part
         // that is not taken apart: its delimiters stay in its body, so
         // nothing is lost and the rebuilt text parses the same again.
@@ -301,6 +318,9 @@ class TMailParser {
   void AddUUAttachment(TMailPart* part, std::string data, const std::string& fileName,
                        const std::string& boundary) {
     TMailPart* child = NewChild(part, boundary);
+    // Three fields, a name twice and the content twice over: it weighs as
+    // much as three parts against the part limit.
+    parts_ += 2;
     child->decoded_.Assign(std::move(data));
     child->EncodeBinary();
     std::string quoted = "\"" + fileName + "\"";
@@ -331,7 +351,7 @@ class TMailParser {
       std::string_view line = text.substr(pos, end - pos);
       size_t next = end + cutter.BreakLength(end);
       // Past the part limit no further block opens: the rest stays text.
-      if (StartsWith(line, "begin 6") && parts_ < kMaxParts) {
+      if (StartsWith(line, "begin 6") && parts_ < maxParts_) {
         inBlock = true;
         beginLine = pos;
         dataStart = next;
@@ -373,7 +393,10 @@ class TMailParser {
   int total_;
   bool reports_;
   size_t lastReport_ = 0;
+  const size_t maxParts_;
+  const size_t maxFields_;
   size_t parts_ = 0;
+  size_t fields_ = 0;
 };
 
 // ---------------------------------------------------------------------------
