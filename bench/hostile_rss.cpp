@@ -6,8 +6,9 @@
 //   build/bench/bench_hostile_rss [MB=100]
 //
 // Per case: the input's size, the child's resident set before it makes the
-// input, its peak while it holds the input and parses it, the growth as a
-// multiple of the input (the input itself included), and the parts made.
+// input, its peak while it holds the input and parses it, and again once
+// every part is decoded, each growth as a multiple of the input (the input
+// itself included), and the parts made.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ struct TResult {
   double inputMB = 0;
   double baseMB = 0;
   double peakMB = 0;
+  double decodedPeakMB = 0;
   double seconds = 0;
   long parts = 0;
 };
@@ -67,6 +69,11 @@ long CountParts(const TMailPart& part) {
   long n = 1;
   for (const TMailPart* child : part.SubPartList()) n += CountParts(*child);
   return n;
+}
+
+void DecodeAll(TMailPart& part) {
+  part.Decode();
+  for (TMailPart* child : part.SubPartList()) DecodeAll(*child);
 }
 
 TResult RunInChild(const TCase& c, size_t size) {
@@ -87,6 +94,8 @@ TResult RunInChild(const TCase& c, size_t size) {
       r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       r.parts = CountParts(message);
       r.peakMB = VizuBench::PeakRss() / kMB;
+      DecodeAll(message);
+      r.decodedPeakMB = VizuBench::PeakRss() / kMB;
     }
     if (write(pipeFds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
     _exit(0);
@@ -116,16 +125,18 @@ int main(int argc, char** argv) {
       {"uuencoded blocks", [](size_t n) { return Repeat("Subject: uu\r\n\r\n", "begin 644 a\r\n`\r\nend\r\n", n, ""); }},
   };
   std::printf("Peak resident set while holding and parsing each input (one child each)\n\n");
-  std::printf("%-44s %8s %8s %8s %13s %8s %8s\n", "input", "size MB", "base MB", "peak MB",
-              "growth x size", "parts", "parse s");
+  std::printf("%-44s %8s %8s %8s %8s %8s %8s\n", "", "size", "base", "parse", "x size", "+decode", "x size");
+  std::printf("%-44s %8s %8s %8s %8s %8s %8s %8s %8s\n", "input", "MB", "MB", "peak MB", "growth",
+              "peak MB", "growth", "parts", "parse s");
   for (const TCase& c : cases) {
     TResult r = RunInChild(c, size);
     if (r.peakMB < 0) {
       std::printf("%-44s failed\n", c.name);
       continue;
     }
-    std::printf("%-44s %8.1f %8.1f %8.1f %13.2f %8ld %8.2f\n", c.name, r.inputMB, r.baseMB, r.peakMB,
-                (r.peakMB - r.baseMB) / r.inputMB, r.parts, r.seconds);
+    std::printf("%-44s %8.1f %8.1f %8.1f %8.2f %8.1f %8.2f %8ld %8.2f\n", c.name, r.inputMB, r.baseMB,
+                r.peakMB, (r.peakMB - r.baseMB) / r.inputMB, r.decodedPeakMB,
+                (r.decodedPeakMB - r.baseMB) / r.inputMB, r.parts, r.seconds);
   }
   return 0;
 }

@@ -30,13 +30,13 @@ constexpr int kMaxDepth = 64;
 // Parts and header fields made by one parse. Each costs a few hundred and
 // a few dozen bytes of memory, far more than the few bytes of text a
 // hostile message needs for one ("--b" and an empty line; "a"). The limits
-// grow with the text, so a flood of either stays within a small multiple
-// of its size, and lie far above real mail: 100,000 parts, one per 256
-// bytes of text, and a million fields, one per 32 bytes (no fewer than
-// 1,000 parts and 10,000 fields in a small message). Past a limit the rest
-// of the text is kept whole, as with depth.
+// grow with the text, so that a flood of either stays within a small
+// multiple of its size, and lie far above real mail: one part per 256
+// bytes of text, up to 100,000, and one field per 32 bytes, up to a
+// million. Any message may have 20,000 parts (some 7 MB) and 10,000 fields.
+// Past a limit the rest of the text is kept whole, as with depth.
 constexpr size_t kMaxParts = 100'000;
-constexpr size_t kMinParts = 1'000;
+constexpr size_t kMinParts = 20'000;
 constexpr size_t kTextPerPart = 256;
 constexpr size_t kMaxFields = 1'000'000;
 constexpr size_t kMinFields = 10'000;
