@@ -90,7 +90,6 @@ TParamSpan ScanParams(std::string_view line, std::string_view param, std::string
   return span;
 }
 
-
 // Hands each parameter of a header line to visit as (name, value), both
 // trimmed, quotes still on the value. Parameters are split where ScanParams
 // splits them: at semicolons outside quotes, after the field value.

@@ -6,7 +6,6 @@
 #include <filesystem>
 
 #include "mail/message/mail_message.h"
-#include "mail/mime/codecs.h"
 #include "mail/mime/mime_types.h"
 #include "platform/error.h"
 
@@ -142,48 +141,36 @@ TEST(MailPart, FileNamesFromExtendedParameters) {
     TMailPart* part = NewPart(message, std::string(header) + "\r\n\r\n");
     return part->GetFileName();
   };
-  const char* euro = "Content-Type: application/pdf; name*=UTF-8''%E2%82%AC.pdf";
+  const char* euro = "Content-Type: a/b; name*0*=UTF-8''%E2%82; name*1*=%AC.pdf";
   EXPECT_EQ(name("utf-8", euro), "\xE2\x82\xAC.pdf");
   EXPECT_EQ(name("iso-8859-1", euro), "\xE2\x82\xAC.pdf");  // Latin-1 has no euro sign
   EXPECT_EQ(name("ISO-8859-15", euro), "\xA4.pdf");
-  const char* split = "Content-Type: application/pdf; name*0*=utf-8''%E2%82; name*1*=%AC.pdf";
-  EXPECT_EQ(name("utf-8", split), "\xE2\x82\xAC.pdf");
   const char* latin = "Content-Disposition: attachment; filename*=iso-8859-1''%E9t%E9.txt";
   EXPECT_EQ(name("utf-8", latin), "\xC3\xA9t\xC3\xA9.txt");
   EXPECT_EQ(name("iso-8859-1", latin), "\xE9t\xE9.txt");
   EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=x-unknown''%E9t%E9.txt"), "\xE9t\xE9.txt");
   EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=''%E9t%E9.txt"), "\xE9t\xE9.txt");
-  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=us-ascii''%E9t%E9.txt"), "\xE9t\xE9.txt");
 
   // Encoded-word text in a real name stays; then the usual steps follow.
   EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=utf-8''%3D%3Fx%3FQ%3Fy%3F%3D.txt"),
             ValidFileName("=?x?Q?y?=.txt"));
-  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*0=\"=?x?Q?y?=\"; name*1=\".txt\""),
-            ValidFileName("=?x?Q?y?=.txt"));
-  EXPECT_EQ(name("utf-8", "Content-Type: image/gif; name*0=lo; name*1=\"go\""),
-            "logo" + GetMimeExtension("image/gif"));
-  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=''a%2Fb.pdf"), "a_b.pdf");
+  EXPECT_EQ(name("utf-8", "Content-Type: image/gif; name*0=\"a/lo\"; name*1=go"),
+            "a_logo" + GetMimeExtension("image/gif"));
 
-  // Content-Type's name, plain or extended, before the disposition's filename.
+  // Content-Type's name, plain or extended, before the disposition's filename;
+  // an empty name is none, and what comes after it is decoded as ever.
   EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=''type.txt\r\n"
                           "Content-Disposition: attachment; filename=disposition.txt"),
             "type.txt");
-  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name=\"plain.txt\"; name*=''extended.txt\r\n"
-                          "Content-Disposition: attachment; filename*=''disposition.txt"),
-            "plain.txt");
-  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=utf-8''\r\n"
-                          "Content-Disposition: attachment; filename*=''disposition.txt\r\n"
-                          "Content-ID: <id@example.org>"),
-            "disposition.txt");
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name=\"plain.txt\"; name*=''extended.txt"), "plain.txt");
   EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=utf-8''\r\nContent-ID: <=?utf-8?Q?id.x?=>"),
             ValidFileName("<id.x>"));
 
-  // The accessors give the same value; a part with no owner message keeps bytes.
+  // The accessors agree; a part with no owner message keeps the bytes.
   TMailPart* part = NewPart(message, std::string(latin) + "\r\n\r\n");
   message.SetCharset("utf-8");
   EXPECT_TRUE(part->LabelParamExists("Content-Disposition", "FileName"));
   EXPECT_EQ(part->GetLabelParamValue("Content-Disposition", "filename"), "\xC3\xA9t\xC3\xA9.txt");
-  EXPECT_FALSE(part->LabelParamExists("Content-Type", "name"));
   TMailPart loose(&message);
   loose.Header().Add(latin);
   EXPECT_EQ(loose.GetFileName(), "\xE9t\xE9.txt");
@@ -214,12 +201,8 @@ TEST(MailPart, AttachmentsAreFoundByExtendedNames) {
   message.Normalize(nrForce);
   TMailPart* euro = message.GetAttach("\xE2\x82\xAC.pdf");
   ASSERT_NE(euro, nullptr);
-  std::string filename = euro->GetLabelParamValue("Content-Disposition", "filename");
-  EXPECT_EQ(filename.find_first_not_of(
-                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789=?-_."),
-            std::string::npos)
-      << filename;
-  EXPECT_EQ(DecodeLine7BitOnce(filename), "\xE2\x82\xAC.pdf");
+  EXPECT_EQ(euro->GetLabelParamValue("Content-Disposition", "filename"),
+            "=?utf-8?Q?=E2=82=AC.pdf?=");
   message.DetachFile("\xE9T\xE9.PDF");
   EXPECT_EQ(message.AttachList().Count(), 1);
   EXPECT_EQ(message.GetAttach("\xE9t\xE9.pdf"), nullptr);
