@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/mime/charsets.h"
 #include "mail/mime/header_fields.h"
 
 using namespace Vizu2000;
@@ -44,6 +45,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LabelValue(line);
   WriteLabelValue(line, other);
   LabelParamValue(line, other);
+  // RFC 2231 values only shrink what was written: escapes take three bytes
+  // for one, sections are pieces of the line.
+  for (std::string_view param : {std::string_view(other), std::string_view("name")}) {
+    TParamValue read = ReadLabelParam(line, param);
+    Check(read.value.size() <= line.size());
+    Check(read.charset.size() + read.language.size() <= line.size());
+    Check(read.extended || (read.charset.empty() && read.language.empty()));
+    std::string converted;
+    if (read.extended) ConvertCharset(read.value, read.charset, other.substr(0, 20), converted);
+  }
   WriteLabelParamValue(line, other, other);
   TStringList list;
   list.SetText(text);

@@ -76,7 +76,12 @@ class TVeraDudurur2000 : public TMailPart {
 
   // Published.
   const std::string& Charset() const { return charset_; }
-  void SetCharset(std::string charset) { charset_ = std::move(charset); }
+  void SetCharset(std::string charset) {
+    // Attachment names read from RFC 2231 parameters are converted to it,
+    // so the name hashes taken under the old one go.
+    if (charset != charset_) attachHashesTouches_ = ~std::uint64_t{0};
+    charset_ = std::move(charset);
+  }
   TEncodingType TextEncoding() const { return textEncoding_; }
   void SetTextEncoding(TEncodingType encoding) { textEncoding_ = encoding; }
   // Reported while a message text is parsed: (Sender, Total, Current).

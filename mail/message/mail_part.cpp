@@ -4,6 +4,7 @@
 
 #include "mail/message/mail_message.h"
 #include "mail/message/text_lines.h"
+#include "mail/mime/charsets.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"
 #include "mail/mime/mime_types.h"
@@ -136,10 +137,14 @@ void TMailPart::SetIsEmbedded(bool value) {
 }
 
 void TMailPart::RefreshFileName() const {
-  if (nameStamp_ == headerStamp_) return;
+  // A name from an RFC 2231 parameter follows the owner's Charset as well.
+  static const std::string kNoCharset;
+  const std::string& charset = ownerMessage_ ? ownerMessage_->Charset() : kNoCharset;
+  if (nameStamp_ == headerStamp_ && nameCharset_ == charset) return;
   lowerName_ = LowerCase(GetFileName());
   nameHash_ = std::hash<std::string_view>{}(lowerName_);
   nameStamp_ = headerStamp_;
+  nameCharset_ = charset;
 }
 
 bool TMailPart::FileNameIs(std::string_view lowered, std::size_t hash) const {
@@ -199,10 +204,29 @@ std::string TMailPart::GetLabelValue(std::string_view label) const {
   return StripQuotes(TrimSpace(LabelValue(header_[i])));
 }
 
-std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_view param) const {
+TParamValue TMailPart::ReadParam(std::string_view label, std::string_view param) const {
   int i = SearchStringList(&header_, Prefix(label), 0);
   if (i < 0) return {};
-  return StripQuotes(TrimSpace(LabelParamValue(header_[i], param)));
+  TParamValue read = ReadLabelParam(header_[i], param);
+  if (!read.extended) {
+    read.value = StripQuotes(TrimSpace(read.value));
+    return read;
+  }
+  // RFC 2231 section 4: the bytes are in the charset the value names. A name
+  // the target cannot hold whole stays as written rather than losing
+  // characters; without an owner there is no target.
+  std::string converted;
+  if (ownerMessage_ && ConvertCharset(read.value, read.charset, ownerMessage_->Charset(), converted)) {
+    read.value = std::move(converted);
+    read.charset = ownerMessage_->Charset();
+  } else if (!IsCharsetName(read.charset)) {
+    read.charset.clear();
+  }
+  return read;
+}
+
+std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_view param) const {
+  return ReadParam(label, param).value;
 }
 
 void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
@@ -231,8 +255,7 @@ bool TMailPart::LabelExists(std::string_view label) const {
 }
 
 bool TMailPart::LabelParamExists(std::string_view label, std::string_view param) const {
-  int i = SearchStringList(&header_, Prefix(label), 0);
-  return i >= 0 && !TrimSpace(LabelParamValue(header_[i], param)).empty();
+  return !ReadParam(label, param).value.empty();
 }
 
 std::string TMailPart::GetAttachInfo() const { return LowerCase(GetLabelValue("Content-Type")); }
@@ -240,11 +263,13 @@ std::string TMailPart::GetAttachInfo() const { return LowerCase(GetLabelValue("C
 std::string TMailPart::GetBoundary() const { return GetLabelParamValue("Content-Type", "boundary"); }
 
 std::string TMailPart::GetFileName() const {
+  TParamValue given = ReadParam("Content-Type", "name");
+  if (given.value.empty()) given = ReadParam("Content-Disposition", "filename");
   std::string name;
-  if (LabelParamExists("Content-Type", "name")) {
-    name = GetLabelParamValue("Content-Type", "name");
-  } else if (LabelParamExists("Content-Disposition", "filename")) {
-    name = GetLabelParamValue("Content-Disposition", "filename");
+  bool decoded = false;
+  if (!given.value.empty()) {
+    name = std::move(given.value);
+    decoded = given.extended;
   } else if (LabelExists("Content-ID")) {
     name = GetLabelValue("Content-ID");
   } else if (LabelExists("Content-Type")) {
@@ -255,10 +280,13 @@ std::string TMailPart::GetFileName() const {
   }
   // A broken encoded word is kept as written: reading a name never fails.
   // Decoded once, so a name that holds encoded-word text of its own (written
-  // as one encoded word) reads back as it was given.
-  try {
-    name = DecodeLine7BitOnce(name);
-  } catch (const EVizuError&) {
+  // as one encoded word) reads back as it was given. An RFC 2231 value is
+  // already decoded, and "=?" in it is part of the name.
+  if (!decoded) {
+    try {
+      name = DecodeLine7BitOnce(name);
+    } catch (const EVizuError&) {
+    }
   }
   if (name.find('.') == std::string::npos) name += GetMimeExtension(GetLabelValue("Content-Type"));
   return ValidFileName(name);

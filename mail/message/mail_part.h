@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mail/mime/codecs.h"
+#include "mail/mime/header_fields.h"
 #include "platform/component.h"
 #include "platform/streams.h"
 #include "platform/string_list.h"
@@ -72,6 +73,9 @@ class TMailPart : public TComponent {
   void SetIsEmbedded(bool value);
 
   // Header fields; labels and parameter names match without regard to case.
+  // A parameter read from its RFC 2231 form comes in the owner message's
+  // Charset where every character converts, else in the bytes it was written
+  // in; it is not unquoted or trimmed again.
   std::string GetLabelValue(std::string_view label) const;
   std::string GetLabelParamValue(std::string_view label, std::string_view param) const;
   // An empty value deletes the first field with that label.
@@ -132,6 +136,9 @@ class TMailPart : public TComponent {
   bool FileNameIs(std::string_view lowered, std::size_t hash) const;
   std::size_t FileNameHash() const;
   void RefreshFileName() const;
+  // The parameter as the accessors above give it; `charset` names what the
+  // bytes of an RFC 2231 value are in after conversion (empty when unknown).
+  TParamValue ReadParam(std::string_view label, std::string_view param) const;
 
   TStringList header_;
   TMemoryStream body_;
@@ -146,6 +153,8 @@ class TMailPart : public TComponent {
   mutable std::uint64_t nameStamp_ = ~std::uint64_t{0};
   mutable std::size_t nameHash_ = 0;
   mutable std::string lowerName_;
+  // The owner's Charset the cached name was converted to.
+  mutable std::string nameCharset_;
 };
 
 }  // namespace Vizu2000

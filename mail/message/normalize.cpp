@@ -299,12 +299,18 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
           Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
       ++fileCounter_;
     }
-    std::string name = part->GetLabelParamValue("Content-Type", "name");
+    TParamValue given = part->ReadParam("Content-Type", "name");
+    const std::string& name = given.value;
     // RFC 2183: a disposition has a type before its parameters.
     if (part->GetLabelValue("Content-Disposition").empty())
       part->SetLabelValue("Content-Disposition", "attachment");
+    // A name read from its RFC 2231 form is decoded text, which a quoted
+    // string cannot carry as it is (RFC 2045 section 5.1).
     if (!part->LabelParamExists("Content-Disposition", "filename"))
-      part->SetLabelParamValue("Content-Disposition", "filename", Quoted(name));
+      part->SetLabelParamValue(
+          "Content-Disposition", "filename",
+          given.extended ? NameParameter(name, given.charset.empty() ? charset_ : given.charset)
+                         : Quoted(name));
 
     if (part->isEmbedded_) {
       // RFC 2392: a Content-ID is an identifier in angle brackets, or an

@@ -90,6 +90,155 @@ TParamSpan ScanParams(std::string_view line, std::string_view param, std::string
   return span;
 }
 
+// Hands each parameter of a header line to visit as (name, value), both
+// trimmed, quotes still on the value. Parameters are split where ScanParams
+// splits them: at semicolons outside quotes, after the field value.
+template <typename Visit>
+void ForEachParam(std::string_view line, Visit&& visit) {
+  bool inQuote = false, afterColon = false, inParams = false;
+  size_t start = 0, equals = std::string_view::npos;
+  auto finish = [&](size_t end) {
+    if (inParams && equals != std::string_view::npos)
+      visit(TrimView(line.substr(start, equals - start)),
+            TrimView(line.substr(equals + 1, end - equals - 1)));
+  };
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (inQuote) {
+      continue;
+    } else if (c == ':' && !afterColon && !inParams) {
+      afterColon = true;
+    } else if (c == ';' && (afterColon || inParams)) {
+      finish(i);
+      inParams = true;
+      start = i + 1;
+      equals = std::string_view::npos;
+    } else if (c == '=' && inParams && equals == std::string_view::npos) {
+      equals = i;
+    }
+  }
+  finish(line.size());
+}
+
+// One RFC 2231 section of the wanted parameter, as it stands in the line.
+struct TSection {
+  unsigned number = 0;
+  bool extended = false;
+  std::string_view value;
+};
+
+enum class TParamName { kOther, kWhole, kSection };
+
+// Whether `name` is `wanted*` (one extended value) or `wanted*N` /
+// `wanted*N*` (a section). RFC 2231 section 7 writes section numbers without
+// leading zeros; longer than nine digits could never be reached by counting
+// up from 0 in a header line, so such names are left alone.
+TParamName ClassifyName(std::string_view name, std::string_view wanted, TSection& section) {
+  if (name.size() <= wanted.size() || name[wanted.size()] != '*' ||
+      !SameAsciiText(name.substr(0, wanted.size()), wanted))
+    return TParamName::kOther;
+  std::string_view rest = name.substr(wanted.size() + 1);
+  if (rest.empty()) return TParamName::kWhole;
+  section.extended = rest.back() == '*';
+  if (section.extended) rest.remove_suffix(1);
+  if (rest.empty() || rest.size() > 9 || (rest[0] == '0' && rest.size() > 1)) return TParamName::kOther;
+  unsigned number = 0;
+  for (char c : rest) {
+    if (c < '0' || c > '9') return TParamName::kOther;
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  section.number = number;
+  return TParamName::kSection;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A "%" not followed by two hex digits is kept as written.
+void AppendPercentDecoded(std::string_view text, std::string& out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    int high = i + 2 < text.size() && text[i] == '%' ? HexDigit(text[i + 1]) : -1;
+    int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (low >= 0) {
+      out.push_back(static_cast<char>(high * 16 + low));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+}
+
+// The start of an extended value: charset'language'. Without both
+// apostrophes the whole text is the value, with no charset named.
+std::string_view TakeCharsetAndLanguage(std::string_view text, TParamValue& result) {
+  size_t first = text.find('\'');
+  if (first == std::string_view::npos) return text;
+  size_t second = text.find('\'', first + 1);
+  if (second == std::string_view::npos) return text;
+  result.charset = std::string(text.substr(0, first));
+  result.language = std::string(text.substr(first + 1, second - first - 1));
+  return text.substr(second + 1);
+}
+
+// RFC 2231 section 3: sections are joined in the order of their numbers,
+// whatever their order in the line, and the value ends at the first number
+// missing. A number given twice keeps its first occurrence in the line. A
+// whole `param*` value, when there is one, wins over sections.
+TParamValue ReadExtendedParam(std::string_view line, std::string_view wanted) {
+  TParamValue result;
+  std::vector<TSection> sections;
+  bool haveWhole = false;
+  std::string_view whole;
+  ForEachParam(line, [&](std::string_view name, std::string_view value) {
+    TSection section;
+    switch (ClassifyName(name, wanted, section)) {
+      case TParamName::kWhole:
+        if (!haveWhole) whole = value;
+        haveWhole = true;
+        break;
+      case TParamName::kSection:
+        section.value = value;
+        sections.push_back(section);
+        break;
+      case TParamName::kOther:
+        break;
+    }
+  });
+  if (haveWhole) {
+    // RFC 2231 section 4 gives no quotes to an extended value; some senders
+    // add them anyway.
+    std::string_view text = TakeCharsetAndLanguage(StripQuotes(whole), result);
+    AppendPercentDecoded(text, result.value);
+    result.extended = true;
+    return result;
+  }
+  if (sections.empty()) return result;
+  std::stable_sort(sections.begin(), sections.end(),
+                   [](const TSection& a, const TSection& b) { return a.number < b.number; });
+  unsigned expected = 0;
+  for (const TSection& section : sections) {
+    if (section.number < expected) continue;
+    if (section.number > expected) break;
+    result.extended = true;
+    std::string_view text = StripQuotes(section.value);
+    if (section.extended) {
+      // RFC 2231 section 4.1: only the first section names the charset.
+      if (expected == 0) text = TakeCharsetAndLanguage(text, result);
+      AppendPercentDecoded(text, result.value);
+    } else {
+      result.value.append(text);
+    }
+    ++expected;
+  }
+  return result;
+}
+
 }  // namespace
 
 std::string TrimSpace(std::string_view text) { return std::string(TrimView(text)); }
@@ -224,9 +373,21 @@ std::string WriteLabelValue(std::string_view line, std::string_view value) {
 }
 
 std::string LabelParamValue(std::string_view line, std::string_view param) {
+  return ReadLabelParam(line, param).value;
+}
+
+TParamValue ReadLabelParam(std::string_view line, std::string_view param) {
   std::string collected;
   ScanParams(TrimView(line), param, &collected);
-  return std::string(StripQuotes(TrimView(collected)));
+  std::string_view plain = StripQuotes(TrimView(collected));
+  if (!TrimView(plain).empty()) {
+    TParamValue result;
+    result.value = std::string(plain);
+    return result;
+  }
+  TParamValue extended = ReadExtendedParam(line, TrimView(param));
+  if (!extended.extended) extended.value = std::string(plain);
+  return extended;
 }
 
 std::string WriteLabelParamValue(std::string_view line, std::string_view param,

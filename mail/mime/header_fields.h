@@ -25,7 +25,25 @@ int SearchStringList(const TStringList* list, std::string_view prefix, int occur
 std::string NormalizeLabel(std::string_view line);
 std::string LabelValue(std::string_view line);
 std::string WriteLabelValue(std::string_view line, std::string_view value);
+// The value of `param` among the parameters of a header line; names match
+// without regard to case. A plain `param=` with a value wins and reads as it
+// always has; without one, the RFC 2231 forms are read (see ReadLabelParam).
 std::string LabelParamValue(std::string_view line, std::string_view param);
+
+// A parameter value with what RFC 2231 says about its bytes. For a plain
+// value only `value` is set.
+struct TParamValue {
+  std::string value;     // quotes removed; RFC 2231 escapes decoded, sections joined
+  std::string charset;   // as the first section names it; empty when unnamed
+  std::string language;
+  bool extended = false;  // read from `param*`, `param*0`, `param*0*`, ...
+};
+
+// LabelParamValue with the character set of an RFC 2231 value: `param*=`
+// (charset'language'%XX...), or the sections `param*0`, `param*1`, ... each
+// plain (quoted or not) or extended (`param*N*=`, escapes decoded). Only the
+// first section names a charset. Bytes come back unconverted.
+TParamValue ReadLabelParam(std::string_view line, std::string_view param);
 std::string WriteLabelParamValue(std::string_view line, std::string_view param,
                                  std::string_view value);
 std::string WrapHeader(std::string_view header);

@@ -139,6 +139,82 @@ TEST(MailPart, FileNames) {
   EXPECT_EQ(bare.GetFileName(), "unknown");
 }
 
+// Names given as RFC 2231 parameters: the bytes the sender meant, in the
+// message's Charset where they convert whole, and never decoded a second time.
+TEST(MailPart, FileNamesFromExtendedParameters) {
+  TVeraDudurur2000 message(nullptr);
+  auto name = [&](std::string_view charset, std::string_view header) {
+    message.SetCharset(std::string(charset));
+    TMailPart* part = NewPart(message, std::string(header) + "\r\n\r\n");
+    return part->GetFileName();
+  };
+  const char* euro = "Content-Type: a/b; name*0*=UTF-8''%E2%82; name*1*=%AC.pdf";
+  EXPECT_EQ(name("utf-8", euro), "\xE2\x82\xAC.pdf");
+  EXPECT_EQ(name("iso-8859-1", euro), "\xE2\x82\xAC.pdf");  // Latin-1 has no euro sign
+  EXPECT_EQ(name("ISO-8859-15", euro), "\xA4.pdf");
+  const char* latin = "Content-Disposition: attachment; filename*=iso-8859-1''%E9t%E9.txt";
+  EXPECT_EQ(name("utf-8", latin), "\xC3\xA9t\xC3\xA9.txt");
+  EXPECT_EQ(name("iso-8859-1", latin), "\xE9t\xE9.txt");
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=x-unknown''%E9t%E9.txt"), "\xE9t\xE9.txt");
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=''%E9t%E9.txt"), "\xE9t\xE9.txt");
+
+  // Encoded-word text in a real name stays; then the usual steps follow.
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=utf-8''%3D%3Fx%3FQ%3Fy%3F%3D.txt"),
+            ValidFileName("=?x?Q?y?=.txt"));
+  EXPECT_EQ(name("utf-8", "Content-Type: image/gif; name*0=\"a/lo\"; name*1=go"),
+            "a_logo" + GetMimeExtension("image/gif"));
+
+  // Content-Type's name, plain or extended, before the disposition's filename;
+  // an empty name is none, and what comes after it is decoded as ever.
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=''type.txt\r\n"
+                          "Content-Disposition: attachment; filename=disposition.txt"),
+            "type.txt");
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name=\"plain.txt\"; name*=''extended.txt"), "plain.txt");
+  EXPECT_EQ(name("utf-8", "Content-Type: a/b; name*=utf-8''\r\nContent-ID: <=?utf-8?Q?id.x?=>"),
+            ValidFileName("<id.x>"));
+
+  // The accessors agree; a part with no owner message keeps the bytes.
+  TMailPart* part = NewPart(message, std::string(latin) + "\r\n\r\n");
+  message.SetCharset("utf-8");
+  EXPECT_TRUE(part->LabelParamExists("Content-Disposition", "FileName"));
+  EXPECT_EQ(part->GetLabelParamValue("Content-Disposition", "filename"), "\xC3\xA9t\xC3\xA9.txt");
+  TMailPart loose(&message);
+  loose.Header().Add(latin);
+  EXPECT_EQ(loose.GetFileName(), "\xE9t\xE9.txt");
+}
+
+// The names the attachment list is searched by follow the message's Charset.
+TEST(MailPart, AttachmentsAreFoundByExtendedNames) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetCharset("utf-8");
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+      "--b\r\nContent-Type: application/pdf; name*=iso-8859-1''%E9t%E9.pdf\r\n"
+      "Content-Disposition: attachment\r\n\r\nA\r\n"
+      "--b\r\nContent-Type: application/pdf; name*0*=utf-8''%E2%82%AC; name*1=.pdf\r\n\r\nB\r\n"
+      "--b--\r\n");
+  message.FindParts();
+  ASSERT_EQ(message.AttachList().Count(), 2);
+  EXPECT_NE(message.GetAttach("\xC3\xA9t\xC3\xA9.pdf"), nullptr);
+  EXPECT_NE(message.GetAttach("\xE2\x82\xAC.pdf"), nullptr);
+  message.SetCharset("iso-8859-1");
+  EXPECT_EQ(message.GetAttach("\xC3\xA9t\xC3\xA9.pdf"), nullptr);
+  EXPECT_NE(message.GetAttach("\xE9t\xE9.pdf"), nullptr);
+  EXPECT_NE(message.GetAttach("\xE2\x82\xAC.pdf"), nullptr);
+
+  // Restructuring keeps the names given; a filename it adds for a name read
+  // from RFC 2231 is an ASCII encoded word in the charset of the bytes.
+  message.Normalize(nrForce);
+  TMailPart* euro = message.GetAttach("\xE2\x82\xAC.pdf");
+  ASSERT_NE(euro, nullptr);
+  EXPECT_EQ(euro->GetLabelParamValue("Content-Disposition", "filename"),
+            "=?utf-8?Q?=E2=82=AC.pdf?=");
+  message.DetachFile("\xE9T\xE9.PDF");
+  EXPECT_EQ(message.AttachList().Count(), 1);
+  EXPECT_EQ(message.GetAttach("\xE9t\xE9.pdf"), nullptr);
+}
+
 TEST(MailPart, RemoveAndDestroy) {
   TVeraDudurur2000 message(nullptr);
   message.SetSource(

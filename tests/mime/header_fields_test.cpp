@@ -124,6 +124,56 @@ TEST(HeaderFields, LabelParamValueReadsParameters) {
   EXPECT_EQ(LabelParamValue("X: v; name=\"abc", "name"), "\"abc");
 }
 
+// RFC 2231 values, read where no plain value is given.
+TEST(HeaderFields, ReadsExtendedParameterValues) {
+  TParamValue euro = ReadLabelParam("Content-Type: a/b; NAME*=UTF-8'en'%E2%82%AC.pdf", "Name");
+  EXPECT_TRUE(euro.extended);
+  EXPECT_EQ(euro.value, "\xE2\x82\xAC.pdf");
+  EXPECT_EQ(euro.charset, "UTF-8");
+  EXPECT_EQ(euro.language, "en");
+  // Escapes that are broken or cut off stay as written; so does the whole
+  // text without both apostrophes. Quotes, which some senders add, go.
+  TParamValue bare = ReadLabelParam("X: v; name*=''%41%zz%4g%%4", "name");
+  EXPECT_EQ(bare.value, "A%zz%4g%%4");
+  EXPECT_EQ(bare.charset, "");
+  EXPECT_EQ(LabelParamValue("X: v; name*=\"it's%20x\"", "name"), "it's x");
+  EXPECT_EQ(LabelParamValue("X: v; name*=\"utf-8''a%3Bb\"; size=3", "name"), "a;b");
+  EXPECT_EQ(LabelParamValue("X: v; name*=''%3D%3Fx%3FQ%3Fy%3F%3D", "name"), "=?x?Q?y?=");
+
+  // A plain value wins, unless it is empty.
+  TParamValue both = ReadLabelParam("X: v; name*=UTF-8''b; name=\"a\"; name*0=c", "name");
+  EXPECT_EQ(both.value, "a");
+  EXPECT_FALSE(both.extended);
+  EXPECT_EQ(LabelParamValue("X: v; name=\"\"; name*=''b", "name"), "b");
+  // Longer names, text inside quotes and the field's value are not it.
+  EXPECT_EQ(LabelParamValue("X: v; names*=''a; filename*=''b; x=\"; name*=''c\"", "name"), "");
+  EXPECT_EQ(LabelParamValue("X: name*=''a", "name"), "");
+}
+
+TEST(HeaderFields, JoinsParameterSections) {
+  EXPECT_EQ(LabelParamValue("X: v; name*0=long; name*1=\"na;me\"; name*2=.txt", "name"), "longna;me.txt");
+  // Only the first section names a charset: later apostrophes are text,
+  // and a plain section keeps its percent signs.
+  TParamValue split = ReadLabelParam("X: v; n*0*=x'y'%E2%82; N*1*=b'c'%AC; n*2=%43", "n");
+  EXPECT_EQ(split.value, "\xE2\x82" "b'c'\xAC%43");
+  EXPECT_EQ(split.charset, "x");
+  EXPECT_EQ(split.language, "y");
+  EXPECT_EQ(ReadLabelParam("X: v; n*0=it's; n*1*=%41", "n").charset, "");
+
+  // Numeric order, not line order; a repeated number keeps its first
+  // occurrence; the value ends at the first number missing.
+  EXPECT_EQ(LabelParamValue("X: v; n*2=c; n*0=a; n*1=b; n*1=B", "n"), "abc");
+  EXPECT_EQ(LabelParamValue("X: v; n*0=a; n*2=c", "n"), "a");
+  EXPECT_FALSE(ReadLabelParam("X: v; n*1=b; n*2=c", "n").extended);
+  EXPECT_EQ(LabelParamValue("X: v; n*00=a; n*+0=b; n*0x=c; n*0**=d", "n"), "");
+  EXPECT_EQ(LabelParamValue("X: v; n*0=a; n*=''b", "n"), "b");  // a whole value wins
+
+  std::string many = "X: v", expected;
+  for (int i = 20000; i >= 0; --i) many += "; n*" + std::to_string(i) + "=" + std::to_string(i % 10);
+  for (int i = 0; i <= 20000; ++i) expected += std::to_string(i % 10);
+  EXPECT_EQ(LabelParamValue(many, "n"), expected);
+}
+
 TEST(HeaderFields, WriteLabelParamValueSetsOrAppends) {
   EXPECT_EQ(WriteLabelParamValue("Content-Type: text/plain", "charset", "\"x\""),
             "Content-Type: text/plain; charset=\"x\"");
