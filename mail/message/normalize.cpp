@@ -294,10 +294,20 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       part->SetLabelValue("Content-Type", type);
     }
     if (!part->LabelParamExists("Content-Type", "name")) {
-      part->SetLabelParamValue(
-          "Content-Type", "name",
-          Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
-      ++fileCounter_;
+      // A part named only by its disposition (common in received mail) is
+      // not unnamed: a made-up name here would take its place when read.
+      TParamValue file = part->ReadParam("Content-Disposition", "filename");
+      if (!file.value.empty()) {
+        part->SetLabelParamValue(
+            "Content-Type", "name",
+            file.extended ? NameParameter(file.value, file.charset.empty() ? charset_ : file.charset)
+                          : Quoted(file.value));
+      } else {
+        part->SetLabelParamValue(
+            "Content-Type", "name",
+            Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
+        ++fileCounter_;
+      }
     }
     TParamValue given = part->ReadParam("Content-Type", "name");
     const std::string& name = given.value;

@@ -141,6 +141,40 @@ TEST(ComposeNames, NamesThatLookLikeEncodedWordsComeBackAsWritten) {
     for (bool embedded : {false, true}) ExpectNameSurvives(name, embedded);
 }
 
+// Received mail often names an attachment only in its disposition. Taken
+// as unnamed, it was given a made-up Content-Type name that then read back
+// in place of its own.
+TEST(ComposeNames, ANameGivenOnlyByTheDispositionIsKept) {
+  TVeraDudurur2000 message(nullptr);
+  message.SetCharset("utf-8");
+  message.SetSource(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n"
+      "Content-Disposition: attachment; filename=\"report 2027.pdf\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n"
+      "Content-Disposition: attachment; filename*=utf-8''%E2%82%AC.pdf\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n"
+      "--b\r\nContent-Type: application/pdf\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n"
+      "--b--\r\n");
+  message.Normalize(nrForce);
+  ASSERT_EQ(message.AttachList().Count(), 3);
+  EXPECT_EQ(message.AttachList()[0]->GetFileName(), "report 2027.pdf");
+  EXPECT_EQ(message.AttachList()[1]->GetFileName(), "\xe2\x82\xac.pdf");
+  EXPECT_EQ(message.AttachList()[2]->GetFileName().substr(0, 5), "file_");
+  // And after the text goes round once more.
+  message.RebuildBody();
+  TVeraDudurur2000 again(nullptr);
+  again.SetCharset("utf-8");
+  again.SetSource(message.GetSource());
+  again.FindParts();
+  ASSERT_EQ(again.AttachList().Count(), 3);
+  EXPECT_EQ(again.AttachList()[0]->GetFileName(), "report 2027.pdf");
+  EXPECT_EQ(again.AttachList()[1]->GetFileName(), "\xe2\x82\xac.pdf");
+}
+
 // ---------------------------------------------------------------------------
 // An independent reader
 
