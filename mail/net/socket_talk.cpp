@@ -261,6 +261,12 @@ void TSocketTalk::SocketRead() {
     ReplyTooLong();
     return;
   }
+  // A reply of known size that outgrows what Talk reserved for it (the
+  // size was wrong, or a lie) is given room up to its limit at once:
+  // growing by doubling would copy it again and again, holding it twice
+  // at each copy. Room that is never written costs no memory.
+  if (expectedSize_ > 0 && maxReplySize_ > 0 && lastResponse_.size() + chunk_.size() > lastResponse_.capacity())
+    lastResponse_.reserve(std::min(maxReplySize_, kMaxReserve + kReserveSlack));
   lastResponse_.append(chunk_);
 
   talkError_ = teNoError;
