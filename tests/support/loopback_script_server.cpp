@@ -219,7 +219,11 @@ bool LoopbackScriptServer::runFlood(const Step& step) {
       poll(&p, 1, kSliceMs);
       if (!pump(0)) return false;
     } else {
-      return false;  // the client is gone: the end a flood waits for
+      // The client is gone, the end a flood waits for; one that closes with
+      // data unread resets the connection, which recv may never see.
+      std::lock_guard<std::mutex> lock(mutex_);
+      peerClosed_ = true;
+      return false;
     }
   }
   return true;
