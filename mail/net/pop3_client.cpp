@@ -24,8 +24,8 @@ const std::string kDotLineEnd = "\r\n.\r\n";
 constexpr int kMaxMessageNumber = 10000000;
 
 // How far a reply may grow before the session is given up. RFC 1939 section
-// 3 allows a status line 512 octets; some servers say more, but none that
-// works sends 64 KiB without a line break.
+// 3 keeps a status line within 512 octets; some servers say more, but none
+// that works sends 64 KiB without a line break.
 constexpr std::size_t kMaxStatusLine = 64 * 1024;
 constexpr std::size_t kMaxStatusReply = kMaxStatusLine + 2;  // and its CR LF
 // A RETR or TOP reply against the size LIST gave: a server that counts LF
