@@ -6,6 +6,9 @@
 //    with (1) filling the message object; bytes/s.
 //  - peak_100MB: the peak resident set while one 100 MB message is
 //    retrieved and filled, against the size of the message.
+//  - endless_RETR: a scripted server on 127.0.0.1 lists a message of 1 MB
+//    and then sends its RETR reply without end; how much the peak resident
+//    set grows before the client gives up, against the reply's limit.
 // Run with --benchmark_repetitions=N for medians (each case already repeats).
 #include <benchmark/benchmark.h>
 
@@ -17,6 +20,7 @@
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "support/dovecot_server.h"
+#include "support/loopback_script_server.h"
 
 using namespace Vizu2000;
 using VizuBench::CpuSeconds;
@@ -129,6 +133,40 @@ void BM_Peak100MB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(size) * static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_Peak100MB)->Name("peak_100MB")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+
+void BM_EndlessRetr(benchmark::State& state) {
+  const int listed = 1 << 20;
+  double growth = 0;
+  double flooded = 0;
+  for (auto _ : state) {
+    VizuTest::LoopbackScriptServer server;
+    server.send("+OK ready\r\n").reply("+OK\r\n").reply("+OK\r\n");
+    server.reply("+OK 1 message\r\n1 " + std::to_string(listed) + "\r\n.\r\n");
+    server.reply("+OK\r\n").flood("Subject: the same line once more, and again and again\r\n");
+    server.start();
+    TREZ2000 client(nullptr);
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.port());
+    client.SetUserName("bench");
+    client.SetPassword("bench");
+    client.SetTimeOut(60);
+    if (!OpenSession(client, state)) return;
+    ResetPeakRss();
+    const double before = PeakRss();
+    const bool retrieved = client.RetrieveMessage(1);
+    growth = PeakRss() - before;
+    if (retrieved || client.FailureReason().rfind("reply too long: ", 0) != 0)
+      state.SkipWithError(("the endless reply did not end in its limit: " + client.FailureReason()).c_str());
+    server.waitScriptDone(10000);
+    flooded = static_cast<double>(server.flooded());
+  }
+  const double limit = 2.0 * listed + (16 << 20);
+  state.counters["peak_growth_MB"] = growth / 1e6;
+  state.counters["limit_MB"] = limit / 1e6;
+  state.counters["growth_per_limit"] = growth / limit;
+  state.counters["server_sent_MB"] = flooded / 1e6;
+}
+BENCHMARK(BM_EndlessRetr)->Name("endless_RETR")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 
 }  // namespace
 

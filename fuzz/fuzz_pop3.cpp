@@ -1,9 +1,10 @@
 // Arbitrary bytes as what a POP3 server says: the input, cut at every 0xFF
 // byte, is played as the chunks the server sends, one or more per step,
 // while the client goes through a whole session (greeting, login and
-// listing, unique ids, retrieval into a message, TOP, DELE, QUIT). Only the
-// library's own errors (a LIST number that is not a number, a malformed
-// uuencoded block) may escape.
+// listing, unique ids, retrieval into a message, TOP, DELE, QUIT). Long
+// chunks (see server_chunks.h) reach the reply limits; a reply past its
+// limit must end the session at once. Only the library's own errors (a LIST
+// number that is not a number, a malformed uuencoded block) may escape.
 #include <vector>
 
 #include "fuzz/server_chunks.h"
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  VizuFuzz::ChunkSession session(data, size);
+  VizuFuzz::ChunkSession session(data, size, /*earlyChunks=*/false, /*longChunks=*/true);
   TVeraDudurur2000 message(nullptr);
   TREZ2000 client(nullptr);
   session.Serve(client.SocketTalk());
@@ -39,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         client.FetchMessage(n);
         client.RetrieveMessage(n);
       }
+      // A limit passed: closed without QUIT, so nothing may be sent after.
+      if (client.FailureReason().starts_with("reply too long: ") && client.Connected()) __builtin_trap();
       client.RetrieveHeader(1, 2);
       client.DeleteMessage(1);
       client.DeleteMessages(numbers);

@@ -5,7 +5,10 @@
 // A server answers once the client has finished a line; where the target
 // allows early chunks, one that begins with 0xFE (which is dropped) comes
 // while the client is still in the middle of a line, as a reply that does
-// not wait for the rest of a message's content.
+// not wait for the rest of a message's content. Where the target allows
+// long chunks, one that begins with 0xFD and a count byte n (both dropped)
+// is its rest repeated to (n + 1) * 64 KiB, so an input of a few bytes can
+// reach the clients' reply limits; at most 48 MiB of an input is made so.
 //
 //   LLVMFuzzerInitialize: VizuFuzz::InstallChunkServer(argc, argv);
 //   LLVMFuzzerTestOneInput:
@@ -117,9 +120,10 @@ inline void InstallChunkServer(int* argc, char*** argv) {
 // One input's chunks, played to the client's engine for the scope.
 class ChunkSession {
  public:
-  ChunkSession(const uint8_t* data, size_t size, bool earlyChunks = false) {
+  ChunkSession(const uint8_t* data, size_t size, bool earlyChunks = false, bool longChunks = false) {
     g_play.chunks.clear();
     Chunk chunk;
+    size_t longBytes = 0;  // made by repeating, kept within what an input may cost
     for (size_t i = 0; i <= size; ++i) {
       if (i < size && data[i] != 0xFF) {
         chunk.bytes += static_cast<char>(data[i]);
@@ -128,6 +132,14 @@ class ChunkSession {
       if (earlyChunks && chunk.bytes.starts_with('\xFE')) {
         chunk.bytes.erase(0, 1);
         chunk.early = true;
+      }
+      const size_t length = chunk.bytes.size() > 2 ? (static_cast<unsigned char>(chunk.bytes[1]) + size_t{1}) << 16 : 0;
+      if (longChunks && chunk.bytes.starts_with('\xFD') && length > 0 && longBytes + length <= (48u << 20)) {
+        longBytes += length;
+        chunk.bytes.erase(0, 2);
+        chunk.bytes.reserve(length);
+        while (chunk.bytes.size() < length)
+          chunk.bytes.append(chunk.bytes, 0, std::min(chunk.bytes.size(), length - chunk.bytes.size()));
       }
       g_play.chunks.push_back(std::move(chunk));
       chunk = Chunk();

@@ -161,9 +161,19 @@ bool NameMatches(const QSslCertificate& certificate, const std::string& referenc
 // being copied into memory all at once.
 constexpr qint64 kSendBufferLimit = 256 * 1024;
 
+// Qt also keeps what arrives, without limit, until it is read. The engine
+// reads all of it at each notification and applies the reply limits a user
+// sees; this cap holds back only a peer that sends while nothing is read
+// (during a TLS handshake, with no reader): Qt stops reading and TCP flow
+// control makes the peer wait, with no error and no data lost. It also
+// bounds each read handed over, so a reply is caught within one read of
+// its limit.
+constexpr qint64 kReadBufferLimit = 1 << 20;
+
 class TQtClientSocket final : public TClientSocket {
  public:
   TQtClientSocket() {
+    socket_.setReadBufferSize(kReadBufferLimit);
     QObject::connect(&socket_, &QTcpSocket::connected, &context_, [this] { HandleConnected(); });
     QObject::connect(&socket_, &QTcpSocket::readyRead, &context_, [this] { HandleReadyRead(); });
     QObject::connect(&socket_, &QTcpSocket::bytesWritten, &context_, [this](qint64) {

@@ -1,7 +1,9 @@
 #include "mail/net/pop3_client.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +22,31 @@ const std::string kDotLineEnd = "\r\n.\r\n";
 // MessageSizes grows to the highest number a LIST line names; a hostile
 // server must not make that an allocation of gigabytes.
 constexpr int kMaxMessageNumber = 10000000;
+
+// How far a reply may grow before the session is given up. RFC 1939 section
+// 3 keeps a status line within 512 octets; some servers say more, but none
+// that works sends 64 KiB without a line break.
+constexpr std::size_t kMaxStatusLine = 64 * 1024;
+constexpr std::size_t kMaxStatusReply = kMaxStatusLine + 2;  // and its CR LF
+// A RETR or TOP reply against the size LIST gave: a server that counts LF
+// line ends sends CR LF, and dot-stuffing adds a byte to a line; either at
+// most doubles the text. The fixed part covers the status and end lines
+// and small messages whose listed size is plainly wrong.
+constexpr std::uint64_t kReplyMargin = 16u << 20;
+// A message without a LIST size (LIST refused, not run, or silent on it)
+// may be as large as any size a LIST line can state: sizes are int, so
+// just under 2 GiB, which is also what the progress counters can count.
+constexpr std::uint64_t kUnsizedReply = std::uint64_t{INT_MAX} + kReplyMargin;
+// LIST, UIDL and CAPA: a listing of kMaxMessageNumber messages whose ids
+// have RFC 1939's most of 70 characters is some 810 MB.
+constexpr std::uint64_t kMaxListing = std::uint64_t{1} << 30;
+
+std::size_t ToSize(std::uint64_t bytes) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, std::string().max_size()));
+}
+
+const std::string kLineTooLong =
+    "reply too long: the server sent a line of more than " + std::to_string(kMaxStatusLine) + " bytes";
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -46,6 +73,26 @@ std::string StatusLine(std::string_view reply) {
 
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// "<number> <id>" of a UIDL reply (RFC 1939 section 7), cut at the line's
+// end: the number in plain decimal digits, not in the other forms that the
+// library's integer reading takes ("0x1", "+1"), so an id is never filed
+// under a number the server did not name. More than one blank may stand
+// around the number, though the RFC says one: some servers pad.
+bool ReadUidLine(std::string_view line, int& number, std::string& id) {
+  line = line.substr(0, line.find_first_of("\r\n"));
+  size_t p = 0;
+  while (p < line.size() && IsBlank(line[p])) ++p;
+  size_t digits = p;
+  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == p || digits == line.size() || !IsBlank(line[digits])) return false;
+  const auto [end, error] = std::from_chars(line.data() + p, line.data() + digits, number);
+  if (error != std::errc() || end != line.data() + digits) return false;
+  id = TrimControls(line.substr(digits));
+  return !id.empty();
+}
 
 // The end of the line that starts at p and where the next one starts: a line
 // ends at CR LF, a lone CR or a lone LF.
@@ -185,9 +232,15 @@ void TREZ2000::ResetSession() {
 }
 
 bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
-                    int expectedSize) {
+                    int expectedSize, std::size_t maxReply, const std::string& subject) {
   failureReason_.clear();
   talkFailure_ = teNoError;
+  if (expectedEnd == kCrLf) {
+    LimitReply(kMaxStatusReply, kLineTooLong);
+  } else {
+    maxReply = maxReply > 0 ? maxReply : ToSize(kMaxListing);
+    LimitReply(maxReply, "reply too long: the server sent more than " + std::to_string(maxReply) + " bytes" + subject);
+  }
   socketTalk_->SetExpectedSize(expectedSize);
   socketTalk_->Talk(command, expectedEnd, state);
   socketTalk_->WaitServer();
@@ -196,11 +249,16 @@ bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, 
   return false;
 }
 
+void TREZ2000::LimitReply(std::size_t bytes, std::string tooLong) {
+  socketTalk_->SetMaxReplySize(bytes);
+  tooLong_ = std::move(tooLong);
+}
+
 bool TREZ2000::Refuse() {
   // A nested call leaves the running operation's reason alone.
   if (busy_) return false;
   if (!SocketOpen())
-    failureReason_ = "connection closed by the server";
+    failureReason_ = closedReason_.empty() ? "connection closed by the server" : closedReason_;
   else
     failureReason_ = connected_ ? "not logged in" : "not connected";
   return false;
@@ -210,6 +268,8 @@ void TREZ2000::NoteFailure(const std::string& refusal) {
   const std::string& socketError = socketTalk_->Socket().ErrorText();
   if (talkFailure_ == teTimeout) {
     failureReason_ = "no answer from the server";
+  } else if (talkFailure_ == teReplyTooLong) {
+    failureReason_ = tooLong_;
   } else if (talkFailure_ != teNoError || !SocketOpen()) {
     failureReason_ = !socketError.empty()            ? socketError
                      : talkFailure_ != teNoError ? "connection failed"
@@ -232,7 +292,9 @@ bool TREZ2000::Connect() {
   TBusyFlag busy(busy_);
   failureReason_.clear();
   tlsFailure_.clear();
+  closedReason_.clear();
   talkFailure_ = teNoError;
+  LimitReply(kMaxStatusReply, kLineTooLong);
   TClientSocket& socket = socketTalk_->Socket();
   socket.SetImplicitTls(tlsMode_ == tmImplicitTLS);
   socket.SetTrustedCertificate(trustedCertificate_);
@@ -361,12 +423,14 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
   TBusyFlag busy(busy_);
   const std::string number = std::to_string(messageNumber);
   if (!Step("UIDL " + number + kCrLf, kCrLf, stUIDL)) return "";
-  // "+OK <number> <id>". A reply without the number carries no usable id;
-  // guessing one could give two messages the same id.
-  const std::string& reply = socketTalk_->LastResponse();
-  const size_t p = reply.find(number + " ");
-  if (p == std::string::npos) return "";
-  return TrimControls(std::string_view(reply).substr(p + number.size() + 1));
+  // "+OK <number> <id>". A reply without this message's number carries no
+  // usable id; guessing one could give two messages the same id.
+  std::string_view reply = socketTalk_->LastResponse();
+  reply.remove_prefix(std::min<size_t>(3, reply.size()));  // "+OK"
+  int named = 0;
+  std::string id;
+  if (reply.empty() || !IsBlank(reply[0]) || !ReadUidLine(reply, named, id) || named != messageNumber) return "";
+  return id;
 }
 
 bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
@@ -383,20 +447,24 @@ bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
     const char* lineEnd = LineEnd(p, end, &next);
     if (next >= end) break;  // the "." line
     // "<number> <id>", read as GetUIDL reads its one-line answer.
-    const std::string line = TrimSpace(std::string(p, lineEnd));
-    const size_t space = line.find(' ');
     int number = 0;
-    if (space != std::string::npos && TryStrToInt(std::string_view(line).substr(0, space), number)) {
-      std::string id = TrimControls(std::string_view(line).substr(space + 1));
-      if (!id.empty()) ids.emplace(number, std::move(id));
-    }
+    std::string id;
+    if (ReadUidLine(std::string_view(p, static_cast<size_t>(lineEnd - p)), number, id))
+      ids.emplace(number, std::move(id));
     p = next;
   }
   return true;
 }
 
 bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
-  if (!Step(command, kDotLineEnd, stRetr, ListedSize(messageNumber))) return false;
+  std::size_t maxReply = ToSize(kUnsizedReply);
+  std::string subject;
+  const int listed = ListedSize(messageNumber);
+  if (listed >= 0 && std::binary_search(listedNumbers_.begin(), listedNumbers_.end(), messageNumber)) {
+    maxReply = ToSize(2 * static_cast<std::uint64_t>(listed) + kReplyMargin);
+    subject = " for message " + std::to_string(messageNumber) + " of " + std::to_string(listed) + " bytes";
+  }
+  if (!Step(command, kDotLineEnd, stRetr, listed, maxReply, subject)) return false;
   // The reply's buffer becomes the message: a large message is held once,
   // not twice. LastResponse keeps the status line.
   lastMessage_ = socketTalk_->TakeLastResponse();
@@ -486,6 +554,8 @@ bool TREZ2000::DeleteMessages(const std::vector<int>& messageNumbers) {
   for (const int n : messageNumbers) commands += "DELE " + std::to_string(n) + kCrLf;
   failureReason_.clear();
   talkFailure_ = teNoError;
+  // Each reply is one status line.
+  LimitReply(ToSize(std::uint64_t{kMaxStatusReply} * messageNumbers.size()), kLineTooLong);
   // One line per reply; gathered until all of them are in, or the wait
   // fails (time-out, error, closed connection).
   const std::string& gathered = socketTalk_->LastResponse();
@@ -566,6 +636,13 @@ void TREZ2000::ReceiveData(TComponent*, TSessionState, const std::string&, bool&
 void TREZ2000::SocketTalkError(TComponent*, TSessionState, TTalkError TalkError) {
   talkFailure_ = TalkError;
   socketTalk_->Cancel();
+  if (TalkError == teReplyTooLong) {
+    // Closed at once, so nothing more of the reply is taken in, and without
+    // QUIT: the server then never enters the UPDATE state and deletes
+    // nothing (RFC 1939 section 6).
+    closedReason_ = tooLong_;
+    socketTalk_->Socket().Close();
+  }
 }
 
 void TREZ2000::SocketDisconnect(TComponent*) { ResetSession(); }

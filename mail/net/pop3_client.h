@@ -125,8 +125,13 @@ class TREZ2000 : public TComponent {
   // Why the last operation failed, in plain lower-case words for a person:
   // "connection refused", "host not found", "no answer from the server",
   // "connection closed by the server", "wrong user name or password", the
-  // server's own refusal, or TLSFailure. Empty after an operation that
-  // succeeded.
+  // server's own refusal, or TLSFailure. A reply that grows past its limit
+  // (a line of 64 KiB; a message twice its LIST size and 16 MiB; 2 GiB and
+  // 16 MiB for a message LIST did not size; 1 GiB for a listing) closes the
+  // connection without QUIT, so the server deletes nothing, and reads
+  // "reply too long: the server sent more than N bytes for message M of S
+  // bytes" (or "... a line of more than 65536 bytes"). Empty after an
+  // operation that succeeded.
   const std::string& FailureReason() const { return failureReason_; }
   // The raw text of the last reply, status line included; after a RETR or
   // TOP that succeeded, only its status line: the rest is LastMessage, and
@@ -146,9 +151,15 @@ class TREZ2000 : public TComponent {
 
   bool SocketOpen();
   bool InTransaction() { return connected_ && loggedIn_ && SocketOpen(); }
-  // One command and its reply; returns the verdict.
+  // One command and its reply; returns the verdict. A one-line reply may be
+  // a status line of 64 KiB; a longer one, maxReply bytes (0: as much as a
+  // listing may be), and the failure then names subject (" for message 3
+  // of 120 bytes"). A reply past its limit ends the session without QUIT.
   bool Step(const std::string& command, const std::string& expectedEnd, TSessionState state,
-            int expectedSize = 0);
+            int expectedSize = 0, std::size_t maxReply = 0, const std::string& subject = "");
+  // Sets how long the next reply may grow and the failure that says it grew
+  // longer.
+  void LimitReply(std::size_t bytes, std::string tooLong);
   // Sets FailureReason after a wait that ended without a verdict of "+OK";
   // refusal is the words for a server that answered "-ERR" (empty: quote it).
   void NoteFailure(const std::string& refusal = "");
@@ -191,6 +202,8 @@ class TREZ2000 : public TComponent {
   bool loggedIn_ = false;
   std::string lastMessage_;
   std::string failureReason_;
+  std::string tooLong_;       // FailureReason when the pending reply passes its limit
+  std::string closedReason_;  // why this client closed the session, for later refusals
   TTalkError talkFailure_ = teNoError;
   TSocketTalk* socketTalk_ = nullptr;  // owned as a component
   bool busy_ = false;

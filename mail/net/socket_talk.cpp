@@ -94,6 +94,7 @@ void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
   sessionState_ = state;
   ClearBuffer(lastResponse_);
   ClearBuffer(chunk_);
+  overLimit_ = false;
   // A reply of known size is gathered in one block: growing by doubling
   // would hold up to three times a large message while it is copied.
   // The size comes from the server, so it is only trusted so far.
@@ -179,6 +180,7 @@ void TSocketTalk::ForceState(TSessionState state) {
   expectedEnd_.clear();
   ClearBuffer(lastResponse_);
   ClearBuffer(chunk_);
+  overLimit_ = false;
   timeOutTimer_.SetInterval(TimeOutMs());
   timeOutTimer_.SetEnabled(false);
   timeOutTimer_.SetEnabled(true);
@@ -252,6 +254,19 @@ void TSocketTalk::SocketRead() {
   const int got = socket_->Read(chunk_.data(), ready);
   if (got <= 0) return;  // an empty read says nothing about the reply
   chunk_.resize(static_cast<std::size_t>(got));
+  if (overLimit_) return;  // the rest of a reply that has already failed
+  // Checked before the chunk is kept, so what a reply costs never passes
+  // its limit by more than one chunk held for this call.
+  if (maxReplySize_ > 0 && chunk_.size() > maxReplySize_ - std::min(maxReplySize_, lastResponse_.size())) {
+    ReplyTooLong();
+    return;
+  }
+  // A reply of known size that outgrows what Talk reserved for it (the
+  // size was wrong, or a lie) is given room up to its limit at once:
+  // growing by doubling would copy it again and again, holding it twice
+  // at each copy. Room that is never written costs no memory.
+  if (expectedSize_ > 0 && maxReplySize_ > 0 && lastResponse_.size() + chunk_.size() > lastResponse_.capacity())
+    lastResponse_.reserve(std::min(maxReplySize_, kMaxReserve + kReserveSlack));
   lastResponse_.append(chunk_);
 
   talkError_ = teNoError;
@@ -291,6 +306,19 @@ void TSocketTalk::EndWithError(TTalkError error) {
   serverResult_ = false;
   if (OnSocketTalkError) OnSocketTalkError(this, sessionState_, error);
   sessionState_ = stNone;
+}
+
+void TSocketTalk::ReplyTooLong() {
+  overLimit_ = true;
+  // The first line may be quoted; the rest can be as large as the limit and
+  // is of no use to anyone.
+  constexpr std::size_t kKeepLine = 1024;
+  const std::size_t lf = lastResponse_.find('\n');
+  std::string first(lastResponse_, 0, std::min(lf == std::string::npos ? lastResponse_.size() : lf + 1, kKeepLine));
+  std::string().swap(lastResponse_);
+  lastResponse_.swap(first);
+  ClearBuffer(chunk_);
+  if (waiting_) EndWithError(teReplyTooLong);
 }
 
 void TSocketTalk::SocketError(TSocketError kind, int& code) {

@@ -50,6 +50,7 @@ enum TTalkError : std::uint8_t {
   teAccept = 5,
   teTimeout = 6,
   teNoError = 7,
+  teReplyTooLong = 8,  // the reply passed MaxReplySize
 };
 
 // Data refers to the engine's buffer and is valid for the duration of the
@@ -106,6 +107,13 @@ class TSocketTalk : public TComponent {
   // Set it just before Talk; it is cleared when the reply ends.
   int ExpectedSize() const { return expectedSize_; }
   void SetExpectedSize(int size) { expectedSize_ = size; }
+  // The most bytes a reply may gather, however it arrives (0: no limit). A
+  // reply that would pass it ends the step with teReplyTooLong; what came
+  // beyond the limit is dropped, and so is the rest of that reply. Data
+  // that arrives between steps counts toward the last reply. Holds until
+  // changed.
+  std::size_t MaxReplySize() const { return maxReplySize_; }
+  void SetMaxReplySize(std::size_t size) { maxReplySize_ = size; }
   // Chunk size for the next Talk only; 0: send in one piece.
   int SendPacketSize() const { return sendPacketSize_; }
   void SetSendPacketSize(int size) { sendPacketSize_ = size; }
@@ -171,6 +179,9 @@ class TSocketTalk : public TComponent {
   void Progress(int total, int current);
   // Ends the pending wait with a false verdict and the given error.
   void EndWithError(TTalkError error);
+  // Drops the gathered reply but its first line and ends the step, if one
+  // is waiting, with teReplyTooLong.
+  void ReplyTooLong();
 
   std::unique_ptr<TClientSocket> socket_;
   TTimer timeOutTimer_;
@@ -179,6 +190,8 @@ class TSocketTalk : public TComponent {
   std::string lastResponse_;
   std::string chunk_;
   int expectedSize_ = 0;
+  std::size_t maxReplySize_ = 0;
+  bool overLimit_ = false;  // the reply passed the limit; the rest of it is dropped
   int sendPacketSize_ = 0;
   TTalkError talkError_ = teNoError;
   TSessionState sessionState_ = stNone;

@@ -4,7 +4,9 @@
 // checked in the server's log to have come before any login.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mail/net/pop3_client.h"
@@ -149,4 +151,29 @@ TEST_F(Pop3DovecotTlsTest, AnExpiredCertificateIsRefused) {
   Serve(expired_);
   // Trusting it by fingerprint does not stretch its dates either.
   ExpectRefused({expired_.certificate, expired_.fingerprint}, "Certificate expired");
+}
+
+TEST_F(Pop3DovecotTlsTest, AMessageLargerThanTheSocketBufferComesWholeOverTls) {
+  std::string big = "From: ann@example.org\r\nSubject: big\r\n\r\n";
+  for (int n = 0; big.size() < (6u << 20); ++n)
+    big += "line " + std::to_string(n) + " of a message that spans many TLS records and socket reads\r\n";
+  server.enableTls(good_.certificate, good_.key);
+  server.addMessage("0001", big);
+  ASSERT_NO_THROW(server.start());
+  // Now and then the reader stalls, so more arrives than the socket keeps
+  // unread; the stream must resume under TLS where it was held back.
+  int reads = 0;
+  client.OnProgress = [&](TComponent*, int, int) {
+    if (++reads % 32 == 1 && reads < 32 * 10) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  };
+  for (const TTLSMode mode : {tmSTLS, tmImplicitTLS}) {
+    SCOPED_TRACE(mode == tmSTLS ? "STLS" : "implicit TLS");
+    reads = 0;
+    Aim(mode, good_.fingerprint);
+    ASSERT_TRUE(client.Connect()) << client.FailureReason();
+    ASSERT_TRUE(client.Login()) << client.FailureReason();
+    ASSERT_TRUE(client.RetrieveMessage(1)) << client.FailureReason();
+    EXPECT_TRUE(client.LastMessage() == big) << client.LastMessage().size() << " of " << big.size() << " bytes";
+    EXPECT_TRUE(client.Quit());
+  }
 }

@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "platform/error.h"
 #include "platform/event_pump.h"
 #include "platform/timer.h"
+#include "support/loopback_script_server.h"
 #include "support/timing.h"
 
 using namespace Vizu2000;
@@ -229,6 +231,45 @@ TEST(SystemSocket, TalkOverTheRealSocketMovesLargeDataExactly) {
   EXPECT_EQ(talk.TalkError(), teNoError);
   EXPECT_TRUE(server.received == big) << "got " << server.received.size() << " bytes";
   EXPECT_EQ(progress, (std::vector<int>{0, 1048576, 2097152, 3145728, int(bigSize), int(bigSize)}));
+}
+
+TEST(SystemSocket, UnreadDataWaitsInTheNetworkNotInMemory) {
+  const std::string pattern = "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+  const std::size_t total = 32u << 20;
+  VizuTest::LoopbackScriptServer server;
+  server.flood(pattern, total);
+  server.start();
+  auto socket = CreateSystemClientSocket();
+  bool reading = false;
+  std::size_t got = 0;
+  bool exact = true;
+  socket->OnRead = [&] {
+    if (!reading) return;
+    std::string buf(static_cast<std::size_t>(socket->BytesReady()), '\0');
+    buf.resize(static_cast<std::size_t>(socket->Read(buf.data(), static_cast<int>(buf.size()))));
+    for (const char c : buf) exact = exact && c == pattern[got++ % pattern.size()];
+  };
+  socket->SetAddress("127.0.0.1");
+  socket->SetPort(server.port());
+  socket->Open();
+  ASSERT_TRUE(PumpUntil([&] { return socket->Active(); }));
+
+  // Nobody reads: the socket takes in what its buffer holds, then the
+  // server is held back.
+  for (std::size_t last = SIZE_MAX; server.flooded() != last;) {
+    last = server.flooded();
+    PumpFor(100);
+  }
+  EXPECT_LE(socket->BytesReady(), 1 << 20);
+  EXPECT_GT(socket->BytesReady(), 0);
+  EXPECT_LT(server.flooded(), total);
+
+  // Once read, the rest comes, every byte in order.
+  reading = true;
+  socket->OnRead();
+  EXPECT_TRUE(PumpUntil([&] { return got == total; }, 20000)) << got;
+  EXPECT_TRUE(exact);
+  socket->Close();
 }
 
 TEST(SystemSocket, DataArrivingWhileAHandlerProcessesEventsIsStillRead) {

@@ -2,6 +2,7 @@
 // pause and close is exact, and the commands the client sent are asserted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -482,7 +483,12 @@ TEST(Pop3ClientTest, UidlReplies) {
       .reply("+OK 000000016b179672\r\n")  // no number: no usable id
       .reply("+OK\r\n")
       .reply("-ERR no such message\r\n")
-      .reply("+OK 12 id-of-twelve\r\n");
+      .reply("+OK 12 id-of-twelve\r\n")
+      .reply("+OK 11 id-of-eleven\r\n")  // asked for 1: another message's id
+      .reply("+OK 21 id-of-21\r\n")
+      .reply("+OK 0x1 hex\r\n")
+      .reply("+OK  1  padded \r\n")
+      .reply("+OK 1 first\r\nsecond\r\n");
   s.StartAndLogin();
   EXPECT_EQ(s.client.GetUIDL(1), "000000016b179672");
   EXPECT_EQ(s.client.GetUIDL(1), "");
@@ -491,14 +497,22 @@ TEST(Pop3ClientTest, UidlReplies) {
   EXPECT_EQ(s.client.LastResponse(), "-ERR no such message\r\n");
   EXPECT_EQ(s.client.GetUIDL(12), "id-of-twelve");
   EXPECT_EQ(s.client.LastResponse(), s.client.GetLastResponse());
-  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12"}));
+  // Only this message's number, in plain digits, names its id.
+  EXPECT_EQ(s.client.GetUIDL(1), "");
+  EXPECT_EQ(s.client.GetUIDL(1), "");
+  EXPECT_EQ(s.client.GetUIDL(1), "");
+  EXPECT_EQ(s.client.GetUIDL(1), "padded");
+  // Lines that came with the reply are not part of the id.
+  EXPECT_EQ(s.client.GetUIDL(1), "first");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 5", "UIDL 12",
+                                "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 1", "UIDL 1"}));
 }
 
 TEST(Pop3ClientTest, UidlListingInOneRoundTrip) {
   Session s;
   s.client.SetDeleteOnRetrieve(true);
   s.LoginScript("+OK\r\n1 10\r\n3 10\r\n.\r\n")
-      .reply("+OK\r\n1 \tid-one \r\n 3 id.three\r\nno number\r\n4\r\n..\r\n.\r\n")
+      .reply("+OK\r\n1 \tid-one \r\n 3 id.three\r\nno number\r\n4\r\n..\r\n0x5 hex\r\n+6 signed\r\n7x seven\r\n.\r\n")
       .reply("-ERR not now\r\n")
       .reply("+OK\r\nA: 1\r\n\r\n.\r\n");  // RETR 1: no DELE after it
   s.StartAndLogin();
@@ -676,4 +690,116 @@ TEST(Pop3ClientTest, AbortFromAHandlerEndsTheWait) {
   EXPECT_EQ(s.client.LastMessage(), "");
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
   EXPECT_TRUE(s.server.peerClosed());
+}
+
+namespace {
+
+// A multi-line reply of exactly `size` bytes: "+OK", lines of text, ".".
+std::string ReplyOfSize(size_t size) {
+  std::string reply = "+OK\r\n";
+  const std::string line(78, 'm');
+  while (reply.size() + 80 + 5 <= size) reply += line + "\r\n";
+  reply += std::string(size - reply.size() - 5, 'e') + "\r\n.\r\n";
+  return reply;
+}
+
+constexpr size_t kStatusLine = 64 * 1024;
+
+}  // namespace
+
+TEST(Pop3ClientTest, AnEndlessMessageEndsTheSessionWithoutQuitOrDele) {
+  Session s;
+  s.client.SetDeleteOnRetrieve(true);
+  TVeraDudurur2000 message(nullptr);
+  s.client.SetMailMessage(&message);
+  // Listed as 1000 bytes, then a message without end.
+  s.LoginScript("+OK\r\n1 1000\r\n.\r\n").expectLine().send("+OK\r\n").flood("Subject: again and again\r\n");
+  s.StartAndLogin();
+  int gathered = 0;
+  s.client.OnProgress = [&](TComponent*, int, int current) { gathered = std::max(gathered, current); };
+  const int limit = 2 * 1000 + (16 << 20);
+
+  EXPECT_FALSE(s.client.RetrieveMessage(1));
+  EXPECT_EQ(s.client.FailureReason(),
+            "reply too long: the server sent more than 16779216 bytes for message 1 of 1000 bytes");
+  // The client never held more than the limit, and came close to it.
+  EXPECT_LE(gathered, limit);
+  EXPECT_GT(gathered, limit / 2);
+  EXPECT_EQ(s.client.LastMessage(), "");
+  EXPECT_EQ(message.Header().Count(), 0);
+  EXPECT_LT(s.client.LastResponse().size(), 2000u);
+  // The session is over; what comes next is refused for the same reason.
+  EXPECT_FALSE(s.client.Connected());
+  EXPECT_FALSE(s.client.DeleteMessage(1));
+  EXPECT_EQ(s.client.FailureReason(),
+            "reply too long: the server sent more than 16779216 bytes for message 1 of 1000 bytes");
+  EXPECT_FALSE(s.client.Quit());
+  // The client hung up on its own: no QUIT, so the server deletes nothing.
+  ASSERT_TRUE(s.server.waitScriptDone(10000));
+  EXPECT_TRUE(s.server.peerClosed());
+  EXPECT_EQ(s.server.scriptError(), "");
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
+}
+
+TEST(Pop3ClientTest, AMessageUpToItsLimitComesWholeOneByteMoreFails) {
+  const size_t limit = 2 * 500 + (16 << 20);
+  const std::string fits = ReplyOfSize(limit);
+  const std::string over = ReplyOfSize(limit + 1);
+  Session s;
+  // TOP is held to the same limit as RETR.
+  s.LoginScript("+OK\r\n1 500\r\n2 500\r\n.\r\n").reply(fits).reply(fits).reply(over);
+  s.StartAndLogin();
+  ASSERT_TRUE(s.client.RetrieveMessage(1)) << s.client.FailureReason();
+  EXPECT_EQ(s.client.LastMessage(), MultiLineReplyText(fits));
+  ASSERT_TRUE(s.client.RetrieveHeader(2, 0)) << s.client.FailureReason();
+  EXPECT_EQ(s.client.LastMessage().size(), limit - 8);
+  EXPECT_FALSE(s.client.RetrieveMessage(2));
+  EXPECT_EQ(s.client.FailureReason(),
+            "reply too long: the server sent more than 16778216 bytes for message 2 of 500 bytes");
+  EXPECT_FALSE(s.client.Connected());
+  EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1", "TOP 2 0", "RETR 2"}));
+}
+
+TEST(Pop3ClientTest, AStatusLineEndsAt64KiB) {
+  const std::string tooLong = "reply too long: the server sent a line of more than 65536 bytes";
+  {
+    // A greeting of exactly 64 KiB is a greeting; a USER reply that never
+    // ends is not.
+    Session s;
+    s.server.send("+OK " + std::string(kStatusLine - 4, 'g') + "\r\n").expectLine().send("+OK ").flood("u");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect()) << s.client.FailureReason();
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_EQ(s.client.FailureReason(), tooLong);
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.LoggedIn());
+    ASSERT_TRUE(s.server.waitScriptDone(10000));
+    EXPECT_TRUE(s.server.peerClosed());
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe"}));
+  }
+  {
+    // One byte more, line break and all in one piece.
+    Session s;
+    s.server.send("+OK " + std::string(kStatusLine - 3, 'g') + "\r\n");
+    s.Start();
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), tooLong);
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_EQ(s.Sent(), Commands{});
+  }
+  {
+    // A refused DELE, pipelined or not, is a line like any other.
+    Session s;
+    s.LoginScript("+OK\r\n1 10\r\n2 10\r\n.\r\n")
+        .reply("+OK\r\nPIPELINING\r\n.\r\n")
+        .expectLine()
+        .send("+OK\r\n-ERR ")
+        .flood("no ");
+    s.StartAndLogin();
+    EXPECT_FALSE(s.client.DeleteMessages({1, 2}));
+    EXPECT_EQ(s.client.FailureReason(), tooLong);
+    EXPECT_FALSE(s.client.Connected());
+    ASSERT_TRUE(s.server.waitScriptDone(10000));
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "CAPA", "DELE 1", "DELE 2"}));
+  }
 }

@@ -413,3 +413,39 @@ TEST_F(SocketTalkTest, DestroyingTheEngineClosesQuietly) {
 }
 
 }  // namespace
+
+TEST_F(SocketTalkTest, AReplyPastItsLimitEndsTheStepAndIsDroppedFromThere) {
+  script->chunk("+OK hi\r\n")
+      .expect("A\r\n").chunk("+OK 12345").chunk("678\r\n").chunk("rest\r\n")
+      .expect("B\r\n").chunk("+OK 1234\r\n").chunk("idle data!")
+      .expect("C\r\n").chunk("+OK\r\n");
+  Make();
+  talk->SetMaxReplySize(10);
+  ASSERT_TRUE(Greet());
+
+  // Nine bytes are kept; the chunk that would pass ten ends the step, and
+  // the rest of that reply is dropped, however it ends.
+  EXPECT_FALSE(Step("A\r\n", kCrLf, stUser));
+  EXPECT_EQ(talk->TalkError(), teReplyTooLong);
+  EXPECT_EQ(errors, (std::vector<std::pair<TSessionState, TTalkError>>{{stUser, teReplyTooLong}}));
+  PumpFor(30);
+  EXPECT_EQ(talk->LastResponse(), "+OK 12345");
+  EXPECT_EQ(ends.size(), 1u);  // the greeting's
+  // The engine leaves the connection to its owner.
+  EXPECT_TRUE(talk->Socket().Active());
+  EXPECT_EQ(disconnects, 0);
+
+  // The next step starts afresh; a reply of exactly the limit is whole.
+  EXPECT_TRUE(Step("B\r\n", kCrLf, stUser));
+  EXPECT_EQ(talk->LastResponse(), "+OK 1234\r\n");
+  // Data between steps counts toward the last reply, without an error as
+  // no step waits.
+  PumpFor(30);
+  EXPECT_EQ(talk->LastResponse(), "+OK 1234\r\n");
+  EXPECT_EQ(errors.size(), 1u);
+
+  talk->SetMaxReplySize(0);
+  EXPECT_TRUE(Step("C\r\n", kCrLf, stUser));
+  EXPECT_EQ(talk->LastResponse(), "+OK\r\n");
+  EXPECT_TRUE(script->mismatches.empty());
+}

@@ -58,6 +58,11 @@ LoopbackScriptServer& LoopbackScriptServer::close() {
   return *this;
 }
 
+LoopbackScriptServer& LoopbackScriptServer::flood(std::string_view bytes, size_t total) {
+  script_.push_back({Step::kFlood, std::string(bytes), 0, {}, total});
+  return *this;
+}
+
 LoopbackScriptServer& LoopbackScriptServer::call(std::function<void()> fn) {
   script_.push_back({Step::kCall, {}, 0, std::move(fn)});
   return *this;
@@ -173,6 +178,9 @@ void LoopbackScriptServer::run() {
       case Step::kCall:
         step.fn();
         break;
+      case Step::kFlood:
+        ok = runFlood(step);
+        break;
       case Step::kClose:
         // A half close: the client sees the end of the stream, and anything
         // it still sends is recorded.
@@ -189,6 +197,36 @@ void LoopbackScriptServer::run() {
   while (pump(kSliceMs)) {
   }
   finish();
+}
+
+bool LoopbackScriptServer::runFlood(const Step& step) {
+  if (step.bytes.empty()) return true;
+  std::string block;
+  while (block.size() < 65536) block += step.bytes;
+  size_t offset = 0;  // into the pattern, so the stream repeats it exactly
+  size_t sent = 0;
+  while (step.total == 0 || sent < step.total) {
+    if (stopping_ || peerClosed()) return false;
+    size_t size = block.size() - step.bytes.size();
+    if (step.total != 0) size = std::min(size, step.total - sent);
+    const ssize_t n = ::send(connFd_, block.data() + offset, size, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      flooded_ += static_cast<size_t>(n);
+      offset = (offset + static_cast<size_t>(n)) % step.bytes.size();
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p{connFd_, POLLOUT, 0};
+      poll(&p, 1, kSliceMs);
+      if (!pump(0)) return false;
+    } else {
+      // The client is gone, the end a flood waits for; one that closes with
+      // data unread resets the connection, which recv may never see.
+      std::lock_guard<std::mutex> lock(mutex_);
+      peerClosed_ = true;
+      return false;
+    }
+  }
+  return true;
 }
 
 void LoopbackScriptServer::finish() {

@@ -44,6 +44,10 @@ class LoopbackScriptServer {
   // expectLine() followed by send(bytes): the usual command-and-reply step.
   LoopbackScriptServer& reply(std::string_view bytes) { return expectLine().send(bytes); }
   LoopbackScriptServer& close();
+  // Sends bytes over and over, total bytes in all (0: without end), until
+  // the client closes or stop(); a client that goes away ends the script
+  // here without a script error.
+  LoopbackScriptServer& flood(std::string_view bytes, size_t total = 0);
   // Runs fn on the script's thread when the script reaches this step: a
   // look at the world at an exact point of the dialogue (say, whether a
   // file exists when DELE arrives).
@@ -67,14 +71,19 @@ class LoopbackScriptServer {
   // True when the client closed its side of the scripted connection.
   bool peerClosed() const;
   std::string scriptError() const;
+  // Bytes that flood() steps have handed to the connection so far.
+  size_t flooded() const { return flooded_; }
 
  private:
   struct Step {
-    enum Kind { kSend, kPause, kExpectLine, kClose, kCall } kind;
+    enum Kind { kSend, kPause, kExpectLine, kClose, kCall, kFlood } kind;
     std::string bytes;
     int ms = 0;
     std::function<void()> fn;
+    size_t total = 0;
   };
+
+  bool runFlood(const Step& step);
 
   void run();
   bool pump(int timeoutMs);  // accepts and reads for up to timeoutMs; false once stopping
@@ -87,6 +96,7 @@ class LoopbackScriptServer {
   int port_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<size_t> flooded_{0};
 
   mutable std::mutex mutex_;
   std::condition_variable done_;
