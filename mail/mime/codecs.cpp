@@ -231,6 +231,226 @@ std::string DecodeWordText(char letter, std::string_view encoded) {
   return DecodeQuotedPrintable(text);
 }
 
+// --- quoted-printable -----------------------------------------------------
+
+// Body form (RFC 2045 section 6.7): a soft break once a line holds 72 or
+// more characters, an escape kept whole before it.
+constexpr unsigned kQPLineLimit = 72;
+
+inline std::uint64_t Load64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// One flag bit per byte of x equal to 0 (exact for the first such byte,
+// which is all the callers use).
+inline std::uint64_t ZeroBytes(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  return (x - kOnes) & ~x & (kOnes << 7);
+}
+
+// Copies the plain bytes at the start of in (those the body form writes as
+// they are), at most limit; returns how many. avail bytes may be read from
+// in; up to 7 bytes past the count may be written to out.
+inline size_t CopyQPPlainScalar(const unsigned char* in, size_t limit, size_t avail, char* out) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  size_t k = 0;
+  while (k < limit && avail - k >= 8) {
+    std::uint64_t x = Load64(in + k);
+    std::memcpy(out + k, &x, 8);
+    std::uint64_t special = (x & (kOnes << 7)) | ZeroBytes(x ^ (kOnes * '=')) | ZeroBytes(x ^ (kOnes * '\r'));
+    if (special) return std::min(limit, k + static_cast<size_t>(__builtin_ctzll(special)) / 8);
+    k += 8;
+  }
+  for (; k < limit; ++k) {
+    if (kQPEncode.body[in[k]] != qpCopy) return k;
+    out[k] = static_cast<char>(in[k]);
+  }
+  return limit;
+}
+
+// The byte after a run of plain ones: CR starts a new line, anything else
+// is escaped.
+inline char* EncodeQPSpecial(unsigned char b, char* out, unsigned& column) {
+  if (b == '\r') {
+    *out++ = '\r';
+    column = 0;
+    return out;
+  }
+  out[0] = '=';
+  out[1] = kHexDigits[b >> 4];
+  out[2] = kHexDigits[b & 15];
+  out += 3;
+  column += 3;
+  if (column >= kQPLineLimit) {
+    out[0] = '=';
+    out[1] = '\r';
+    out[2] = '\n';
+    out += 3;
+    column = 0;
+  }
+  return out;
+}
+
+inline char* QPSoftBreakIfFull(char* out, unsigned& column) {
+  if (column < kQPLineLimit) return out;
+  out[0] = '=';
+  out[1] = '\r';
+  out[2] = '\n';
+  column = 0;
+  return out + 3;
+}
+
+// Encodes in[i, end) of a text of n bytes in body form; column carries over
+// from the previous call.
+char* EncodeQPBodyScalar(const unsigned char* in, size_t i, size_t end, size_t n, unsigned& column,
+                         char* out) {
+  while (i < end) {
+    size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
+    size_t run = CopyQPPlainScalar(in + i, limit, n - i, out);
+    out += run;
+    i += run;
+    column += static_cast<unsigned>(run);
+    if (run == limit) {
+      out = QPSoftBreakIfFull(out, column);
+      continue;
+    }
+    out = EncodeQPSpecial(in[i++], out, column);
+  }
+  return out;
+}
+
+#if VIZU_CODEC_AVX2
+constexpr size_t kQPVectorReach = kQPLineLimit + 32;
+
+// As CopyQPPlainScalar, 32 bytes at a time; needs kQPVectorReach readable
+// bytes and may write up to 31 bytes past the count.
+VIZU_AVX2 inline size_t CopyQPPlainVector(const unsigned char* in, size_t limit, char* out) {
+  const __m256i equals = _mm256_set1_epi8('=');
+  const __m256i cr = _mm256_set1_epi8('\r');
+  size_t k = 0;
+  do {
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), x);
+    // The sign bit marks bytes above 127 already.
+    __m256i special = _mm256_or_si256(x, _mm256_or_si256(_mm256_cmpeq_epi8(x, equals), _mm256_cmpeq_epi8(x, cr)));
+    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(special));
+    if (mask) return std::min(limit, k + static_cast<size_t>(__builtin_ctz(mask)));
+    k += 32;
+  } while (k < limit);
+  return limit;
+}
+
+VIZU_AVX2 char* EncodeQPBodyVector(const unsigned char* in, size_t i, size_t end, size_t n,
+                                   unsigned& column, char* out) {
+  while (i < end) {
+    size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
+    size_t run = n - i >= kQPVectorReach ? CopyQPPlainVector(in + i, limit, out)
+                                         : CopyQPPlainScalar(in + i, limit, n - i, out);
+    out += run;
+    i += run;
+    column += static_cast<unsigned>(run);
+    if (run == limit) {
+      out = QPSoftBreakIfFull(out, column);
+      continue;
+    }
+    out = EncodeQPSpecial(in[i++], out, column);
+  }
+  return out;
+}
+#endif
+
+// Decoding: copies the bytes before the next "=" (at most room of them)
+// and returns how many; avail bytes may be read from in.
+inline size_t CopyToEqualsScalar(const char* in, size_t avail, char* out, size_t room) {
+  size_t span = std::min(avail, room);
+  const void* found = std::memchr(in, '=', span);
+  size_t run = found ? static_cast<size_t>(static_cast<const char*>(found) - in) : span;
+  std::memcpy(out, in, run);
+  return run;
+}
+
+// Decodes the "=" at in[i] with what follows it and returns the index after
+// it. Escapes that name no byte are kept literally.
+inline size_t DecodeQPEscape(const char* in, size_t i, size_t n, char*& out) {
+  if (n - i < 3) {
+    // A lone "=" at the very end is dropped; "=" and one character stay.
+    if (n - i == 2) {
+      out[0] = '=';
+      out[1] = in[i + 1];
+      out += 2;
+    }
+    return n;
+  }
+  auto a = static_cast<unsigned char>(in[i + 1]);
+  auto b = static_cast<unsigned char>(in[i + 2]);
+  int high = kQPHex.value[a], low = kQPHex.value[b];
+  if (high >= 0 && low >= 0) {
+    *out++ = static_cast<char>((high << 4) | low);
+    return i + 3;
+  }
+  if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) return i + 3;  // soft line break
+  if (a == '\r' || a == '\n') return i + 2;  // soft break with a lone CR or LF
+  *out++ = '=';
+  return i + 1;
+}
+
+#if VIZU_CODEC_AVX2
+// As CopyToEqualsScalar, 32 bytes at a time; may write up to 31 bytes past
+// the count.
+VIZU_AVX2 inline size_t CopyToEqualsVector(const char* in, size_t avail, char* out, size_t room) {
+  const __m256i equals = _mm256_set1_epi8('=');
+  size_t k = 0;
+  while (k < room && avail - k >= 32) {
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), x);
+    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, equals)));
+    if (mask) return std::min(room, k + static_cast<size_t>(__builtin_ctz(mask)));
+    k += 32;
+  }
+  if (k >= room) return room;
+  return k + CopyToEqualsScalar(in + k, avail - k, out + k, room - k);
+}
+#endif
+
+// Output gathers in a local buffer, appended to the result in blocks.
+constexpr size_t kQPDecodeBlock = 16384;
+constexpr size_t kQPDecodeSpare = 64;  // for copies past their count
+
+// Stamped out once per path, so that the vector copy is inlined into a
+// function compiled for AVX2.
+#define VIZU_QP_DECODE_LOOP(copy)                                        \
+  while (i < n) {                                                        \
+    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {   \
+      result.append(buffer, static_cast<size_t>(out - buffer));          \
+      out = buffer;                                                      \
+    }                                                                    \
+    size_t room = kQPDecodeBlock - static_cast<size_t>(out - buffer);    \
+    size_t run = copy(in + i, n - i, out, room);                         \
+    out += run;                                                          \
+    i += run;                                                            \
+    if (i < n && in[i] == '=') i = DecodeQPEscape(in, i, n, out);        \
+  }                                                                      \
+  result.append(buffer, static_cast<size_t>(out - buffer))
+
+void DecodeQPScalar(const char* in, size_t n, std::string& result) {
+  char buffer[kQPDecodeBlock + kQPDecodeSpare];
+  char* out = buffer;
+  size_t i = 0;
+  VIZU_QP_DECODE_LOOP(CopyToEqualsScalar);
+}
+
+#if VIZU_CODEC_AVX2
+VIZU_AVX2 void DecodeQPVector(const char* in, size_t n, std::string& result) {
+  char buffer[kQPDecodeBlock + kQPDecodeSpare];
+  char* out = buffer;
+  size_t i = 0;
+  VIZU_QP_DECODE_LOOP(CopyToEqualsVector);
+}
+#endif
+#undef VIZU_QP_DECODE_LOOP
+
 }  // namespace
 
 bool CodecVectorAvailable() { return kVectorAvailable; }
@@ -257,9 +477,10 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
   }
 
   // Each chunk is encoded into a local buffer with room for its worst case
-  // (every byte escaped and followed by a soft break), then appended.
+  // (every byte escaped and followed by a soft break) and for the copies
+  // that run past their count, then appended.
   constexpr size_t kChunk = 2048;
-  char buffer[kChunk * 6];
+  char buffer[kChunk * 6 + 64];
   unsigned column = 0;
   for (size_t start = 0; start < n; start += kChunk) {
     const size_t end = std::min(n, start + kChunk);
@@ -277,33 +498,12 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
         }
       }
     } else {
-      for (size_t i = start; i < end; ++i) {
-        unsigned char b = in[i];
-        switch (cls[b]) {
-          case qpCopy:
-            *out++ = static_cast<char>(b);
-            ++column;
-            break;
-          case qpEscape:
-            out[0] = '=';
-            out[1] = kHexDigits[b >> 4];
-            out[2] = kHexDigits[b & 15];
-            out += 3;
-            column += 3;
-            break;
-          default:  // CR: the line starts again
-            *out++ = static_cast<char>(b);
-            column = 0;
-            break;
-        }
-        if (column >= 72) {
-          out[0] = '=';
-          out[1] = '\r';
-          out[2] = '\n';
-          out += 3;
-          column = 0;
-        }
-      }
+#if VIZU_CODEC_AVX2
+      if (gUseVector)
+        out = EncodeQPBodyVector(in, start, end, n, column, out);
+      else
+#endif
+        out = EncodeQPBodyScalar(in, start, end, n, column, out);
     }
     result.append(buffer, static_cast<size_t>(out - buffer));
   }
@@ -311,61 +511,15 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
 }
 
 std::string DecodeQuotedPrintable(std::string_view text) {
-  const char* in = text.data();
-  const size_t n = text.size();
   std::string result;
-  result.reserve(n);  // decoding never grows the text
-  // Output gathers in a local buffer and is appended in blocks; long plain
-  // runs go straight to the result.
-  constexpr size_t kBlock = 16384;
-  char buffer[kBlock + 4];
-  char* out = buffer;
-  auto flush = [&] {
-    result.append(buffer, static_cast<size_t>(out - buffer));
-    out = buffer;
-  };
-  size_t i = 0;
-  while (i < n) {
-    if (n - i > 1024) __builtin_prefetch(in + i + 1024);  // pays off on large texts
-    const void* found = std::memchr(in + i, '=', n - i);
-    size_t eq = found ? static_cast<size_t>(static_cast<const char*>(found) - in) : n;
-    size_t run = eq - i;
-    if (run > kBlock - static_cast<size_t>(out - buffer)) {
-      flush();
-      if (run > kBlock) {
-        result.append(in + i, run);
-        run = 0;
-      }
-    }
-    std::memcpy(out, in + i, run);
-    out += run;
-    if (eq == n) break;
-    if (n - eq < 3) {
-      // A lone "=" at the very end is dropped; "=" and one character stay.
-      if (n - eq == 2) {
-        out[0] = '=';
-        out[1] = in[eq + 1];
-        out += 2;
-      }
-      break;
-    }
-    auto a = static_cast<unsigned char>(in[eq + 1]);
-    auto b = static_cast<unsigned char>(in[eq + 2]);
-    int high = kQPHex.value[a], low = kQPHex.value[b];
-    if (high >= 0 && low >= 0) {
-      *out++ = static_cast<char>((high << 4) | low);
-      i = eq + 3;
-    } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
-      i = eq + 3;  // soft line break
-    } else if (a == '\r' || a == '\n') {
-      i = eq + 2;  // soft break with a lone CR or LF
-    } else {
-      *out++ = '=';
-      i = eq + 1;
-    }
-    if (out - buffer >= static_cast<std::ptrdiff_t>(kBlock)) flush();
+  result.reserve(text.size());  // decoding never grows the text
+#if VIZU_CODEC_AVX2
+  if (gUseVector) {
+    DecodeQPVector(text.data(), text.size(), result);
+    return result;
   }
-  flush();
+#endif
+  DecodeQPScalar(text.data(), text.size(), result);
   return result;
 }
 
