@@ -386,70 +386,85 @@ inline size_t DecodeQPEscape(const char* in, size_t i, size_t n, char*& out) {
   auto a = static_cast<unsigned char>(in[i + 1]);
   auto b = static_cast<unsigned char>(in[i + 2]);
   int high = kQPHex.value[a], low = kQPHex.value[b];
-  if (high >= 0 && low >= 0) {
-    *out++ = static_cast<char>((high << 4) | low);
+  // Escapes and CR LF soft breaks come mixed in any order, so both take one
+  // branch-free step rather than a guess between them.
+  bool hex = (high | low) >= 0;
+  if (hex || (a == '\r' && b == '\n')) [[likely]] {
+    *out = static_cast<char>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
+    out += hex;
     return i + 3;
   }
-  if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) return i + 3;  // soft line break
+  if (a == '\n' && b == '\r') return i + 3;  // soft line break
   if (a == '\r' || a == '\n') return i + 2;  // soft break with a lone CR or LF
   *out++ = '=';
   return i + 1;
 }
 
-#if VIZU_CODEC_AVX2
-// As CopyToEqualsScalar, 32 bytes at a time; may write up to 31 bytes past
-// the count.
-VIZU_AVX2 inline size_t CopyToEqualsVector(const char* in, size_t avail, char* out, size_t room) {
-  const __m256i equals = _mm256_set1_epi8('=');
-  size_t k = 0;
-  while (k < room && avail - k >= 32) {
-    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), x);
-    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, equals)));
-    if (mask) return std::min(room, k + static_cast<size_t>(__builtin_ctz(mask)));
-    k += 32;
-  }
-  if (k >= room) return room;
-  return k + CopyToEqualsScalar(in + k, avail - k, out + k, room - k);
-}
-#endif
-
 // Output gathers in a local buffer, appended to the result in blocks.
 constexpr size_t kQPDecodeBlock = 16384;
-constexpr size_t kQPDecodeSpare = 64;  // for copies past their count
+constexpr size_t kQPDecodeSpare = 192;  // for copies past their count
 
-// Stamped out once per path, so that the vector copy is inlined into a
-// function compiled for AVX2.
-#define VIZU_QP_DECODE_LOOP(copy)                                        \
-  while (i < n) {                                                        \
-    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {   \
-      result.append(buffer, static_cast<size_t>(out - buffer));          \
-      out = buffer;                                                      \
-    }                                                                    \
-    size_t room = kQPDecodeBlock - static_cast<size_t>(out - buffer);    \
-    size_t run = copy(in + i, n - i, out, room);                         \
-    out += run;                                                          \
-    i += run;                                                            \
-    if (i < n && in[i] == '=') i = DecodeQPEscape(in, i, n, out);        \
-  }                                                                      \
-  result.append(buffer, static_cast<size_t>(out - buffer))
-
-void DecodeQPScalar(const char* in, size_t n, std::string& result) {
-  char buffer[kQPDecodeBlock + kQPDecodeSpare];
-  char* out = buffer;
-  size_t i = 0;
-  VIZU_QP_DECODE_LOOP(CopyToEqualsScalar);
+// Decodes in[i, n) into buffer, out being where it stands.
+void DecodeQPFrom(const char* in, size_t i, size_t n, char* buffer, char* out, std::string& result) {
+  while (i < n) {
+    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {
+      result.append(buffer, static_cast<size_t>(out - buffer));
+      out = buffer;
+    }
+    size_t room = kQPDecodeBlock - static_cast<size_t>(out - buffer);
+    size_t run = CopyToEqualsScalar(in + i, n - i, out, room);
+    out += run;
+    i += run;
+    if (i < n && in[i] == '=') i = DecodeQPEscape(in, i, n, out);
+  }
+  result.append(buffer, static_cast<size_t>(out - buffer));
 }
 
 #if VIZU_CODEC_AVX2
+VIZU_AVX2 inline void Copy64(char* out, const char* in) {
+  __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+  __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), x0);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), x1);
+}
+
+// Windows of 64 bytes: the positions of every "=" in a window come from
+// one comparison, and each escape only clears its bits from that mask, so
+// the next escape is found without waiting for a load. The plain bytes
+// between escapes are moved with 64-byte copies that may run past them.
 VIZU_AVX2 void DecodeQPVector(const char* in, size_t n, std::string& result) {
   char buffer[kQPDecodeBlock + kQPDecodeSpare];
   char* out = buffer;
   size_t i = 0;
-  VIZU_QP_DECODE_LOOP(CopyToEqualsVector);
+  const __m256i equals = _mm256_set1_epi8('=');
+  // A copy reads up to 127 bytes past the window's start.
+  while (n - i >= 128) {
+    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {
+      result.append(buffer, static_cast<size_t>(out - buffer));
+      out = buffer;
+    }
+    __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
+    std::uint64_t mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x0, equals))) |
+                         std::uint64_t{static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x1, equals)))} << 32;
+    size_t pos = 0;
+    while (mask) {
+      auto at = static_cast<size_t>(__builtin_ctzll(mask));
+      Copy64(out, in + i + pos);
+      out += at - pos;
+      pos = DecodeQPEscape(in, i + at, n, out) - i;
+      mask = pos >= 64 ? 0 : mask & (~std::uint64_t{0} << pos);
+    }
+    if (pos < 64) {
+      Copy64(out, in + i + pos);
+      out += 64 - pos;
+      pos = 64;
+    }
+    i += pos;
+  }
+  DecodeQPFrom(in, i, n, buffer, out, result);
 }
 #endif
-#undef VIZU_QP_DECODE_LOOP
 
 }  // namespace
 
@@ -519,7 +534,8 @@ std::string DecodeQuotedPrintable(std::string_view text) {
     return result;
   }
 #endif
-  DecodeQPScalar(text.data(), text.size(), result);
+  char buffer[kQPDecodeBlock + kQPDecodeSpare];
+  DecodeQPFrom(text.data(), 0, text.size(), buffer, buffer, result);
   return result;
 }
 
