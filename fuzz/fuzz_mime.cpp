@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/mime/codec_paths.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"
 #include "mail/mime/mime_types.h"
@@ -155,6 +156,25 @@ void Base64(std::string_view text) {
   Check(DecodeBASE64(encoded) == text, "DecodeBASE64 does not read the encoder's output", text);
 }
 
+// The scalar and vector paths of the codecs must give the same bytes.
+void CodecPathsAgree(std::string_view text) {
+  auto both = [&](auto fn, const char* what) {
+    SetCodecPath(TCodecPath::Scalar);
+    auto scalar = fn();
+    SetCodecPath(TCodecPath::Vector);
+    Check(fn() == scalar, what, text);
+  };
+  both([&] { return EncodeQuotedPrintable(text, false); }, "quoted-printable encoders differ by path");
+  both([&] { return DecodeQuotedPrintable(text); }, "quoted-printable decoders differ by path");
+  both(
+      [&] {
+        TMemoryStream input{std::string(text)}, output;
+        EncodeBASE64(output, input);
+        return output.Release();
+      },
+      "base64 encoders differ by path");
+}
+
 void Uucode(std::string_view text) {
   std::vector<char> out(45);
   try {
@@ -220,6 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LineCutters(rest);
   QuotedPrintable(rest);
   Base64(rest);
+  CodecPathsAgree(rest);
   Uucode(rest);
   if (!rest.empty()) EncodedWords(rest, "iso-8859-1");
   EncodedWords(a.empty() ? "x" : a, b);
