@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "mail/mime/codec_paths.h"
 #include "mail/mime/codecs.h"
 
 using namespace Vizu2000;
@@ -179,6 +180,14 @@ void BM_DecodeLine7Bit(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// The same, held to the scalar path that processors without AVX2 take.
+template <void (*Bench)(benchmark::State&)>
+void ScalarPath(benchmark::State& state) {
+  TCodecPath before = SetCodecPath(TCodecPath::Scalar);
+  Bench(state);
+  SetCodecPath(before);
+}
+
 }  // namespace
 
 #define CODEC_BENCH(fn) BENCHMARK(fn)->Arg(kMB)->Arg(64 * kMB)->Unit(benchmark::kMillisecond)
@@ -191,6 +200,10 @@ CODEC_BENCH(BM_EncodeQuotedPrintableBody);
 CODEC_BENCH(BM_EncodeQuotedPrintableHeader);
 CODEC_BENCH(BM_DecodeUUCODE);
 CODEC_BENCH(BM_DecodeLine7Bit);
+#define SCALAR_BENCH(fn) CODEC_BENCH(ScalarPath<fn>)->Name(#fn "_Scalar")
+SCALAR_BENCH(BM_EncodeBASE64);
+SCALAR_BENCH(BM_DecodeQuotedPrintable);
+SCALAR_BENCH(BM_EncodeQuotedPrintableBody);
 
 // glibc hands blocks above 32 MB straight back to the kernel, so every 64 MB
 // result would start on fresh pages and pay page faults that a 1 MB result,
