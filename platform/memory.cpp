@@ -24,4 +24,11 @@ void ReserveLarge(std::string& text, std::size_t capacity) {
   PreferHugePages(text.data(), text.capacity());
 }
 
+std::string CopyLarge(std::string_view bytes) {
+  std::string copy;
+  ReserveLarge(copy, bytes.size());
+  copy.append(bytes);
+  return copy;
+}
+
 }  // namespace Vizu2000

@@ -4,6 +4,7 @@
 // with small pages and 12 ms with huge ones on the machines we run on.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace Vizu2000 {
 
@@ -14,5 +15,9 @@ void PreferHugePages(const void* data, std::size_t size);
 
 // text.reserve(capacity), preferring huge pages for what is reserved.
 void ReserveLarge(std::string& text, std::size_t capacity);
+
+// A copy of the bytes in a buffer that prefers huge pages before the copy
+// first touches it.
+std::string CopyLarge(std::string_view bytes);
 
 }  // namespace Vizu2000

@@ -394,7 +394,7 @@ bool TMailPart::Decode() {
     decoded_.Assign(DecodeUUBody(body));
     EncodeBinary();
   } else {
-    decoded_.Assign(std::string(body));
+    decoded_.Assign(CopyLarge(body));
   }
   isDecoded_ = true;
   return true;

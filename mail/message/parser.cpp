@@ -16,6 +16,7 @@
 #include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/event_pump.h"
+#include "platform/memory.h"
 
 namespace Vizu2000 {
 
@@ -182,14 +183,14 @@ class TMailParser {
     }
 
     if (depth >= kMaxDepth) {
-      part->body_.Assign(std::string(text.substr(pos)));
+      part->body_.Assign(CopyLarge(text.substr(pos)));
       return;
     }
     std::string type = part->GetLabelValue("Content-Type");
     if (LowerCase(type.substr(0, 10)) == "multipart/")
       FillMultipart(part, text, cutter, pos, depth);
     else if (part->LabelExists("Content-Type"))
-      part->body_.Assign(std::string(text.substr(pos)));
+      part->body_.Assign(CopyLarge(text.substr(pos)));
     else
       FillScanned(part, text, cutter, pos, top);
   }
@@ -270,10 +271,10 @@ class TMailParser {
     std::string open = "--" + boundary;
     if (!boundary.empty()) cur = FindDelimiter(text, cutter, open, bodyStart, top);
     if (cur.kind == dlNone) {
-      part->body_.Assign(std::string(text.substr(bodyStart)));
+      part->body_.Assign(CopyLarge(text.substr(bodyStart)));
       return;
     }
-    part->body_.Assign(std::string(text.substr(bodyStart, cur.at - bodyStart)));
+    part->body_.Assign(CopyLarge(text.substr(bodyStart, cur.at - bodyStart)));
     while (cur.kind == dlOpen) {
       size_t lineEnd = cutter.LineEnd(cur.at + open.size());
       size_t childStart = lineEnd + cutter.BreakLength(lineEnd);
@@ -360,7 +361,7 @@ class TMailParser {
                  TryDecodeUUBlock(text.substr(dataStart, pos - dataStart), data)) {
         std::string_view before = text.substr(segmentStart, beginLine - segmentStart);
         if (!converted) {
-          part->body_.Assign(std::string(before));
+          part->body_.Assign(CopyLarge(before));
           boundary = GenerateBoundary();
           AddTextChild(part, before, boundary);
           part->SetLabelValue("Content-Type", "");
@@ -382,7 +383,7 @@ class TMailParser {
       if (top) Report(pos);
     }
     if (!converted) {
-      part->body_.Assign(std::string(text.substr(bodyStart)));
+      part->body_.Assign(CopyLarge(text.substr(bodyStart)));
     } else if (segmentStart < text.size() && !IsBlank(text.substr(segmentStart))) {
       AddTextChild(part, text.substr(segmentStart), boundary);
     }

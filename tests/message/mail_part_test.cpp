@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -257,4 +258,37 @@ TEST(MailPart, FillNeedsAnOwnerMessage) {
     EXPECT_STREQ(e.what(), "Orphan: TMailPart must be owned by a TVeraDudurur2000");
   }
   EXPECT_EQ(orphan.Body().Data(), "keep");
+}
+
+TEST(MailPart, LargeBodiesParseAndDecodeByteExact) {
+  // Several megabytes per part, so every buffer is big enough to be given
+  // huge pages; the bytes cover all 256 values.
+  std::string raw(5 * 1024 * 1024 + 7, '\0');
+  std::uint32_t seed = 2045;
+  for (char& c : raw) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 23);
+  }
+  TMemoryStream in(raw), b64;
+  EncodeBASE64(b64, in);
+  std::string text(4 * 1024 * 1024 + 3, 'a');
+  for (size_t i = 0; i < text.size(); i += 61) text[i] = '=';
+  std::string qp = EncodeQuotedPrintable(text, false);
+  std::string plain(4 * 1024 * 1024 + 1, 'p');
+
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource("Content-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+                    "--B\r\nContent-Transfer-Encoding: base64\r\n\r\n" + std::string(b64.View()) +
+                    "\r\n--B\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" + qp +
+                    "\r\n--B\r\nContent-Type: text/plain\r\n\r\n" + plain + "\r\n--B--\r\n");
+  const TMailPartList& parts = static_cast<const TVeraDudurur2000&>(message).SubPartList();
+  ASSERT_EQ(parts.Count(), 3);
+  EXPECT_EQ(parts[0]->Body().View(), b64.View());
+  EXPECT_EQ(parts[1]->Body().View(), qp);
+  EXPECT_EQ(parts[2]->Body().View(), plain);
+  for (TMailPart* part : parts) part->Decode();
+  EXPECT_EQ(parts[0]->Decoded().Size(), static_cast<std::int64_t>(raw.size()));
+  EXPECT_TRUE(parts[0]->Decoded().View() == raw);
+  EXPECT_TRUE(parts[1]->Decoded().View() == text);
+  EXPECT_TRUE(parts[2]->Decoded().View() == plain);
 }
