@@ -78,6 +78,7 @@ void TVeraDudurur2000::AttachStream(TStream& stream, std::string_view fileName,
 void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileName,
                                    std::string_view contentType, TEncodingType encoding,
                                    bool embedded) {
+  Settle();
   const std::string name = ExtractFileName(fileName);
   bool keepHashes = AttachHashesValid();
   Normalize(embedded ? nrAddEmbedded : nrAddAttach);
@@ -113,6 +114,7 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
 }
 
 void TVeraDudurur2000::DropAttachment(TMailPart* part) {
+  Settle();
   bool wasNormal = ShapeIsNormal();
   if (part == this) {
     for (const char* label : {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition",
@@ -150,6 +152,7 @@ int TVeraDudurur2000::FindAttachment(std::string_view lowered) {
 // Removes the entry at index, then rebuilds the shape for what is left. The
 // name hashes stay valid when that restructuring left the attachments alone.
 void TVeraDudurur2000::DetachAt(int index) {
+  Settle();
   bool keepHashes = AttachHashesValid();
   TMailPart* part = attachList_.Get(index);
   keepHashes = keepHashes && part != this;

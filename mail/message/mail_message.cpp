@@ -13,6 +13,7 @@ TVeraDudurur2000::TVeraDudurur2000(TComponent* owner) : TMailPart(owner) {
 
 TVeraDudurur2000::~TVeraDudurur2000() {
   destroying_ = true;
+  bodyPending_ = false;
   DestroySubParts();
   // Detached parts are still ours; free them while the message is whole, so
   // none of them looks at a half-destroyed owner. Links are cut first so no
@@ -60,6 +61,7 @@ void TVeraDudurur2000::CheckNotParsing(const char* what) const {
 
 void TVeraDudurur2000::Reset() {
   CheckNotParsing("reset");
+  bodyPending_ = false;  // the body is emptied anyway
   DestroySubParts();
   Header().Clear();
   Body().Clear();
@@ -191,17 +193,46 @@ void TVeraDudurur2000::RebuildBody() {
   if (!needRebuild_) return;
   const TMailPart* self = this;
   if (!self->SubPartList().Empty()) {
-    // Measure first so the body is allocated once at its final size.
+    // Only measured here: the body is written when it is first read, or
+    // straight into the destination when the message is saved before that.
     size_t size = sizeof(kPreamble) - 1;
     WriteChildren(this, [&size](std::string_view piece) { size += piece.size(); });
-    std::string body;
-    ReserveLarge(body, size);
-    body += kPreamble;
-    WriteChildren(this, [&body](std::string_view piece) { body.append(piece); });
-    Body().Assign(std::move(body));
+    SetLabelValue("Content-Length", std::to_string(size));
+    body_.Assign(std::string());
+    pendingSize_ = size;
+    bodyPending_ = true;
+  } else {
+    SetLabelValue("Content-Length", std::to_string(Body().Size()));
   }
-  SetLabelValue("Content-Length", std::to_string(Body().Size()));
   needRebuild_ = false;
+}
+
+void TVeraDudurur2000::AssemblePendingBody() {
+  if (!bodyPending_) return;
+  bodyPending_ = false;
+  std::string body;
+  ReserveLarge(body, pendingSize_);
+  body += kPreamble;
+  WriteChildren(this, [&body](std::string_view piece) { body.append(piece); });
+  body_.Assign(std::move(body));
+}
+
+void TVeraDudurur2000::SavePendingTo(TMemoryStream& stream, std::string head) const {
+  size_t total = head.size() + pendingSize_;
+  if (stream.Data().capacity() < total) {
+    // One fresh buffer of the final size rather than growing the old one.
+    ReserveLarge(head, total);
+    head += kPreamble;
+    WriteChildren(this, [&head](std::string_view piece) { head.append(piece); });
+    stream.Assign(std::move(head));
+    stream.SetPosition(stream.Size());
+    return;
+  }
+  stream.SetSize(static_cast<std::int64_t>(total));
+  stream.SetPosition(0);
+  stream.WriteString(head);
+  stream.WriteString(kPreamble);
+  WriteChildren(this, [&stream](std::string_view piece) { stream.WriteString(piece); });
 }
 
 }  // namespace Vizu2000

@@ -159,6 +159,11 @@ class TVeraDudurur2000 : public TMailPart {
   // they are about to be destroyed. `sorted` is ordered by address.
   void ForgetParts(const std::vector<TMailPart*>& sorted);
   void ClearClassification();
+  // Builds the body RebuildBody left pending; nothing when none is.
+  void AssemblePendingBody();
+  // Writes the header and the pending body into the stream in one pass, as
+  // SaveToStream would write them once assembled.
+  void SavePendingTo(TMemoryStream& stream, std::string head) const;
   void MarkFilled() {
     needRebuild_ = needNormalize_ = needFindParts_ = true;
     normalValid_ = false;
@@ -229,6 +234,11 @@ class TVeraDudurur2000 : public TMailPart {
   // The message is a container this class made: its body is assembled from
   // its parts, or left over from before, and is not content.
   bool bodyIsAssembled_ = false;
+  // RebuildBody measured the body but has not written it: saving writes it
+  // straight into the destination, so a large message is not held twice.
+  // Reading the body, or any change to the tree, writes it first.
+  bool bodyPending_ = false;
+  size_t pendingSize_ = 0;
   // The file name hashes of AttachList, in its order, while no part has been
   // touched since they were taken: finding a name is then a scan of one
   // array instead of a visit to every part.

@@ -95,11 +95,19 @@ bool TMailPartList::Remove(const TMailPart* part) {
 
 TMailPart::TMailPart(TComponent* owner) : TComponent(owner) {}
 
+void TMailPart::Settle() const {
+  if (ownerMessage_ && ownerMessage_->bodyPending_ && !ownerMessage_->destroying_)
+    ownerMessage_->AssemblePendingBody();
+}
+
 void TMailPart::TouchTree() {
+  Settle();
   if (ownerMessage_) ++ownerMessage_->touches_;
 }
 
 void TMailPart::TouchHeader() {
+  // The message's own header is not part of its body.
+  if (ownerMessage_ != this) Settle();
   ++headerStamp_;
   // The message's own header is rewritten by every restructuring anyway.
   if (ownerMessage_ && ownerMessage_ != this) ++ownerMessage_->touches_;
@@ -108,6 +116,11 @@ void TMailPart::TouchHeader() {
 TStringList& TMailPart::Header() {
   TouchHeader();
   return header_;
+}
+
+const TMemoryStream& TMailPart::Body() const {
+  if (ownerMessage_ == this) Settle();
+  return body_;
 }
 
 TMailPartList& TMailPart::SubPartList() {
@@ -158,6 +171,8 @@ std::size_t TMailPart::FileNameHash() const {
 }
 
 TMailPart::~TMailPart() {
+  // The message's own part is destroyed after the message: not looked at.
+  if (ownerMessage_ != this) Settle();
   if (parentPart_) parentPart_->subPartList_.Remove(this);
   DestroySubParts();
   if (ownerMessage_ && ownerMessage_ != this && !ownerMessage_->destroying_)
@@ -166,6 +181,7 @@ TMailPart::~TMailPart() {
 
 void TMailPart::DestroySubParts() {
   if (subPartList_.Empty()) return;
+  Settle();
   // Gather the subtree with an explicit stack: a hostile tree may be deeper
   // than the call stack allows.
   std::vector<TMailPart*> all;
@@ -308,6 +324,11 @@ std::string HeaderBlock(const TStringList& header) {
 std::string TMailPart::HeaderSource() const { return HeaderBlock(header_); }
 
 std::string TMailPart::GetSource() const {
+  if (ownerMessage_ == this && ownerMessage_->bodyPending_) {
+    TMemoryStream source;
+    ownerMessage_->SavePendingTo(source, HeaderBlock(header_));
+    return source.Release();
+  }
   std::string source = HeaderBlock(header_);
   source.append(body_.View());
   return source;
@@ -317,8 +338,13 @@ void TMailPart::SaveToStream(TStream& stream) const {
   // Written in two pieces so a large body is not copied into a source text
   // first.
   std::string head = HeaderBlock(header_);
-  std::string_view body = body_.View();
   auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+  if (memory && ownerMessage_ == this && ownerMessage_->bodyPending_) {
+    ownerMessage_->SavePendingTo(*memory, std::move(head));
+    return;
+  }
+  Settle();
+  std::string_view body = body_.View();
   if (memory && memory->Data().capacity() < head.size() + body.size()) {
     // One fresh buffer instead of growing the old one, zero-filling it and
     // copying over.
@@ -374,6 +400,7 @@ std::string DecodeUUBody(std::string_view body) {
 
 bool TMailPart::Decode() {
   if (isDecoded_) return true;
+  if (ownerMessage_ == this) Settle();
   if (body_.Size() == 0) {
     isDecoded_ = true;
     return true;
@@ -401,6 +428,7 @@ bool TMailPart::Decode() {
 }
 
 void TMailPart::Encode(TEncodingType encoding) {
+  Settle();
   switch (encoding) {
     case etBase64:
       EncodeBinary();
@@ -420,12 +448,14 @@ void TMailPart::Encode(TEncodingType encoding) {
 }
 
 void TMailPart::EncodeText() {
+  Settle();
   body_.Clear();
   SetLabelValue(kTransferEncoding, "quoted-printable");
   if (decoded_.Size() > 0) body_.Assign(EncodeQuotedPrintable(decoded_.View(), false));
 }
 
 void TMailPart::EncodeBinary() {
+  Settle();
   body_.Clear();
   body_.Reserve(static_cast<size_t>(decoded_.Size()) / 57 * 78 + 80);
   EncodeBASE64(body_, decoded_);

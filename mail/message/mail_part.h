@@ -55,8 +55,11 @@ class TMailPart : public TComponent {
   // part again; a reference they return is meant for immediate use.
   TStringList& Header();
   const TStringList& Header() const { return header_; }
-  TMemoryStream& Body() { return body_; }
-  const TMemoryStream& Body() const { return body_; }
+  TMemoryStream& Body() {
+    Settle();
+    return body_;
+  }
+  const TMemoryStream& Body() const;
   TMemoryStream& Decoded() { return decoded_; }
   const TMemoryStream& Decoded() const { return decoded_; }
   const std::string& ParentBoundary() const { return parentBoundary_; }
@@ -126,6 +129,9 @@ class TMailPart : public TComponent {
   friend class TVeraDudurur2000;
   friend class TMailParser;
 
+  // A message whose rebuilt body is still pending assembles it now, before
+  // a part of its tree changes or the body itself is read.
+  void Settle() const;
   // Header changes also invalidate the cached file name.
   void TouchHeader();
   // A change to the tree's shape as the owner message last left it.

@@ -69,6 +69,7 @@ struct TContainer {
 }  // namespace
 
 TMailPart* TVeraDudurur2000::NewPart(TMailPart* parent, const std::string& parentBoundary) {
+  Settle();
   auto* part = new TMailPart(this);
   part->ownerMessage_ = this;
   if (parent) {
@@ -91,6 +92,7 @@ void TVeraDudurur2000::ResetContentFields() {
 
 void TVeraDudurur2000::Normalize(TNormalizer mode) {
   if (mode == nrFirst && !needNormalize_) return;
+  Settle();
   FindParts();
   needRebuild_ = true;
   needNormalize_ = false;

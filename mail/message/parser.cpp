@@ -424,6 +424,7 @@ bool TextInSubtree(const TMailPart* part, std::string_view text) {
 void TMailPart::Fill(std::string_view text, bool withHeader) {
   if (!ownerMessage_) throw EVizuError(Name() + ": TMailPart must be owned by a TVeraDudurur2000");
   ownerMessage_->CheckNotParsing("fill");
+  Settle();
   std::string copy;
   if (TextInSubtree(this, text)) {
     copy.assign(text);

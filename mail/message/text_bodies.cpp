@@ -29,6 +29,7 @@ std::string WithCRLF(std::string_view text) {
 
 void TVeraDudurur2000::PutText(std::string_view text, TMailPart*& textPart,
                                std::string_view contentType) {
+  Settle();
   // A parsed message has not been classified yet: without this its own text
   // would look absent and be counted twice.
   FindParts();
@@ -62,6 +63,7 @@ void TVeraDudurur2000::SetTextHTML(std::string_view text) {
 }
 
 void TVeraDudurur2000::RemoveText(TMailPart*& textPart) {
+  Settle();
   Normalize(nrFirst);
   bool wasNormal = ShapeIsNormal();
   if (textPart == this) {

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/error.h"
 
 using namespace Vizu2000;
 
@@ -157,6 +162,92 @@ TEST(Message, RebuildBody) {
   message.RebuildBody();
   EXPECT_EQ(message.Body().Data(), "body");
   EXPECT_EQ(message.GetSource(), "Subject: x\r\nContent-Length: 4\r\n\r\nbody");
+}
+
+TEST(Message, RebuiltBodyIsTheTreeAsRebuildBodyFoundIt) {
+  const std::string source = Multipart(
+      "multipart/mixed", "o",
+      "pre\r\n" + Leaf("o", "text/plain", "one") + Leaf("o", "application/x-y", "two") +
+          "--o\r\n" + Multipart("multipart/alternative", "i", Leaf("i", "text/plain", "x")));
+  const std::string body =
+      "This is a multipart message in mime format.\r\n"
+      "\r\n--o\r\nContent-Type: text/plain\r\n\r\none"
+      "\r\n--o\r\nContent-Type: application/x-y\r\n\r\ntwo"
+      "\r\n--o\r\nContent-Type: multipart/alternative; boundary=\"i\"\r\n\r\n"
+      "\r\n--i\r\nContent-Type: text/plain\r\n\r\nx\r\n--i--\r\n"
+      "\r\n--o--\r\n";
+  const std::string head = "Content-Type: multipart/mixed; boundary=\"o\"\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n";
+
+  // Saved before the body is read: into an empty stream, into one with room
+  // to spare (old bytes beyond the source must go), and as a source text.
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(source);
+  message.RebuildBody();
+  TMemoryStream fresh;
+  message.SaveToStream(fresh);
+  EXPECT_EQ(fresh.Data(), head + body);
+  EXPECT_EQ(fresh.Position(), fresh.Size());
+  TMemoryStream roomy(std::string(4096, 'z'));
+  message.SaveToStream(roomy);
+  EXPECT_EQ(roomy.Data(), head + body);
+  EXPECT_EQ(message.GetSource(), head + body);
+  std::string file = ::testing::TempDir() + "rebuilt_save.eml";
+  message.SaveToFile(file);
+  EXPECT_EQ(ReadWholeFile(file), head + body);
+  std::remove(file.c_str());
+  EXPECT_EQ(message.Body().Data(), body);
+  EXPECT_EQ(message.Body().Position(), 0);
+
+  // Every kind of change made after RebuildBody leaves the body as it was
+  // rebuilt, whether the body is read or saved afterwards.
+  auto changed = [&](const std::function<void(TVeraDudurur2000&)>& change, bool save) {
+    TVeraDudurur2000 m(nullptr);
+    m.SetSource(source);
+    m.RebuildBody();
+    change(m);
+    if (!save) return std::string(m.Body().View());
+    // A restructuring rewrites the message's own header; only the body is
+    // compared.
+    std::string mhead = m.HeaderSource();
+    TMemoryStream out;
+    m.SaveToStream(out);
+    EXPECT_EQ(out.View().substr(0, mhead.size()), mhead);
+    return std::string(out.View().substr(mhead.size()));
+  };
+  const std::vector<std::function<void(TVeraDudurur2000&)>> changes = {
+      [](TVeraDudurur2000& m) { m.SubPartList()[0]->Body().Assign("changed"); },
+      [](TVeraDudurur2000& m) { m.SubPartList()[1]->Header().Add("X-New: 1"); },
+      [](TVeraDudurur2000& m) { m.SubPartList()[2]->SubPartList()[0]->SetParentBoundary("b"); },
+      [](TVeraDudurur2000& m) { m.SubPartList()[1]->Encode(etBase64); },
+      [](TVeraDudurur2000& m) { m.SubPartList()[0]->SetSource("\r\nrefilled"); },
+      [](TVeraDudurur2000& m) { m.SubPartList()[1]->Remove(); },
+      [](TVeraDudurur2000& m) { delete m.SubPartList()[2]; },
+      [](TVeraDudurur2000& m) { m.AttachString("att", "a.txt", "text/plain", etBase64, false); },
+      [](TVeraDudurur2000& m) { m.SetTextPlain("new text"); },
+  };
+  for (size_t i = 0; i < changes.size(); ++i) {
+    EXPECT_EQ(changed(changes[i], false), body) << "change " << i;
+    EXPECT_EQ(changed(changes[i], true), body) << "change " << i << ", saved";
+  }
+
+  // The message's own header is not in its body; emptying or refilling the
+  // message drops the rebuilt body.
+  message.SetSource(source);
+  message.RebuildBody();
+  message.SetSubject("s");
+  EXPECT_EQ(message.Body().Data(), body);
+  message.SetSource(source);
+  message.RebuildBody();
+  message.Reset();
+  EXPECT_EQ(message.Body().Size(), 0);
+  TMemoryStream empty;
+  message.SaveToStream(empty);
+  EXPECT_EQ(empty.Data(), "\r\n");
+  message.SetSource(source);
+  message.RebuildBody();
+  message.SetSource("Subject: y\r\n\r\nplain");
+  EXPECT_EQ(message.GetSource(), "Subject: y\r\n\r\nplain");
 }
 
 TEST(Message, DestroysLargeAndDeepTrees) {
