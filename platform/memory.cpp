@@ -2,12 +2,81 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
 
 namespace Vizu2000 {
 
+namespace {
+
+constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+// Blocks from this size on are mapped on their own; below it the heap is
+// cheaper than a system call, and there are few small pages to fault.
+constexpr std::size_t kMapFrom = 4u << 20;
+
+// Freed mappings kept for the next blocks. A program that parses one
+// message after another would otherwise have the kernel fault in and zero
+// every page of every message anew, which costs as much as the parse; the
+// heap keeps freed memory for the same reason. A kept mapping serves a
+// request that needs most of it, and the cache holds enough for a large
+// message and its decoded content.
+class TMappingCache {
+ public:
+  // A kept mapping of at least `size` bytes, and at most a quarter more,
+  // or null; `size` becomes the mapping's size.
+  void* Take(std::size_t& size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    TSlot* best = nullptr;
+    for (TSlot& slot : slots_) {
+      if (slot.at && slot.size >= size && slot.size - size <= size / 4 &&
+          (!best || slot.size < best->size))
+        best = &slot;
+    }
+    if (!best) return nullptr;
+    void* at = best->at;
+    size = best->size;
+    bytes_ -= best->size;
+    *best = {};
+    return at;
+  }
+
+  // False when there is no room; the caller unmaps the mapping.
+  bool Keep(void* at, std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bytes_ + size > kBytes) return false;
+    for (TSlot& slot : slots_) {
+      if (!slot.at) {
+        slot = {at, size};
+        bytes_ += size;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kBytes = std::size_t{256} << 20;
+  struct TSlot {
+    void* at = nullptr;
+    std::size_t size = 0;
+  };
+  std::mutex mutex_;
+  std::array<TSlot, 16> slots_{};
+  std::size_t bytes_ = 0;
+};
+
+TMappingCache& Mappings() {
+  // Never destroyed: blocks may be freed by other static destructors.
+  static auto* cache = new TMappingCache;
+  return *cache;
+}
+
+}  // namespace
+
 void PreferHugePages(const void* data, std::size_t size) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (size < 2 * kHuge) return;
   // Only whole huge pages inside the buffer: the advice applies to the
   // pages, and neighbouring memory is someone else's.
@@ -29,6 +98,48 @@ std::string CopyLarge(std::string_view bytes) {
   ReserveLarge(copy, bytes.size());
   copy.append(bytes);
   return copy;
+}
+
+TByteBlock::TByteBlock(std::size_t capacity) : capacity_(capacity) {
+  if (capacity < kMapFrom) {
+    data_ = new char[capacity == 0 ? 1 : capacity];
+    return;
+  }
+  // Mapped with a huge page to spare, then trimmed to an aligned run of
+  // whole huge pages.
+  std::size_t size = (capacity + kHuge - 1) & ~(kHuge - 1);
+  mappingSize_ = size;
+  if ((mapping_ = Mappings().Take(mappingSize_))) {
+    data_ = static_cast<char*>(mapping_);
+    return;
+  }
+  void* raw = ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  auto begin = reinterpret_cast<std::uintptr_t>(raw);
+  std::uintptr_t aligned = (begin + kHuge - 1) & ~(kHuge - 1);
+  if (aligned > begin) ::munmap(raw, aligned - begin);
+  std::uintptr_t tail = aligned + size;
+  if (begin + size + kHuge > tail) ::munmap(reinterpret_cast<void*>(tail), begin + size + kHuge - tail);
+  mapping_ = reinterpret_cast<void*>(aligned);
+  ::madvise(mapping_, mappingSize_, MADV_HUGEPAGE);
+  data_ = static_cast<char*>(mapping_);
+}
+
+TByteBlock::TByteBlock(std::string text)
+    : text_(std::move(text)), data_(text_.data()), capacity_(text_.size()) {}
+
+TByteBlock::~TByteBlock() {
+  if (mapping_) {
+    if (!Mappings().Keep(mapping_, mappingSize_)) ::munmap(mapping_, mappingSize_);
+  } else if (text_.data() != data_) {
+    delete[] data_;
+  }
+}
+
+TSharedBlock CopyToBlock(std::string_view bytes) {
+  auto block = std::make_shared<TByteBlock>(bytes.size());
+  if (!bytes.empty()) std::memcpy(block->Data(), bytes.data(), bytes.size());
+  return block;
 }
 
 }  // namespace Vizu2000

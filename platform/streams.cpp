@@ -30,7 +30,7 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
     std::int64_t pos = mem->Position();
     std::int64_t n = std::min<std::int64_t>(count, mem->Size() - pos);
     if (n <= 0) return 0;
-    WriteBuffer(mem->Memory() + pos, static_cast<size_t>(n));
+    WriteBuffer(mem->View().data() + pos, static_cast<size_t>(n));
     mem->SetPosition(pos + n);
     return n;
   }
@@ -54,18 +54,52 @@ std::string TStream::ReadRest() {
   return result;
 }
 
-void TMemoryStream::Reserve(size_t capacity) { ReserveLarge(data_, capacity); }
+void TMemoryStream::Own() const {
+  if (!block_) return;
+  data_ = CopyLarge(piece_);
+  block_.reset();
+  piece_ = {};
+}
+
+void TMemoryStream::Clear() {
+  data_.clear();
+  block_.reset();
+  piece_ = {};
+  position_ = 0;
+}
+
+void TMemoryStream::Assign(std::string data) {
+  data_ = std::move(data);
+  block_.reset();
+  piece_ = {};
+  position_ = 0;
+}
+
+void TMemoryStream::Share(TSharedBlock block, std::string_view piece) {
+  data_.clear();
+  data_.shrink_to_fit();
+  block_ = std::move(block);
+  piece_ = piece;
+  position_ = 0;
+}
+
+void TMemoryStream::Reserve(size_t capacity) {
+  Own();
+  ReserveLarge(data_, capacity);
+}
 
 size_t TMemoryStream::Read(void* buffer, size_t count) {
-  if (position_ >= data_.size()) return 0;
-  size_t n = std::min(count, data_.size() - position_);
-  std::memcpy(buffer, data_.data() + position_, n);
+  std::string_view bytes = View();
+  if (position_ >= bytes.size()) return 0;
+  size_t n = std::min(count, bytes.size() - position_);
+  std::memcpy(buffer, bytes.data() + position_, n);
   position_ += n;
   return n;
 }
 
 size_t TMemoryStream::Write(const void* buffer, size_t count) {
   if (count == 0) return 0;
+  Own();
   if (position_ == data_.size()) {
     data_.append(static_cast<const char*>(buffer), count);
   } else {
@@ -79,7 +113,7 @@ size_t TMemoryStream::Write(const void* buffer, size_t count) {
 std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   std::int64_t base = origin == soBeginning ? 0
                       : origin == soCurrent ? static_cast<std::int64_t>(position_)
-                                            : static_cast<std::int64_t>(data_.size());
+                                            : static_cast<std::int64_t>(View().size());
   std::int64_t target = base + offset;
   if (target < 0) target = 0;
   // Seeking past the end is allowed and changes nothing; a later write fills
@@ -89,11 +123,28 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 }
 
 void TMemoryStream::SetSize(std::int64_t size) {
-  data_.resize(static_cast<size_t>(std::max<std::int64_t>(0, size)));
-  position_ = std::min(position_, data_.size());
+  size_t n = static_cast<size_t>(std::max<std::int64_t>(0, size));
+  if (block_ && n <= piece_.size()) {
+    // Cutting a shared piece shorter needs no copy.
+    piece_ = piece_.substr(0, n);
+  } else {
+    Own();
+    data_.resize(n);
+  }
+  position_ = std::min(position_, View().size());
+}
+
+void TMemoryStream::TakeOver(TMemoryStream& other) {
+  if (&other == this) return;
+  data_ = std::move(other.data_);
+  block_ = std::move(other.block_);
+  piece_ = other.piece_;
+  position_ = 0;
+  other.Clear();
 }
 
 std::string TMemoryStream::Release() {
+  Own();
   std::string out = std::move(data_);
   data_.clear();
   position_ = 0;

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/memory.h"
+
 namespace Vizu2000 {
 
 enum TSeekOrigin { soBeginning, soCurrent, soEnd };
@@ -35,6 +37,10 @@ class TStream {
 };
 
 // Memory is a std::string, so a text can move in and out without a copy.
+// A stream may instead share a piece of a read-only block with others (a
+// part's body is a piece of its message's text); it then makes its own copy
+// of the piece at its first change, or when Data() is asked for, and views
+// taken before that end with the change.
 class TMemoryStream : public TStream {
  public:
   TMemoryStream() = default;
@@ -43,22 +49,42 @@ class TMemoryStream : public TStream {
   size_t Read(void* buffer, size_t count) override;
   size_t Write(const void* buffer, size_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-  std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
+  std::int64_t Size() override { return static_cast<std::int64_t>(View().size()); }
   void SetSize(std::int64_t size) override;
 
-  void Clear() { data_.clear(); position_ = 0; }
-  const char* Memory() const { return data_.data(); }
-  char* Memory() { return data_.data(); }
-  std::string_view View() const { return data_; }
-  const std::string& Data() const { return data_; }
+  void Clear();
+  const char* Memory() const { return View().data(); }
+  char* Memory() {
+    Own();
+    return data_.data();
+  }
+  std::string_view View() const { return block_ ? piece_ : std::string_view(data_); }
+  const std::string& Data() const {
+    Own();
+    return data_;
+  }
   // Takes the text over; the position goes to 0.
-  void Assign(std::string data) { data_ = std::move(data); position_ = 0; }
+  void Assign(std::string data);
+  // Shares `piece`, which lies in `block`; the position goes to 0.
+  void Share(TSharedBlock block, std::string_view piece);
+  // The block whose piece the stream shares; null when it holds its own.
+  const TSharedBlock& Block() const { return block_; }
+  // Takes the other stream's bytes over as they are held, shared or own,
+  // and leaves it empty; the position goes to 0.
+  void TakeOver(TMemoryStream& other);
   // Hands the bytes out and leaves the stream empty.
   std::string Release();
+  // What the stream can hold without growing; 0 while it shares a piece.
+  size_t Capacity() const { return block_ ? 0 : data_.capacity(); }
   void Reserve(size_t capacity);
 
  private:
-  std::string data_;
+  // Turns a shared piece into the stream's own copy.
+  void Own() const;
+
+  mutable std::string data_;
+  mutable TSharedBlock block_;
+  mutable std::string_view piece_;
   size_t position_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "mail/message/mail_message.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/error.h"
 #include "platform/memory.h"
@@ -187,6 +188,33 @@ void WriteChildren(const TMailPart* root, Sink&& sink) {
   }
 }
 
+// The size of the body WriteChildren writes, preamble included. Measured
+// again before every write into a block of that size: a walk costs far less
+// than a copy, and the block can then never be overrun.
+size_t PendingSize(const TMailPart* root) {
+  size_t size = sizeof(kPreamble) - 1;
+  WriteChildren(root, [&size](std::string_view piece) { size += piece.size(); });
+  return size;
+}
+
+// The head, then the body WriteChildren writes, in a block of exactly that
+// size: written once, with no zero fill and no growing.
+TMemoryStream BodyBlock(const TMailPart* root, std::string_view head) {
+  auto block = std::make_shared<TByteBlock>(head.size() + PendingSize(root));
+  char* at = block->Data();
+  auto put = [&at](std::string_view piece) {
+    if (piece.empty()) return;
+    std::memcpy(at, piece.data(), piece.size());
+    at += piece.size();
+  };
+  put(head);
+  put(kPreamble);
+  WriteChildren(root, put);
+  TMemoryStream stream;
+  stream.Share(block, std::string_view(block->Data(), static_cast<size_t>(at - block->Data())));
+  return stream;
+}
+
 }  // namespace
 
 void TVeraDudurur2000::RebuildBody() {
@@ -195,8 +223,7 @@ void TVeraDudurur2000::RebuildBody() {
   if (!self->SubPartList().Empty()) {
     // Only measured here: the body is written when it is first read, or
     // straight into the destination when the message is saved before that.
-    size_t size = sizeof(kPreamble) - 1;
-    WriteChildren(this, [&size](std::string_view piece) { size += piece.size(); });
+    size_t size = PendingSize(this);
     SetLabelValue("Content-Length", std::to_string(size));
     body_.Assign(std::string());
     pendingSize_ = size;
@@ -210,21 +237,17 @@ void TVeraDudurur2000::RebuildBody() {
 void TVeraDudurur2000::AssemblePendingBody() {
   if (!bodyPending_) return;
   bodyPending_ = false;
-  std::string body;
-  ReserveLarge(body, pendingSize_);
-  body += kPreamble;
-  WriteChildren(this, [&body](std::string_view piece) { body.append(piece); });
-  body_.Assign(std::move(body));
+  TMemoryStream body = BodyBlock(this, {});
+  body_.TakeOver(body);
 }
 
 void TVeraDudurur2000::SavePendingTo(TMemoryStream& stream, std::string head) const {
   size_t total = head.size() + pendingSize_;
-  if (stream.Data().capacity() < total) {
-    // One fresh buffer of the final size rather than growing the old one.
-    ReserveLarge(head, total);
-    head += kPreamble;
-    WriteChildren(this, [&head](std::string_view piece) { head.append(piece); });
-    stream.Assign(std::move(head));
+  if (stream.Capacity() < total) {
+    // A fresh block of the final size rather than growing the stream's
+    // own buffer.
+    TMemoryStream whole = BodyBlock(this, head);
+    stream.TakeOver(whole);
     stream.SetPosition(stream.Size());
     return;
   }

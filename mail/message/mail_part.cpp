@@ -1,6 +1,7 @@
 #include "mail/message/mail_part.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "mail/message/mail_message.h"
 #include "mail/message/text_lines.h"
@@ -345,12 +346,13 @@ void TMailPart::SaveToStream(TStream& stream) const {
   }
   Settle();
   std::string_view body = body_.View();
-  if (memory && memory->Data().capacity() < head.size() + body.size()) {
-    // One fresh buffer instead of growing the old one, zero-filling it and
-    // copying over.
-    ReserveLarge(head, head.size() + body.size());
-    head.append(body);
-    memory->Assign(std::move(head));
+  if (memory && memory->Capacity() < head.size() + body.size()) {
+    // One fresh block instead of growing the old buffer, zero-filling it
+    // and copying over.
+    auto block = std::make_shared<TByteBlock>(head.size() + body.size());
+    std::memcpy(block->Data(), head.data(), head.size());
+    if (!body.empty()) std::memcpy(block->Data() + head.size(), body.data(), body.size());
+    memory->Share(block, std::string_view(block->Data(), head.size() + body.size()));
     memory->SetPosition(memory->Size());
     return;
   }
@@ -413,13 +415,20 @@ bool TMailPart::Decode() {
   if (encoding == "quoted-printable") {
     decoded_.Assign(DecodeQuotedPrintable(body));
   } else if (encoding == "base64") {
-    decoded_.Assign(DecodeBASE64(body));
+    // Straight into a block of its own: no zero fill, no growing, and a
+    // large block is all huge pages.
+    auto block = std::make_shared<TByteBlock>(DecodedBASE64Room(body.size()));
+    std::string_view content(block->Data(), DecodeBASE64(body, block->Data()));
+    decoded_.Share(std::move(block), content);
   } else if (encoding == "uucode") {
     // Decoded first: a body that does not decode leaves the part as it
     // was, so the content is not lost with the error, and a later Decode
     // tries again.
     decoded_.Assign(DecodeUUBody(body));
     EncodeBinary();
+  } else if (body_.Block()) {
+    // The content is the body itself: share it rather than copy it.
+    decoded_.Share(body_.Block(), body);
   } else {
     decoded_.Assign(CopyLarge(body));
   }

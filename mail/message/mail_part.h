@@ -116,6 +116,9 @@ class TMailPart : public TComponent {
   // does not decode is left as text.
   void Fill(std::string_view text, bool withHeader);
   void SetSource(std::string_view text) { Fill(text, true); }
+  // SetSource without a copy of the text: the parts' bodies are pieces of
+  // the string taken over.
+  void TakeSource(std::string text);
   // Reads the stream's whole content from its start.
   void LoadFromStream(TStream& stream);
   // Reads the file as lines (CR LF, LF or CR) and joins them with CR LF.
@@ -129,6 +132,8 @@ class TMailPart : public TComponent {
   friend class TVeraDudurur2000;
   friend class TMailParser;
 
+  // Parses the whole block; the bodies become pieces of it.
+  void FillBlock(TSharedBlock block, bool withHeader);
   // A message whose rebuilt body is still pending assembles it now, before
   // a part of its tree changes or the body itself is read.
   void Settle() const;

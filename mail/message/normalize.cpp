@@ -141,11 +141,11 @@ void TVeraDudurur2000::NormalizeInPlace() {
 
 void TVeraDudurur2000::TakeContentOf(TMailPart* part, TEncodingType encoding) {
   if (DecodesCleanly(part)) {
-    decoded_.Assign(part->decoded_.Release());
+    decoded_.TakeOver(part->decoded_);
     isDecoded_ = true;
     Encode(encoding);
   } else {
-    body_.Assign(part->body_.Release());
+    body_.TakeOver(part->body_);
     SetLabelValue("Content-Transfer-Encoding", part->GetLabelValue("Content-Transfer-Encoding"));
   }
 }

@@ -59,13 +59,6 @@ bool IsBlank(std::string_view text) {
   return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
-bool Overlaps(std::string_view a, std::string_view b) {
-  if (a.empty() || b.empty()) return false;
-  auto a0 = reinterpret_cast<std::uintptr_t>(a.data());
-  auto b0 = reinterpret_cast<std::uintptr_t>(b.data());
-  return a0 < b0 + b.size() && b0 < a0 + a.size();
-}
-
 // Data lines of one uuencoded block (begin and end lines excluded).
 std::string DecodeUUBlock(std::string_view data) {
   std::string out;
@@ -93,13 +86,16 @@ bool TryDecodeUUBlock(std::string_view data, std::string& out) {
 
 class TMailParser {
  public:
-  TMailParser(TVeraDudurur2000* message, std::string_view text, bool reports)
+  // The text is the whole of the block: the bodies of the parts are pieces
+  // of it rather than copies.
+  TMailParser(TVeraDudurur2000* message, TSharedBlock block, bool reports)
       : message_(message),
-        root_(text),
-        total_(static_cast<int>(std::min<size_t>(text.size(), INT_MAX))),
+        block_(std::move(block)),
+        root_(block_->Data(), block_->Capacity()),
+        total_(static_cast<int>(std::min<size_t>(root_.size(), INT_MAX))),
         reports_(reports),
-        maxParts_(std::clamp(text.size() / kTextPerPart, kMinParts, kMaxParts)),
-        maxFields_(std::clamp(text.size() / kTextPerField, kMinFields, kMaxFields)) {}
+        maxParts_(std::clamp(root_.size() / kTextPerPart, kMinParts, kMaxParts)),
+        maxFields_(std::clamp(root_.size() / kTextPerField, kMinFields, kMaxFields)) {}
 
   void Run(TMailPart* part, bool withHeader) {
     Clear(part);
@@ -112,6 +108,9 @@ class TMailParser {
   }
 
  private:
+  // `piece` lies in the parsed text.
+  void SetBody(TMailPart* part, std::string_view piece) { part->body_.Share(block_, piece); }
+
   static void Clear(TMailPart* part) {
     part->DestroySubParts();
     part->header_.Clear();
@@ -183,14 +182,14 @@ class TMailParser {
     }
 
     if (depth >= kMaxDepth) {
-      part->body_.Assign(CopyLarge(text.substr(pos)));
+      SetBody(part, text.substr(pos));
       return;
     }
     std::string type = part->GetLabelValue("Content-Type");
     if (LowerCase(type.substr(0, 10)) == "multipart/")
       FillMultipart(part, text, cutter, pos, depth);
     else if (part->LabelExists("Content-Type"))
-      part->body_.Assign(CopyLarge(text.substr(pos)));
+      SetBody(part, text.substr(pos));
     else
       FillScanned(part, text, cutter, pos, top);
   }
@@ -271,10 +270,10 @@ class TMailParser {
     std::string open = "--" + boundary;
     if (!boundary.empty()) cur = FindDelimiter(text, cutter, open, bodyStart, top);
     if (cur.kind == dlNone) {
-      part->body_.Assign(CopyLarge(text.substr(bodyStart)));
+      SetBody(part, text.substr(bodyStart));
       return;
     }
-    part->body_.Assign(CopyLarge(text.substr(bodyStart, cur.at - bodyStart)));
+    SetBody(part, text.substr(bodyStart, cur.at - bodyStart));
     while (cur.kind == dlOpen) {
       size_t lineEnd = cutter.LineEnd(cur.at + open.size());
       size_t childStart = lineEnd + cutter.BreakLength(lineEnd);
@@ -361,7 +360,7 @@ class TMailParser {
                  TryDecodeUUBlock(text.substr(dataStart, pos - dataStart), data)) {
         std::string_view before = text.substr(segmentStart, beginLine - segmentStart);
         if (!converted) {
-          part->body_.Assign(CopyLarge(before));
+          SetBody(part, before);
           boundary = GenerateBoundary();
           AddTextChild(part, before, boundary);
           part->SetLabelValue("Content-Type", "");
@@ -383,13 +382,14 @@ class TMailParser {
       if (top) Report(pos);
     }
     if (!converted) {
-      part->body_.Assign(CopyLarge(text.substr(bodyStart)));
+      SetBody(part, text.substr(bodyStart));
     } else if (segmentStart < text.size() && !IsBlank(text.substr(segmentStart))) {
       AddTextChild(part, text.substr(segmentStart), boundary);
     }
   }
 
   TVeraDudurur2000* message_;
+  TSharedBlock block_;
   std::string_view root_;
   int total_;
   bool reports_;
@@ -402,36 +402,22 @@ class TMailParser {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// True when the text lies in storage that filling `part` frees: its own or
-// a descendant's header, body or decoded content.
-bool TextInSubtree(const TMailPart* part, std::string_view text) {
-  std::vector<const TMailPart*> stack{part};
-  while (!stack.empty()) {
-    const TMailPart* p = stack.back();
-    stack.pop_back();
-    if (Overlaps(text, p->Body().View()) || Overlaps(text, p->Decoded().View())) return true;
-    for (const std::string& entry : p->Header())
-      if (Overlaps(text, entry)) return true;
-    for (const TMailPart* child : p->SubPartList()) stack.push_back(child);
-  }
-  return false;
+void TMailPart::Fill(std::string_view text, bool withHeader) {
+  // Copied before anything is cleared: the text may be this part's own
+  // body or a descendant's.
+  FillBlock(CopyToBlock(text), withHeader);
 }
 
-}  // namespace
+void TMailPart::TakeSource(std::string text) {
+  FillBlock(std::make_shared<TByteBlock>(std::move(text)), true);
+}
 
-void TMailPart::Fill(std::string_view text, bool withHeader) {
+void TMailPart::FillBlock(TSharedBlock block, bool withHeader) {
   if (!ownerMessage_) throw EVizuError(Name() + ": TMailPart must be owned by a TVeraDudurur2000");
   ownerMessage_->CheckNotParsing("fill");
   Settle();
-  std::string copy;
-  if (TextInSubtree(this, text)) {
-    copy.assign(text);
-    text = copy;
-  }
   bool reports = this == ownerMessage_ && static_cast<bool>(ownerMessage_->OnProgress);
-  TMailParser parser(ownerMessage_, text, reports);
+  TMailParser parser(ownerMessage_, std::move(block), reports);
   parser.Run(this, withHeader);
 }
 
@@ -442,8 +428,7 @@ void TMailPart::LoadFromStream(TStream& stream) {
     return;
   }
   stream.SetPosition(0);
-  std::string text = stream.ReadRest();
-  Fill(text, true);
+  TakeSource(stream.ReadRest());
 }
 
 namespace {
@@ -463,9 +448,9 @@ bool HasOnlyCRLF(std::string_view text) {
 void TMailPart::LoadFromFile(const std::string& fileName) {
   std::string text = ReadWholeFile(fileName);
   if (HasOnlyCRLF(text)) {
-    Fill(text, true);
+    TakeSource(std::move(text));
   } else {
-    Fill(JoinLinesCRLF(text), true);
+    TakeSource(JoinLinesCRLF(text));
   }
 }
 
