@@ -319,3 +319,57 @@ TEST(Parser, LoadsFiles) {
   std::remove(file.c_str());
   EXPECT_THROW(message.LoadFromFile(file), EVizuError);
 }
+
+// The bodies of a parsed message are pieces of one copy of its text: the
+// caller's text is free to change at once, and a change to one body, or to
+// content decoded from it, reaches nothing else.
+TEST(Parser, BodiesShareOneCopyOfTheTextAndChangesStayPrivate) {
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\npre\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "first\r\n--b\r\nContent-Transfer-Encoding: 7bit\r\n\r\nsecond\r\n--b--\r\n";
+  const std::string original = text;
+  TVeraDudurur2000 message(nullptr);
+  message.SetSource(text);
+  text.assign(text.size(), 'X');
+  const TMailPartList& parts = static_cast<const TVeraDudurur2000&>(message).SubPartList();
+  ASSERT_EQ(parts.Count(), 2);
+  EXPECT_EQ(Bodies(message), (std::vector<std::string>{"first", "second"}));
+  EXPECT_NE(parts[0]->Body().Block(), nullptr);
+  EXPECT_EQ(parts[0]->Body().Block(), parts[1]->Body().Block());
+
+  // Unencoded content is its body, shared as well.
+  parts[1]->Decode();
+  EXPECT_EQ(parts[1]->Decoded().View().data(), parts[1]->Body().View().data());
+  parts[1]->Decoded().WriteString("S");
+  EXPECT_EQ(parts[1]->Decoded().View(), "Second");
+  EXPECT_EQ(parts[1]->Body().View(), "second");
+
+  TMemoryStream& first = parts[0]->Body();
+  first.SetPosition(first.Size());
+  first.WriteString(" and more");
+  EXPECT_EQ(parts[0]->Body().View(), "first and more");
+  EXPECT_EQ(parts[1]->Body().View(), "second");
+
+  // The rebuilt message carries the one change; saved twice over into the
+  // same stream, it does not grow.
+  message.RebuildBody();
+  TMemoryStream saved;
+  message.SaveToStream(saved);
+  message.SaveToStream(saved);
+  const std::string source = message.GetSource();
+  EXPECT_EQ(saved.View(), source);
+  EXPECT_NE(source.find("\r\n\r\nfirst and more\r\n--b\r\n"), std::string::npos);
+  EXPECT_NE(source.find("\r\n\r\nsecond\r\n--b--\r\n"), std::string::npos);
+  // A write after saving goes to the end, as after any save.
+  saved.WriteString("!");
+  EXPECT_EQ(saved.View(), source + "!");
+
+  // Taken over, the text is parsed where it lies.
+  std::string taken = original;
+  const char* bytes = taken.data();
+  TVeraDudurur2000 other(nullptr);
+  other.TakeSource(std::move(taken));
+  const TMailPart* firstTaken = static_cast<const TVeraDudurur2000&>(other).SubPartList()[0];
+  EXPECT_EQ(firstTaken->Body().View(), "first");
+  EXPECT_EQ(firstTaken->Body().View().data(), bytes + original.find("first\r\n"));
+}
