@@ -24,7 +24,8 @@ std::string DecodeQuotedPrintable(std::string_view text);
 std::int64_t EncodeBASE64(TStream& output, TStream& input);
 // Decodes the whole groups of four characters in line; a trailing partial
 // group (such as a line break) is ignored. output needs room for
-// line.size() * 3 / 4 bytes. Returns the bytes written.
+// line.size() * 3 / 4 bytes, any of which may be overwritten. Returns the
+// bytes written.
 int DecodeLineBASE64(std::string_view line, char* output);
 void DecodeLineBASE64(std::string_view line, std::string& appendTo);
 
@@ -32,7 +33,8 @@ void DecodeLineBASE64(std::string_view line, std::string& appendTo);
 // breaks, blanks and other characters outside the alphabet are skipped, a
 // group may run across lines, padding ends a group, and a last incomplete
 // group of 2 or 3 characters still yields its 1 or 2 bytes. output needs
-// DecodedBASE64Room(text.size()) bytes. Returns the bytes written.
+// DecodedBASE64Room(text.size()) bytes, any of which may be overwritten.
+// Returns the bytes written.
 size_t DecodeBASE64(std::string_view text, char* output);
 std::string DecodeBASE64(std::string_view text);
 constexpr size_t DecodedBASE64Room(size_t textSize) { return textSize / 4 * 3 + 2; }
