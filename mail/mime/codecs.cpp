@@ -422,47 +422,102 @@ void DecodeQPFrom(const char* in, size_t i, size_t n, char* buffer, char* out, s
 }
 
 #if VIZU_CODEC_AVX2
-VIZU_AVX2 inline void Copy64(char* out, const char* in) {
-  __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
-  __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), x0);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), x1);
+// For each byte mask, the places of its set bits in order: a shuffle that
+// packs the bytes kept out of eight together.
+struct TPackTable {
+  std::array<std::uint64_t, 256> shuffle{};
+  std::array<unsigned char, 256> count{};
+  constexpr TPackTable() {
+    for (int m = 0; m < 256; ++m) {
+      int k = 0;
+      for (int j = 0; j < 8; ++j) {
+        if (m & (1 << j)) shuffle[m] |= std::uint64_t(j) << (8 * k++);
+      }
+      count[m] = static_cast<unsigned char>(k);
+    }
+  }
+};
+constexpr TPackTable kPack;
+
+// The values of upper-case hex digits, and which bytes are such digits.
+VIZU_AVX2 inline __m128i HexDigits(__m128i c, __m128i& valid) {
+  const __m128i digit = _mm_sub_epi8(c, _mm_set1_epi8('0'));
+  const __m128i letter = _mm_sub_epi8(c, _mm_set1_epi8('A'));
+  const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+  const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+  valid = _mm_or_si128(isDigit, isLetter);
+  return _mm_blendv_epi8(_mm_add_epi8(letter, _mm_set1_epi8(10)), digit, isDigit);
 }
 
-// Windows of 64 bytes: the positions of every "=" in a window come from
-// one comparison, and each escape only clears its bits from that mask, so
-// the next escape is found without waiting for a load. The plain bytes
-// between escapes are moved with 64-byte copies that may run past them.
+// Chunks of 16 bytes. A chunk whose every "=" starts a hex escape or a
+// CR LF soft break is decoded in vector steps: each escape's byte takes the
+// place of its "=", and the bytes an escape or break leaves out are packed
+// away eight at a time. An escape that ends in the next chunk leaves its
+// last bytes to be skipped there. Any other "=" sends the chunk through the
+// scalar rules.
 VIZU_AVX2 void DecodeQPVector(const char* in, size_t n, std::string& result) {
   char buffer[kQPDecodeBlock + kQPDecodeSpare];
   char* out = buffer;
   size_t i = 0;
-  const __m256i equals = _mm256_set1_epi8('=');
-  // A copy reads up to 127 bytes past the window's start.
-  while (n - i >= 128) {
+  unsigned carry = 0;  // leading bytes of this chunk that end an escape
+  const __m128i equals = _mm_set1_epi8('=');
+  // A chunk reads two bytes past its end.
+  while (n - i >= 18) {
     if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {
       result.append(buffer, static_cast<size_t>(out - buffer));
       out = buffer;
     }
-    __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-    __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
-    std::uint64_t mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x0, equals))) |
-                         std::uint64_t{static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x1, equals)))} << 32;
-    size_t pos = 0;
-    while (mask) {
-      auto at = static_cast<size_t>(__builtin_ctzll(mask));
-      Copy64(out, in + i + pos);
-      out += at - pos;
-      pos = DecodeQPEscape(in, i + at, n, out) - i;
-      mask = pos >= 64 ? 0 : mask & (~std::uint64_t{0} << pos);
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i isEquals = _mm_cmpeq_epi8(x, equals);
+    const auto eq = static_cast<unsigned>(_mm_movemask_epi8(isEquals));
+    if ((eq | carry) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+      out += 16;
+      i += 16;
+      continue;
     }
-    if (pos < 64) {
-      Copy64(out, in + i + pos);
-      out += 64 - pos;
-      pos = 64;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 1));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 2));
+    __m128i aValid, bValid;
+    const __m128i high = HexDigits(a, aValid);
+    const __m128i low = HexDigits(b, bValid);
+    const __m128i hex = _mm_and_si128(aValid, bValid);
+    const __m128i soft = _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8('\r')),
+                                       _mm_cmpeq_epi8(b, _mm_set1_epi8('\n')));
+    const auto hexMask = static_cast<unsigned>(_mm_movemask_epi8(hex));
+    const auto softMask = static_cast<unsigned>(_mm_movemask_epi8(soft));
+    if ((eq & (hexMask | softMask)) != eq) {
+      i += static_cast<size_t>(__builtin_popcount(carry));
+      carry = 0;
+      // Through the scalar rules to the end of the chunk at least; an
+      // escape may take it up to two bytes further.
+      const size_t end = i + 16;
+      while (i < end) {
+        if (in[i] == '=') {
+          i = DecodeQPEscape(in, i, n, out);
+        } else {
+          *out++ = in[i++];
+        }
+      }
+      continue;
     }
-    i += pos;
+    // (high << 4) | low in each byte; the shift's spill from the byte
+    // below is masked off.
+    const __m128i value = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xF0))), low);
+    const __m128i bytes = _mm_blendv_epi8(x, value, _mm_and_si128(isEquals, hex));
+    const unsigned removed = (eq << 1) | (eq << 2) | (eq & softMask) | carry;
+    carry = removed >> 16;
+    const unsigned keep = ~removed & 0xFFFF;
+    const __m128i pack = _mm_set_epi64x(static_cast<long long>(kPack.shuffle[keep >> 8] + 0x0808080808080808ull),
+                                        static_cast<long long>(kPack.shuffle[keep & 0xFF]));
+    const __m128i packed = _mm_shuffle_epi8(bytes, pack);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+    out += kPack.count[keep & 0xFF];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_srli_si128(packed, 8));
+    out += kPack.count[keep >> 8];
+    i += 16;
   }
+  i += static_cast<size_t>(__builtin_popcount(carry));
   DecodeQPFrom(in, i, n, buffer, out, result);
 }
 #endif
