@@ -5,10 +5,12 @@
 
 #include <QApplication>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/dialogs.h"
 #include "app/form_storage.h"
 #include "app/main_window.h"
@@ -48,6 +50,18 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const Vizu2000::TCommandLine commandLine = Vizu2000::ReadCommandLine(argc, argv);
+  switch (commandLine.action) {
+    case Vizu2000::TCommandLineAction::Run:
+      break;
+    case Vizu2000::TCommandLineAction::Help:
+    case Vizu2000::TCommandLineAction::Version:
+      std::fputs(commandLine.text.c_str(), stdout);
+      return 0;
+    case Vizu2000::TCommandLineAction::Refuse:
+      std::fputs(commandLine.text.c_str(), stderr);
+      return Vizu2000::kCommandLineError;
+  }
   if (!HasDisplay()) {
     Vizu2000::SayNoDesktop();
     return 0;
@@ -57,6 +71,8 @@ int main(int argc, char** argv) {
   try {
     Vizu2000::SetApplicationTitle("Quenwick");
     QApplication::setApplicationDisplayName("Quenwick");
+    // Wayland compositors find the menu entry, and with it the icon, by this id.
+    QGuiApplication::setDesktopFileName(QUENWICK_DESKTOP_ID);
     Vizu2000::TfrmMain frmMain;
     const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] {
       // The secret store answers through the event loop, which must not run

@@ -136,7 +136,7 @@ TSaveOnDisplayLoss::~TSaveOnDisplayLoss() {
 
 void SayNoDesktop() {
   std::fputs("Quenwick needs a desktop: no reachable display (DISPLAY or WAYLAND_DISPLAY). "
-             "Run it from a desktop session, or under a virtual one: xvfb-run -a ./run\n",
+             "Run it from a desktop session, or under a virtual one: xvfb-run -a quenwick\n",
              stderr);
 }
 

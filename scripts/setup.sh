@@ -13,6 +13,7 @@ QUENWICK_PACKAGES=(
   mpop
   xvfb xauth imagemagick python3
   gnome-keyring dbus
+  desktop-file-utils appstream groff-base
 )
 
 quenwick_install_packages() {
