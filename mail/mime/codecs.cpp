@@ -626,7 +626,7 @@ std::int64_t EncodeBASE64(TStream& output, TStream& input) {
       auto position = static_cast<size_t>(source->Position());
       readable = source->View().size() - std::min(position, source->View().size());
       filled = std::min(kBlockBytes, readable);
-      data = source->Memory() + position;
+      data = source->View().data() + position;
       source->Seek(static_cast<std::int64_t>(filled), soCurrent);
     } else {
       while (filled < kBlockBytes) {
