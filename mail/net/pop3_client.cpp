@@ -94,19 +94,40 @@ bool ReadUidLine(std::string_view line, int& number, std::string& id) {
   return !id.empty();
 }
 
-// The end of the line that starts at p and where the next one starts: a line
-// ends at CR LF, a lone CR or a lone LF.
-const char* LineEnd(const char* p, const char* end, const char** next) {
-  const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-  if (!lf) lf = end;
-  const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(lf - p)));
-  if (cr) {
-    *next = (cr + 1 < end && cr[1] == '\n') ? cr + 2 : cr + 1;
-    return cr;
+// Cuts a text into lines from its start on: a line ends at CR LF, a lone CR
+// or a lone LF. The next CR and the next LF are each looked for once and kept
+// until passed, so a text whose lines all end the same way is scanned once;
+// looking for the other kind afresh on every line cost the whole rest of the
+// text per line.
+class TReplyLines {
+ public:
+  explicit TReplyLines(const char* end) : end_(end) {}
+
+  // The end of the line that starts at p, and where the next one starts.
+  // Lines are asked for in order: p never goes back.
+  const char* LineEnd(const char* p, const char** next) {
+    // A CR or LF found for an earlier line that still lies ahead is the
+    // first one after p as well.
+    if (!cr_ || cr_ < p) cr_ = Find(p, '\r');
+    if (!lf_ || lf_ < p) lf_ = Find(p, '\n');
+    if (cr_ < lf_) {
+      *next = (cr_ + 1 < end_ && cr_[1] == '\n') ? cr_ + 2 : cr_ + 1;
+      return cr_;
+    }
+    *next = lf_ < end_ ? lf_ + 1 : end_;
+    return lf_;
   }
-  *next = lf < end ? lf + 1 : end;
-  return lf;
-}
+
+ private:
+  const char* Find(const char* p, char c) const {
+    const void* at = std::memchr(p, c, static_cast<size_t>(end_ - p));
+    return at ? static_cast<const char*>(at) : end_;
+  }
+
+  const char* end_;
+  const char* cr_ = nullptr;
+  const char* lf_ = nullptr;
+};
 
 // Walks the text of a multi-line reply: the status line and the final line
 // are dropped, a line that starts with ".." loses its first dot (RFC 1939
@@ -115,11 +136,12 @@ const char* LineEnd(const char* p, const char* end, const char** next) {
 template <typename Emit>
 void WalkMultiLineReply(const char* p, const char* const end, Emit emit) {
   if (p == end) return;
-  LineEnd(p, end, &p);  // the status line
+  TReplyLines lines(end);
+  lines.LineEnd(p, &p);  // the status line
   const char* run = p;
   while (p < end) {
     const char* next;
-    const char* lineEnd = LineEnd(p, end, &next);
+    const char* lineEnd = lines.LineEnd(p, &next);
     if (next >= end) break;  // the "." line
     const bool stuffed = lineEnd - p >= 2 && p[0] == '.' && p[1] == '.';
     if (stuffed || next - lineEnd != 2) {
@@ -441,10 +463,11 @@ bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
   const std::string& reply = socketTalk_->LastResponse();
   const char* const end = reply.data() + reply.size();
   const char* p = reply.data();
-  LineEnd(p, end, &p);  // the status line
+  TReplyLines lines(end);
+  lines.LineEnd(p, &p);  // the status line
   while (p < end) {
     const char* next;
-    const char* lineEnd = LineEnd(p, end, &next);
+    const char* lineEnd = lines.LineEnd(p, &next);
     if (next >= end) break;  // the "." line
     // "<number> <id>", read as GetUIDL reads its one-line answer.
     int number = 0;

@@ -75,6 +75,13 @@ TEST(Pop3ClientTest, MultiLineReplyTextUnstuffsAndNormalizesLineEnds) {
   // Ordinary lines around rewritten ones keep their order and bytes.
   EXPECT_EQ(MultiLineReplyText("+OK\r\na\r\nb\r\n..c\r\nd\ne\r\n\r\n..\r\nf\r\n.\r\n"),
             "a\r\nb\r\n.c\r\nd\r\ne\r\n\r\n.\r\nf\r\n");
+  // Runs of one kind of line end after the other, so that the next CR and
+  // the next LF each lie far ahead in turn.
+  EXPECT_EQ(MultiLineReplyText("+OK\rx\r\ry\n\nz\r\n\n\r.\r\n"), "x\r\n\r\ny\r\n\r\nz\r\n\r\n\r\n");
+  std::string reply = "+OK\r\n", expected;
+  for (int i = 0; i < 50000; ++i) reply += "c\r", expected += "c\r\n";
+  for (int i = 0; i < 50000; ++i) reply += "l\n", expected += "l\r\n";
+  EXPECT_EQ(MultiLineReplyText(reply + ".\r\n"), expected);
   // Without a line after the status line there is no text.
   EXPECT_EQ(MultiLineReplyText("+OK"), "");
   EXPECT_EQ(MultiLineReplyText(""), "");
