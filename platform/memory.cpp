@@ -22,7 +22,7 @@ constexpr std::size_t kMapFrom = 4u << 20;
 // every page of every message anew, which costs as much as the parse; the
 // heap keeps freed memory for the same reason. A kept mapping serves a
 // request that needs most of it, and the cache holds enough for a large
-// message and its decoded content.
+// message and its decoded content; a request that none fits empties it.
 class TMappingCache {
  public:
   // A kept mapping of at least `size` bytes, and at most a quarter more,
@@ -35,7 +35,16 @@ class TMappingCache {
           (!best || slot.size < best->size))
         best = &slot;
     }
-    if (!best) return nullptr;
+    if (!best) {
+      // What is kept did not fit: it goes, rather than sit beside the new
+      // mapping and raise the peak.
+      for (TSlot& slot : slots_) {
+        if (slot.at) ::munmap(slot.at, slot.size);
+        slot = {};
+      }
+      bytes_ = 0;
+      return nullptr;
+    }
     void* at = best->at;
     size = best->size;
     bytes_ -= best->size;

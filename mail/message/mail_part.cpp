@@ -413,7 +413,9 @@ bool TMailPart::Decode() {
   std::string encoding = LowerCase(GetLabelValue(kTransferEncoding));
   std::string_view body = body_.View();
   if (encoding == "quoted-printable") {
-    decoded_.Assign(DecodeQuotedPrintable(body));
+    auto block = std::make_shared<TByteBlock>(body.size());
+    std::string_view content(block->Data(), DecodeQuotedPrintable(body, block->Data()));
+    decoded_.Share(std::move(block), content);
   } else if (encoding == "base64") {
     // Straight into a block of its own: no zero fill, no growing, and a
     // large block is all huge pages.

@@ -401,24 +401,16 @@ inline size_t DecodeQPEscape(const char* in, size_t i, size_t n, char*& out) {
   return i + 1;
 }
 
-// Output gathers in a local buffer, appended to the result in blocks.
-constexpr size_t kQPDecodeBlock = 16384;
-constexpr size_t kQPDecodeSpare = 192;  // for copies past their count
-
-// Decodes in[i, n) into buffer, out being where it stands.
-void DecodeQPFrom(const char* in, size_t i, size_t n, char* buffer, char* out, std::string& result) {
+// Decodes in[i, n) to out and returns the end of what it wrote. No step
+// writes more than it reads, so out needs room for n - i bytes.
+char* DecodeQPFrom(const char* in, size_t i, size_t n, char* out) {
   while (i < n) {
-    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {
-      result.append(buffer, static_cast<size_t>(out - buffer));
-      out = buffer;
-    }
-    size_t room = kQPDecodeBlock - static_cast<size_t>(out - buffer);
-    size_t run = CopyToEqualsScalar(in + i, n - i, out, room);
+    size_t run = CopyToEqualsScalar(in + i, n - i, out, n - i);
     out += run;
     i += run;
     if (i < n && in[i] == '=') i = DecodeQPEscape(in, i, n, out);
   }
-  result.append(buffer, static_cast<size_t>(out - buffer));
+  return out;
 }
 
 #if VIZU_CODEC_AVX2
@@ -455,18 +447,14 @@ VIZU_AVX2 inline __m128i HexDigits(__m128i c, __m128i& valid) {
 // away eight at a time. An escape that ends in the next chunk leaves its
 // last bytes to be skipped there. Any other "=" sends the chunk through the
 // scalar rules.
-VIZU_AVX2 void DecodeQPVector(const char* in, size_t n, std::string& result) {
-  char buffer[kQPDecodeBlock + kQPDecodeSpare];
-  char* out = buffer;
+// A chunk writes at most 16 bytes past where its output starts, and the
+// output never runs ahead of the input, so out needs room for n bytes.
+VIZU_AVX2 char* DecodeQPVector(const char* in, size_t n, char* out) {
   size_t i = 0;
   unsigned carry = 0;  // leading bytes of this chunk that end an escape
   const __m128i equals = _mm_set1_epi8('=');
   // A chunk reads two bytes past its end.
   while (n - i >= 18) {
-    if (out - buffer >= static_cast<std::ptrdiff_t>(kQPDecodeBlock)) {
-      result.append(buffer, static_cast<size_t>(out - buffer));
-      out = buffer;
-    }
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
     const __m128i isEquals = _mm_cmpeq_epi8(x, equals);
     const auto eq = static_cast<unsigned>(_mm_movemask_epi8(isEquals));
@@ -518,7 +506,7 @@ VIZU_AVX2 void DecodeQPVector(const char* in, size_t n, std::string& result) {
     i += 16;
   }
   i += static_cast<size_t>(__builtin_popcount(carry));
-  DecodeQPFrom(in, i, n, buffer, out, result);
+  return DecodeQPFrom(in, i, n, out);
 }
 #endif
 
@@ -581,17 +569,20 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
   return result;
 }
 
-std::string DecodeQuotedPrintable(std::string_view text) {
-  std::string result;
-  ReserveLarge(result, text.size());  // decoding never grows the text
+size_t DecodeQuotedPrintable(std::string_view text, char* output) {
 #if VIZU_CODEC_AVX2
-  if (gUseVector) {
-    DecodeQPVector(text.data(), text.size(), result);
-    return result;
-  }
+  if (gUseVector) return static_cast<size_t>(DecodeQPVector(text.data(), text.size(), output) - output);
 #endif
-  char buffer[kQPDecodeBlock + kQPDecodeSpare];
-  DecodeQPFrom(text.data(), 0, text.size(), buffer, buffer, result);
+  return static_cast<size_t>(DecodeQPFrom(text.data(), 0, text.size(), output) - output);
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  // Decoding never grows the text: decoded in place in a buffer of its
+  // size, then cut to what was written.
+  std::string result;
+  ReserveLarge(result, text.size());
+  result.resize(text.size());
+  result.resize(DecodeQuotedPrintable(text, result.data()));
   return result;
 }
 

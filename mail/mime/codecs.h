@@ -18,6 +18,10 @@ enum TEncodingType { etBase64, etQuotedPrintable, etNoEncoding, et7Bit };
 std::string EncodeQuotedPrintable(std::string_view text, bool headerForm);
 // Never fails: escapes that name no byte are kept literally.
 std::string DecodeQuotedPrintable(std::string_view text);
+// The same into output, which needs room for text.size() bytes (decoding
+// never grows the text), any of which may be overwritten. Returns the bytes
+// written.
+size_t DecodeQuotedPrintable(std::string_view text, char* output);
 
 // Replaces the output with the base64 form of the whole input, in lines of
 // 76 characters each ended by CR LF; returns the output's size.

@@ -485,6 +485,12 @@ TEST(CodecPaths, QuotedPrintableSameBytes) {
       std::string what = std::to_string(text.size()) + " bytes at offset " + std::to_string(offset);
       ExpectPathsAgree([&] { return EncodeQuotedPrintable(view, false); }, "encode " + what);
       ExpectPathsAgree([&] { return DecodeQuotedPrintable(view); }, "decode " + what);
+      ExpectPathsAgree(
+          [&] {
+            std::vector<char> room(view.size());
+            return std::string(room.data(), DecodeQuotedPrintable(view, room.data()));
+          },
+          "decode into its room " + what);
       std::string encoded = EncodeQuotedPrintable(view, false);
       ExpectPathsAgree([&] { return DecodeQuotedPrintable(encoded); }, "decode encoded " + what);
     }
