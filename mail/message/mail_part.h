@@ -16,6 +16,7 @@ namespace Vizu2000 {
 
 class TMailPart;
 class TVeraDudurur2000;
+struct TDashLines;
 
 // Refers to parts; never owns them.
 class TMailPartList {
@@ -132,8 +133,9 @@ class TMailPart : public TComponent {
   friend class TVeraDudurur2000;
   friend class TMailParser;
 
-  // Parses the whole block; the bodies become pieces of it.
-  void FillBlock(TSharedBlock block, bool withHeader);
+  // Parses the whole block; the bodies become pieces of it. `lines` are
+  // the block's dash lines.
+  void FillBlock(TSharedBlock block, TDashLines&& lines, bool withHeader);
   // A message whose rebuilt body is still pending assembles it now, before
   // a part of its tree changes or the body itself is read.
   void Settle() const;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/message/dash_lines.h"
 #include "mail/message/mail_message.h"
 #include "mail/message/mail_part.h"
 #include "mail/message/text_lines.h"
@@ -88,9 +89,10 @@ class TMailParser {
  public:
   // The text is the whole of the block: the bodies of the parts are pieces
   // of it rather than copies.
-  TMailParser(TVeraDudurur2000* message, TSharedBlock block, bool reports)
+  TMailParser(TVeraDudurur2000* message, TSharedBlock block, TDashLines&& lines, bool reports)
       : message_(message),
         block_(std::move(block)),
+        lines_(std::move(lines)),
         root_(block_->Data(), block_->Capacity()),
         total_(static_cast<int>(std::min<size_t>(root_.size(), INT_MAX))),
         reports_(reports),
@@ -222,6 +224,7 @@ class TMailParser {
   // of its line, so the search stays linear however often the text recurs.
   TDelimiterLine FindDelimiter(std::string_view text, TLineCutter& cutter, std::string_view open,
                                size_t from, bool top) {
+    if (lines_.complete) return FindNotedDelimiter(text, cutter, open, from, top);
     size_t pos = from;
     while (pos < text.size()) {
       size_t windowEnd = top ? std::min(text.size(), pos + kSearchWindow) : text.size();
@@ -243,6 +246,30 @@ class TMailParser {
       size_t end = cutter.LineEnd(at);
       pos = end + cutter.BreakLength(end);
     }
+    return {std::string_view::npos, dlNone};
+  }
+
+  // FindDelimiter among the noted dash lines. `from` is a line start of
+  // `text` even where it is not one of the whole text (a part's text
+  // begins a line), so it is looked at on its own.
+  TDelimiterLine FindNotedDelimiter(std::string_view text, TLineCutter& cutter,
+                                    std::string_view open, size_t from, bool top) {
+    auto isDelimiter = [&](size_t at) {
+      return text.size() - at >= open.size() && text.compare(at, open.size(), open) == 0
+                 ? KindOfLine(text, cutter, at, open.size())
+                 : dlNone;
+    };
+    if (from >= text.size()) return {std::string_view::npos, dlNone};
+    if (TDelimiter kind = isDelimiter(from); kind != dlNone) return {from, kind};
+    const size_t base = static_cast<size_t>(text.data() - root_.data());
+    const std::vector<size_t>& starts = lines_.starts;
+    for (auto it = std::upper_bound(starts.begin(), starts.end(), base + from);
+         it != starts.end() && *it - base < text.size(); ++it) {
+      size_t at = *it - base;
+      if (top) Report(at);
+      if (TDelimiter kind = isDelimiter(at); kind != dlNone) return {at, kind};
+    }
+    if (top) Report(text.size());
     return {std::string_view::npos, dlNone};
   }
 
@@ -390,6 +417,7 @@ class TMailParser {
 
   TVeraDudurur2000* message_;
   TSharedBlock block_;
+  TDashLines lines_;
   std::string_view root_;
   int total_;
   bool reports_;
@@ -405,19 +433,24 @@ class TMailParser {
 void TMailPart::Fill(std::string_view text, bool withHeader) {
   // Copied before anything is cleared: the text may be this part's own
   // body or a descendant's.
-  FillBlock(CopyToBlock(text), withHeader);
+  auto block = std::make_shared<TByteBlock>(text.size());
+  TDashLines lines = FindDashLines(text, block->Data(), DashLineLimit(text.size()));
+  FillBlock(std::move(block), std::move(lines), withHeader);
 }
 
 void TMailPart::TakeSource(std::string text) {
-  FillBlock(std::make_shared<TByteBlock>(std::move(text)), true);
+  auto block = std::make_shared<TByteBlock>(std::move(text));
+  std::string_view taken(block->Data(), block->Capacity());
+  TDashLines lines = FindDashLines(taken, nullptr, DashLineLimit(taken.size()));
+  FillBlock(std::move(block), std::move(lines), true);
 }
 
-void TMailPart::FillBlock(TSharedBlock block, bool withHeader) {
+void TMailPart::FillBlock(TSharedBlock block, TDashLines&& lines, bool withHeader) {
   if (!ownerMessage_) throw EVizuError(Name() + ": TMailPart must be owned by a TVeraDudurur2000");
   ownerMessage_->CheckNotParsing("fill");
   Settle();
   bool reports = this == ownerMessage_ && static_cast<bool>(ownerMessage_->OnProgress);
-  TMailParser parser(ownerMessage_, std::move(block), reports);
+  TMailParser parser(ownerMessage_, std::move(block), std::move(lines), reports);
   parser.Run(this, withHeader);
 }
 

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "mail/message/dash_lines.h"
 #include "mail/message/mail_message.h"
+#include "mail/mime/codec_paths.h"
 #include "platform/error.h"
+#include "platform/memory.h"
 
 using namespace Vizu2000;
 
@@ -18,6 +23,88 @@ std::vector<std::string> Bodies(const TMailPart& part) {
 }
 
 }  // namespace
+
+// Lines that start with "--", by the plainest reading of a line start.
+std::vector<size_t> DashLinesOf(std::string_view text) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    bool lineStart = i == 0 || text[i - 1] == '\r' || text[i - 1] == '\n';
+    if (lineStart && text[i] == '-' && text[i + 1] == '-') starts.push_back(i);
+  }
+  return starts;
+}
+
+// Both paths note the same lines and copy the same bytes, wherever the
+// text and its copy start, and a large copy (which goes around the cache)
+// is as exact as a small one.
+TEST(Parser, DashLinesAreFoundAlikeOnBothPaths) {
+  std::mt19937 random(2045);
+  const char alphabet[] = "-\r\n-a";
+  auto check = [](std::string_view text, char* copy, const std::string& what) {
+    const std::vector<size_t> expected = DashLinesOf(text);
+    for (TCodecPath path : {TCodecPath::Scalar, TCodecPath::Vector}) {
+      TCodecPath before = SetCodecPath(path);
+      if (copy) std::memset(copy, 0, text.size() + 1);
+      TDashLines lines = FindDashLines(text, copy, DashLineLimit(text.size()));
+      SetCodecPath(before);
+      ASSERT_TRUE(lines.complete) << what;
+      ASSERT_EQ(lines.starts, expected) << what;
+      if (copy) {
+        ASSERT_EQ(std::string_view(copy, text.size()), text) << what;
+        ASSERT_EQ(copy[text.size()], 0) << what << ": written past the copy";
+      }
+    }
+  };
+  std::string room(400, '\0');
+  for (size_t length = 0; length < 300; length += 1 + length / 16) {
+    for (size_t offset = 0; offset < 32; ++offset) {
+      std::string text(offset + length, 'x');
+      for (size_t i = offset; i < text.size(); ++i) text[i] = alphabet[random() % 5];
+      std::string_view view(text.data() + offset, length);
+      std::string what = "length " + std::to_string(length) + " offset " + std::to_string(offset);
+      check(view, room.data() + (offset * 7) % 32, what);
+      check(view, nullptr, what + " without a copy");
+    }
+  }
+
+  std::string large(5 << 20, 'a');
+  for (size_t i = 0; i < large.size(); i += 1 + random() % 200) large[i] = alphabet[random() % 5];
+  TByteBlock aligned(large.size() + 1);
+  check(large, aligned.Data(), "large");
+}
+
+// A text of more dash lines than are worth a list still copies whole, and
+// its delimiters are then found by searching the text, with the same result.
+TEST(Parser, DelimitersAreFoundAlikeWithoutTheDashLineList) {
+  const std::string body =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: multipart/alternative; boundary=b_alt\r\n\r\n"
+      "--b_alt\r\n\r\nplain\r\n-- \r\nsignature\r\n--b x\r\n--b_alt--\r\n"
+      "--b\r\n\r\nsecond\r--b_\r\n--b\t \r\n\r\nthird\r\n--b-- \r\n";
+  std::string dashes;
+  for (int i = 0; i < 6000; ++i) dashes += "--\r\n";
+  const std::string crowded = "X-Dashes: many\r\n" + body.substr(0, body.find("\r\n\r\n")) +
+                              "\r\n\r\n" + dashes + body.substr(body.find("\r\n\r\n") + 4);
+
+  TDashLines lines = FindDashLines(crowded, nullptr, DashLineLimit(crowded.size()));
+  EXPECT_FALSE(lines.complete);
+  EXPECT_TRUE(lines.starts.empty());
+  std::string copy(crowded.size(), '\0');
+  FindDashLines(crowded, copy.data(), 10);
+  EXPECT_EQ(copy, crowded);
+
+  TVeraDudurur2000 listed(nullptr), searched(nullptr);
+  listed.SetSource(body);
+  searched.SetSource(crowded);
+  ASSERT_EQ(listed.SubPartList().Count(), 3);
+  ASSERT_EQ(searched.SubPartList().Count(), 3);
+  EXPECT_EQ(Bodies(searched), Bodies(listed));
+  EXPECT_EQ(Bodies(*searched.SubPartList()[0]), Bodies(*listed.SubPartList()[0]));
+  EXPECT_EQ(Bodies(*listed.SubPartList()[0]),
+            (std::vector<std::string>{"plain\r\n-- \r\nsignature\r\n--b x"}));
+  EXPECT_EQ(Bodies(listed)[1], "second\r--b_");
+  EXPECT_EQ(searched.Body().View(), dashes);
+}
 
 TEST(Parser, UnfoldsAndNormalizesHeader) {
   TVeraDudurur2000 message(nullptr);
