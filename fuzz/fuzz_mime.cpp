@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/message/dash_lines.h"
 #include "mail/mime/codec_paths.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"
@@ -163,6 +164,8 @@ void CodecPathsAgree(std::string_view text) {
     auto scalar = fn();
     SetCodecPath(TCodecPath::Vector);
     Check(fn() == scalar, what, text);
+    SetCodecPath(TCodecPath::Wide);
+    Check(fn() == scalar, what, text);
   };
   both([&] { return EncodeQuotedPrintable(text, false); }, "quoted-printable encoders differ by path");
   both([&] { return DecodeQuotedPrintable(text); }, "quoted-printable decoders differ by path");
@@ -173,6 +176,14 @@ void CodecPathsAgree(std::string_view text) {
         return output.Release();
       },
       "base64 encoders differ by path");
+  both(
+      [&] {
+        std::string copy(text.size(), '\0');
+        TDashLines lines = FindDashLines(text, copy.data(), DashLineLimit(text.size()));
+        Check(copy == text, "the dash line scan copied other bytes", text);
+        return lines.starts;
+      },
+      "dash line scans differ by path");
 }
 
 void Uucode(std::string_view text) {

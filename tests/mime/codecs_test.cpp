@@ -60,16 +60,19 @@ class TTrickleStream : public TStream {
   TMemoryStream inner_;
 };
 
-// Runs fn once on each codec path and expects the same result from both.
-// Where the processor has no vector path both runs are scalar.
+// Runs fn once on each codec path and expects the same result from all.
+// Where the processor lacks a path, the next one down runs in its place.
 template <class Fn>
 void ExpectPathsAgree(Fn fn, const std::string& what) {
   TCodecPath before = SetCodecPath(TCodecPath::Scalar);
   auto scalar = fn();
   SetCodecPath(TCodecPath::Vector);
   auto vector = fn();
+  SetCodecPath(TCodecPath::Wide);
+  auto wide = fn();
   SetCodecPath(before);
   EXPECT_EQ(scalar, vector) << what;
+  EXPECT_EQ(scalar, wide) << what << " (wide)";
 }
 
 char UUChar(int v) { return v == 0 ? '`' : static_cast<char>(32 + v); }
