@@ -13,6 +13,7 @@ namespace Vizu2000 {
 namespace {
 
 constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+constexpr std::size_t kSmall = 4096;
 // Blocks from this size on are mapped on their own; below it the heap is
 // cheaper than a system call, and there are few small pages to fault.
 constexpr std::size_t kMapFrom = 4u << 20;
@@ -114,9 +115,11 @@ TByteBlock::TByteBlock(std::size_t capacity) : capacity_(capacity) {
     data_ = new char[capacity == 0 ? 1 : capacity];
     return;
   }
-  // Mapped with a huge page to spare, then trimmed to an aligned run of
-  // whole huge pages.
-  std::size_t size = (capacity + kHuge - 1) & ~(kHuge - 1);
+  // Mapped with a huge page to spare, then trimmed to start on a huge page
+  // boundary. The end is rounded to a small page only: a huge page for the
+  // tail would be up to 2 MB resident that the block never uses, and its
+  // small pages fault once, while the mapping is new.
+  std::size_t size = (capacity + kSmall - 1) & ~(kSmall - 1);
   mappingSize_ = size;
   if ((mapping_ = Mappings().Take(mappingSize_))) {
     data_ = static_cast<char*>(mapping_);

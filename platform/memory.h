@@ -27,9 +27,9 @@ std::string CopyLarge(std::string_view bytes);
 class TByteBlock {
  public:
   // Room for `capacity` bytes, left unwritten. A large block gets a mapping
-  // of its own, aligned to huge pages and rounded up to whole ones: a
-  // std::string's buffer starts anywhere, and the small pages at its two
-  // ends cost a fault each.
+  // of its own that starts on a huge page: a std::string's buffer starts
+  // anywhere, and the small pages before its first huge page cost a fault
+  // each.
   explicit TByteBlock(std::size_t capacity);
   // Takes the text's bytes over without copying them.
   explicit TByteBlock(std::string text);
