@@ -413,6 +413,20 @@ inline size_t DecodeQPEscape(const char* in, size_t i, size_t n, char*& out) {
   return i + 1;
 }
 
+// A chunk the vector steps cannot take, through the scalar rules: from i
+// to `end` at least, as an escape may take it up to two bytes further.
+// Returns where the next chunk starts.
+inline size_t DecodeQPChunkScalar(const char* in, size_t i, size_t end, size_t n, char*& out) {
+  while (i < end) {
+    if (in[i] == '=') {
+      i = DecodeQPEscape(in, i, n, out);
+    } else {
+      *out++ = in[i++];
+    }
+  }
+  return i;
+}
+
 // Decodes in[i, n) to out and returns the end of what it wrote. No step
 // writes more than it reads, so out needs room for n - i bytes.
 char* DecodeQPFrom(const char* in, size_t i, size_t n, char* out) {
@@ -489,16 +503,7 @@ VIZU_AVX2 char* DecodeQPVector(const char* in, size_t n, char* out) {
     if ((eq & (hexMask | softMask)) != eq) {
       i += static_cast<size_t>(__builtin_popcount(carry));
       carry = 0;
-      // Through the scalar rules to the end of the chunk at least; an
-      // escape may take it up to two bytes further.
-      const size_t end = i + 16;
-      while (i < end) {
-        if (in[i] == '=') {
-          i = DecodeQPEscape(in, i, n, out);
-        } else {
-          *out++ = in[i++];
-        }
-      }
+      i = DecodeQPChunkScalar(in, i, i + 16, n, out);
       continue;
     }
     // (high << 4) | low in each byte; the shift's spill from the byte
@@ -561,14 +566,7 @@ VIZU_AVX512 char* DecodeQPWide(const char* in, size_t n, char* out) {
     if ((eq & (hex | soft)) != eq) {
       i += static_cast<size_t>(__builtin_popcountll(carry));
       carry = 0;
-      const size_t end = i + 64;
-      while (i < end) {
-        if (in[i] == '=') {
-          i = DecodeQPEscape(in, i, n, out);
-        } else {
-          *out++ = in[i++];
-        }
-      }
+      i = DecodeQPChunkScalar(in, i, i + 64, n, out);
       continue;
     }
     // (high << 4) | low in each byte. Only bytes that hold an "=" take the
