@@ -100,7 +100,7 @@ __attribute__((target("avx2"))) size_t FindVector(std::string_view text, char* c
   }
   if (stream) _mm_sfence();
   // A step covers lines up to i+32, so the scalar rules go on from i+1.
-  if (copy) std::memcpy(copy + i, in + i, size - i);
+  if (copy && i < size) std::memcpy(copy + i, in + i, size - i);
   return i + 1;
 }
 #endif

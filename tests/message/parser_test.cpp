@@ -67,6 +67,8 @@ TEST(Parser, DashLinesAreFoundAlikeOnBothPaths) {
     }
   }
 
+  check(std::string_view(), room.data(), "an empty view");
+
   std::string large(5 << 20, 'a');
   for (size_t i = 0; i < large.size(); i += 1 + random() % 200) large[i] = alphabet[random() % 5];
   TByteBlock aligned(large.size() + 1);
