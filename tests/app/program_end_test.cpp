@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -229,6 +232,24 @@ TEST(DisplayLoss, ADisplayThatCannotBeReachedAtStartEndsWithZero) {
   EXPECT_TRUE(process.readAllStandardError().contains("Quenwick needs a desktop"));
 }
 
+// True once the X server of `display` takes connections on its socket.
+// Xvfb names its display on the pipe when it has set up, yet a program
+// started at that moment has once been refused.
+static bool TakesConnections(const std::string& display) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = "/tmp/.X11-unix/X" + display;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool taken = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (probe >= 0) ::close(probe);
+    if (taken) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 TEST(DisplayLoss, XServerGoingAwayEndsWithZeroAndSavesTheSettings) {
   const QString xvfb = QStandardPaths::findExecutable("Xvfb");
   if (xvfb.isEmpty()) GTEST_SKIP() << "no Xvfb";
@@ -257,22 +278,30 @@ TEST(DisplayLoss, XServerGoingAwayEndsWithZeroAndSavesTheSettings) {
     display.append(buffer, static_cast<size_t>(got));
   }
   ::close(ready[0]);
-  if (display.find('\n') == std::string::npos) {
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
-    GTEST_SKIP() << "Xvfb did not start";
-  }
+  // The server goes with the test, whichever way the test ends.
+  struct TServer {
+    pid_t pid;
+    ~TServer() {
+      if (pid <= 0) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } running{server};
+  if (display.find('\n') == std::string::npos) GTEST_SKIP() << "Xvfb did not start";
+  display.erase(display.find('\n'));
+  ASSERT_TRUE(TakesConnections(display)) << "Xvfb on :" << display << " takes no connection";
 
   TProgramRun run;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove("QT_QPA_PLATFORM");
   env.remove("WAYLAND_DISPLAY");
-  env.insert("DISPLAY", ":" + QString::fromStdString(display).trimmed());
+  env.insert("DISPLAY", ":" + QString::fromStdString(display));
   ASSERT_NO_FATAL_FAILURE(run.Start(env));
   // Let the window come up and read its settings before the display goes.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ::kill(server, SIGTERM);
   ::waitpid(server, nullptr, 0);
+  running.pid = 0;
   ASSERT_TRUE(run.Ended()) << "still running without its display";
   EXPECT_EQ(run.process.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(run.process.exitCode(), 0);
