@@ -24,17 +24,16 @@ constexpr size_t kStreamFrom = 4u << 20;
 class TNoter {
  public:
   TNoter(TDashLines& lines, size_t limit) : lines_(lines), limit_(limit) {}
-  // False once the limit is passed; nothing more is noted.
-  bool Note(size_t at) {
-    if (!lines_.complete) return false;
-    if (lines_.starts.size() >= limit_) {
-      lines_.complete = false;
-      lines_.starts.clear();
-      lines_.starts.shrink_to_fit();
-      return false;
+  // Past the limit the list goes and Open() turns false; callers then
+  // note nothing more.
+  void Note(size_t at) {
+    if (lines_.starts.size() < limit_) {
+      lines_.starts.push_back(at);
+      return;
     }
-    lines_.starts.push_back(at);
-    return true;
+    lines_.complete = false;
+    lines_.starts.clear();
+    lines_.starts.shrink_to_fit();
   }
   bool Open() const { return lines_.complete; }
 

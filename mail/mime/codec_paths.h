@@ -1,8 +1,9 @@
 #pragma once
 // Internal to the library, its tests and its fuzzer. The hot codecs and
 // the parser's line scan have a portable scalar path and, on x86-64
-// processors with AVX2, a vector path chosen at run time. Both must give the same bytes; tests and the fuzzer
-// switch paths to compare them on the same input.
+// processors with AVX2, a vector path chosen at run time. All paths must
+// give the same bytes; tests and the fuzzer switch paths to compare them on
+// the same input.
 
 namespace Vizu2000 {
 
