@@ -72,6 +72,23 @@ T* Place(T* widget, int left, int top, int width, int height) {
   return widget;
 }
 
+// Set for as long as it lives, also when the poll leaves by an error.
+class TPollGuard {
+ public:
+  explicit TPollGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TPollGuard() { flag_ = false; }
+  TPollGuard(const TPollGuard&) = delete;
+  TPollGuard& operator=(const TPollGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+std::string Capitalized(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
+
 }  // namespace
 
 TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
@@ -98,7 +115,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
   evGetMail->SetRepeating(true);
   evGetMail->SetEnabled(true);
   evGetMail->SetInterval(1000);
-  evGetMail->OnTimer = [this](TComponent* Sender) { evGetMailTimer(Sender); };
+  evGetMail->OnTimer = [this](TComponent* Sender) { PollFromTimer(Sender); };
 
   CreateControls();
 
@@ -110,6 +127,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
   }
+  ShowStatusText();
 }
 
 TfrmMain::~TfrmMain() {
@@ -355,15 +373,21 @@ void TfrmMain::OnOffOff(QObject*) {
 
 std::string TfrmMain::StatusText() const {
   std::string next;
-  if (nextPoll_.isValid())
+  // A time already gone by says nothing true about the next poll.
+  if (nextPoll_.isValid() && nextPoll_ > QDateTime::currentDateTime())
     next = "next poll at " + QLocale::system().toString(nextPoll_.time(), QLocale::ShortFormat).toStdString();
-  if (outcomeText_.empty()) return next.empty() ? std::string() : "N" + next.substr(1);
+  if (!OnOff->StateOn()) {
+    if (outcomeText_.empty()) return "Switched off";
+    if (outcomeText_.rfind("Not started", 0) == 0) return outcomeText_;
+    return outcomeText_ + " - switched off";
+  }
+  if (outcomeText_.empty()) return next.empty() ? "Switched on" : "N" + next.substr(1);
   return next.empty() ? outcomeText_ : outcomeText_ + " - " + next;
 }
 
 void TfrmMain::ShowStatus(const QDateTime& started, TPollOutcome outcome) {
   outcome.time = QLocale::system().toString(started.time(), QLocale::ShortFormat).toStdString();
-  outcomeText_ = PollStatusText(outcome);
+  outcomeText_ = Printable(PollStatusText(outcome));
   // Ticks are measured from the start of the cycle they fire.
   if (TimerList->Active()) nextPoll_ = started.addMSecs(evGetMail->Interval());
   ShowStatusText();
@@ -371,8 +395,31 @@ void TfrmMain::ShowStatus(const QDateTime& started, TPollOutcome outcome) {
 
 void TfrmMain::ShowStatusText() {
   const std::string text = StatusText();
-  Label8->setText(text.empty() ? QString("Beta (4 :-)") : Q(text));
   Label8->setToolTip(Q(text));
+  Label8->setText(Q(FittedStatus(text)));
+}
+
+bool TfrmMain::StatusFits(const std::string& text) const {
+  const QRect room(0, 0, Label8->width(), Label8->height());
+  const QRect needed = Label8->fontMetrics().boundingRect(room, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, Q(text));
+  return needed.height() <= room.height() && needed.width() <= room.width();
+}
+
+std::string TfrmMain::FittedStatus(const std::string& text) const {
+  if (StatusFits(text)) return text;
+  // The outcome keeps its place: the next poll's time gives way first (the
+  // tooltip holds the whole text), then the outcome's last words.
+  std::string shown = text;
+  if (const size_t dash = shown.rfind(" - "); dash != std::string::npos) shown.resize(dash);
+  if (StatusFits(shown)) return shown;
+  static const std::string kMore = "\u2026";
+  while (!shown.empty()) {
+    const size_t space = shown.find_last_of(' ');
+    if (space == std::string::npos || space == 0) break;
+    shown.resize(space);
+    if (StatusFits(shown + kMore)) return shown + kMore;
+  }
+  return shown + kMore;
 }
 
 void TfrmMain::PlaceStatus() {
@@ -395,27 +442,36 @@ std::string TfrmMain::LogDateTime() {
   return text;
 }
 
+void TfrmMain::PollFromTimer(TComponent* Sender) {
+  try {
+    evGetMailTimer(Sender);
+  } catch (const std::exception& error) {
+    // The box is modal: later ticks run polls inside its event loop. One
+    // box says it; the polls behind it report to the log and the status
+    // only, so a failure that repeats every tick never stacks boxes.
+    if (errorBoxOpen_) return;
+    errorBoxOpen_ = true;
+    ShowException(error);
+    errorBoxOpen_ = false;
+  }
+}
+
 void TfrmMain::evGetMailTimer(TComponent*) {
+  // A tick while a poll waits for its server: that poll is still the
+  // current one, and a second connection would only be refused. Skipped.
+  if (polling_) return;
+  TPollGuard guard(polling_);
   LogClear();
-  // A tick inside a running poll finds the session busy and fails to
-  // connect; that says nothing about the mailbox, so the status stays.
-  const bool nested = polling_;
   const QDateTime started = QDateTime::currentDateTime();
   std::string line = "Connecting at " + LogDateTime();
   if (!POP->Connect()) {
     LogAdd(line + " failed");
-    // Why no protected connection came about: without it a user cannot
-    // tell a refused certificate from a server that is down.
-    if (!POP->TLSFailure().empty()) LogAdd(POP->TLSFailure());
-    if (!nested) {
-      TPollOutcome failed;
-      failed.failure = POP->FailureReason();
-      ShowStatus(started, failed);
-    }
+    TPollOutcome failed;
+    failed.failure = POP->FailureReason().empty() ? POP->TLSFailure() : POP->FailureReason();
+    EndPoll(started, failed);
     return;
   }
   LogAdd(line + " ok");
-  polling_ = true;
   TPollOutcome outcome;
   try {
     RunSession(outcome);
@@ -428,18 +484,22 @@ void TfrmMain::evGetMailTimer(TComponent*) {
     EndPollEarly(started, outcome);
     throw;
   }
-  polling_ = false;
   POP->Quit();
   LogAdd("Disconnecting...");
-  ShowStatus(started, outcome);
+  EndPoll(started, outcome);
 }
 
 void TfrmMain::EndPollEarly(const QDateTime& started, const TPollOutcome& outcome) {
-  polling_ = false;
   // No QUIT: the server keeps every message of the session (RFC 1939
   // section 6 commits deletions only in the UPDATE state), and the next
   // poll starts afresh instead of finding the session still open.
   POP->Abort();
+  EndPoll(started, outcome);
+}
+
+void TfrmMain::EndPoll(const QDateTime& started, const TPollOutcome& outcome) {
+  // The log's last word on a poll that failed is why, in full.
+  if (!outcome.failure.empty()) LogAdd(Capitalized(outcome.failure));
   ShowStatus(started, outcome);
 }
 
@@ -553,7 +613,8 @@ void TfrmMain::LogClear() {
   ScheduleLogFlush();
 }
 
-void TfrmMain::LogAdd(const std::string& line) {
+void TfrmMain::LogAdd(const std::string& text) {
+  const std::string line = Printable(text);
   logLines_.push_back(line);
   if (logLines_.size() > kLogMaxLines) logLines_.pop_front();
   logPending_.push_back(line);

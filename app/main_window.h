@@ -80,9 +80,15 @@ class TfrmMain : public QWidget {
   // durable. Raises EFileError when a message file cannot be written and
   // passes other errors out; either way the connection is then closed
   // without QUIT, so the server keeps every message of the session.
+  // A tick while a poll still waits for its server is skipped.
   void evGetMailTimer(TComponent* Sender);
+  // The timer's handler: evGetMailTimer, whose error goes to the error box
+  // unless a poll's box is already open; then the log and the status say it.
+  void PollFromTimer(TComponent* Sender);
 
-  // The status under the switch: the last poll's outcome and the next poll.
+  // The status under the switch: the last poll's outcome and the next poll,
+  // or that the fetcher is switched off. The label shows what fits its two
+  // rows, the outcome first; its tooltip holds the whole text.
   std::string StatusText() const;
   // The log: clear it, add one line at the end, read its lines (the last
   // 10,000). The widget shows them within a frame.
@@ -122,6 +128,9 @@ class TfrmMain : public QWidget {
   void FlushLog();
   void RunSession(TPollOutcome& outcome);
   void EndPollEarly(const QDateTime& started, const TPollOutcome& outcome);
+  void EndPoll(const QDateTime& started, const TPollOutcome& outcome);
+  bool StatusFits(const std::string& text) const;
+  std::string FittedStatus(const std::string& text) const;
   void ShowStatus(const QDateTime& started, TPollOutcome outcome);
   void ShowStatusText();
   void PlaceStatus();
@@ -142,6 +151,7 @@ class TfrmMain : public QWidget {
   bool logCleared_ = false;
   QTimer* logFrame_ = nullptr;
   bool polling_ = false;
+  bool errorBoxOpen_ = false;
   std::string outcomeText_;
   QDateTime nextPoll_;
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace Vizu2000 {
 
@@ -49,6 +50,31 @@ std::string FileFailureText(int code) {
       return text;
     }
   }
+}
+
+// A unique id or a server's reply may hold control characters; shown as
+// they are, a CR or LF would forge a line of its own.
+std::string Printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else {
+      shown += "\\x";
+      shown += kHex[u >> 4];
+      shown += kHex[u & 15];
+    }
+  }
+  return shown;
 }
 
 }  // namespace Vizu2000

@@ -3,6 +3,7 @@
 // the next one is due, in words a user reads at a glance. The log keeps the
 // details; the status never replaces it.
 #include <string>
+#include <string_view>
 
 namespace Vizu2000 {
 
@@ -23,5 +24,10 @@ std::string PollStatusText(const TPollOutcome& outcome);
 // left on the device", "no permission to write to the folder", ...; the
 // system's own text for the rarer ones.
 std::string FileFailureText(int code);
+
+// The text with its control characters written out (a CR as \r, a LF as
+// \n, a tab as \t, the others as \x1B and the like), for a log or status
+// line that a server's words reach.
+std::string Printable(std::string_view text);
 
 }  // namespace Vizu2000

@@ -1,5 +1,6 @@
 #pragma once
 // Answers the program's dialogs during a test and records what they showed.
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,7 +15,10 @@ class FakeDialogs : public Vizu2000::TDialogPresenter {
   ~FakeDialogs() override { Vizu2000::SetDialogs(nullptr); }
 
   void MessageDialog(const std::string& text) override { messages.push_back(text); }
-  void ErrorBox(const std::string& text) override { errors.push_back(text); }
+  void ErrorBox(const std::string& text) override {
+    errors.push_back(text);
+    if (whileErrorShown) whileErrorShown();
+  }
   std::optional<std::string> BrowseFolder(QWidget*, const std::string& start) override {
     browseStarts.push_back(start);
     return browseAnswer;
@@ -24,6 +28,8 @@ class FakeDialogs : public Vizu2000::TDialogPresenter {
   std::vector<std::string> errors;
   std::vector<std::string> browseStarts;
   std::optional<std::string> browseAnswer;
+  // Runs while an error box is "open": a modal box runs an event loop.
+  std::function<void()> whileErrorShown;
 };
 
 }  // namespace VizuTest

@@ -15,7 +15,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <algorithm>
+#include <cstdint>
 
 #include "app/directory_edit.h"
 #include "app/form_storage.h"
@@ -33,6 +37,36 @@ namespace {
 
 const char* kAllMissing =
     " No Server Name\n No User Name\n No Password\n No Port\n No Destination Directory\n\nCannot start!";
+
+// A POP3 mailbox of one message on 127.0.0.1, served from the test's own
+// event loop: the client waits for it by processing events.
+class OneMessageServer {
+ public:
+  OneMessageServer() {
+    server_.listen(QHostAddress::LocalHost);
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        ++connections;
+        socket->write("+OK ready\r\n");
+        QObject::connect(socket, &QTcpSocket::readyRead, [socket] {
+          while (socket->canReadLine()) {
+            const QByteArray command = socket->readLine().trimmed().toUpper();
+            if (command.startsWith("LIST")) socket->write("+OK\r\n1 9\r\n.\r\n");
+            else if (command.startsWith("UIDL")) socket->write("+OK\r\n1 id1\r\n.\r\n");
+            else if (command.startsWith("RETR")) socket->write("+OK\r\nA: b\r\n\r\nc\r\n.\r\n");
+            else socket->write("+OK\r\n");
+          }
+        });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+      }
+    });
+  }
+  int port() const { return server_.serverPort(); }
+  int connections = 0;
+
+ private:
+  QTcpServer server_;
+};
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -79,7 +113,8 @@ TEST_F(MainWindowTest, ControlsHaveTheirDesignedNamesPlacesAndValues) {
   EXPECT_GE(w.DelOnRet->width(), 249);
   EXPECT_LE(w.DelOnRet->geometry().right(), 281 - 4);
   EXPECT_EQ(w.findChild<QLabel*>("Label4")->text(), "Destination dir");
-  EXPECT_EQ(w.findChild<QLabel*>("Label8")->text(), "Beta (4 :-)");
+  // Its designed caption gives way to what the fetcher is doing.
+  EXPECT_EQ(w.findChild<QLabel*>("Label8")->text(), "Switched off");
   EXPECT_EQ(w.Port->text(), "110");
   EXPECT_EQ(w.Port->toolTip(), "Mail server's POP3 port - typically 110");
   EXPECT_EQ(w.Password->echoMode(), QLineEdit::Password);
@@ -213,9 +248,9 @@ TEST_F(MainWindowTest, APortThatIsNotANumberStopsSwitchOnHalfWay) {
       locale.toString(QDateTime::currentDateTime().addSecs(60).time(), QLocale::ShortFormat).toStdString();
   EXPECT_TRUE(w.StatusText() == "Next poll at " + at1 || w.StatusText() == "Next poll at " + at2) << w.StatusText();
   EXPECT_EQ(w.Label8->text().toStdString(), w.StatusText());
-  // Switched off, nothing is due: the status has nothing left to say.
+  // Switched off, nothing is due: the status says so.
   QTest::mouseClick(w.OnOff, Qt::LeftButton);
-  EXPECT_EQ(w.StatusText(), "");
+  EXPECT_EQ(w.StatusText(), "Switched off");
 }
 
 TEST_F(MainWindowTest, FirstStartRestoresDefaultsAndWritesNothingUntilClosed) {
@@ -511,4 +546,83 @@ TEST_F(MainWindowTest, SecurityAndTrustAreStoredAndHandedToTheClient) {
   TfrmMain w;
   w.show();
   EXPECT_EQ(w.Security->currentText(), "STARTTLS");
+}
+
+TEST_F(MainWindowTest, APollThatFailsEveryTickOpensOneErrorBoxAndKeepsReporting) {
+  OneMessageServer server;
+  TfrmMain w;
+  w.show();
+  FillValid(w);
+  w.Port->setText(QString::number(server.port()));
+  w.Security->setCurrentText("None");
+  // Every poll fails to create its file: the destination is a plain file.
+  const std::string notAFolder = dest_ + "/file";
+  QFile f(QString::fromStdString(notAFolder));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  ASSERT_TRUE(w.TimerList->Active());
+  w.DestDir->SetText(notAFolder);
+  w.evGetMail->SetInterval(100);
+
+  // Where each poll's stack stands: polls nested in box after box would
+  // stand deeper every time.
+  std::vector<std::uintptr_t> depths;
+  w.POP->OnProgress = [&](TComponent*, int, int) {
+    char probe = 0;
+    depths.push_back(reinterpret_cast<std::uintptr_t>(&probe));
+  };
+  int connectionsWhileOpen = 0;
+  std::string statusWhileOpen;
+  dialogs_.whileErrorShown = [&] {
+    if (dialogs_.errors.size() > 1) return;
+    const int before = server.connections;
+    QElapsedTimer open;
+    open.start();
+    while (open.elapsed() < 1500) QTest::qWait(20);
+    connectionsWhileOpen = server.connections - before;
+    statusWhileOpen = w.Label8->toolTip().toStdString();
+  };
+  QElapsedTimer waited;
+  waited.start();
+  while (dialogs_.errors.empty() && waited.elapsed() < 10000) QTest::qWait(20);
+  ASSERT_EQ(dialogs_.errors.size(), 1u);
+  // The polls went on behind the one box, each reported where it is seen.
+  EXPECT_GE(connectionsWhileOpen, 5);
+  EXPECT_NE(statusWhileOpen.find("failed: the destination is not a folder"), std::string::npos) << statusWhileOpen;
+  EXPECT_EQ(w.LogLines().back(), "The destination is not a folder");
+  ASSERT_GE(depths.size(), 5u);
+  const auto [low, high] = std::minmax_element(depths.begin(), depths.end());
+  EXPECT_LT(*high - *low, 4096u);
+  // Once it is closed, the next failure has a box of its own.
+  waited.restart();
+  while (dialogs_.errors.size() < 2 && waited.elapsed() < 10000) QTest::qWait(20);
+  EXPECT_EQ(dialogs_.errors.size(), 2u);
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+}
+
+TEST_F(MainWindowTest, TheStatusKeepsTheReasonInViewAndSaysWhenSwitchedOff) {
+  TfrmMain w;
+  w.show();
+  EXPECT_EQ(w.StatusText(), "Switched off");
+  EXPECT_EQ(w.Label8->text(), "Switched off");
+  FillValid(w);
+  w.Port->setText("1");  // nothing listens there
+  w.Security->setCurrentText("None");
+  w.ServerName->setText("127.0.0.1");
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  w.evGetMailTimer(w.evGetMail);
+  const std::string status = w.StatusText();
+  EXPECT_NE(status.find(" failed: connection refused - next poll at "), std::string::npos) << status;
+  EXPECT_EQ(w.Label8->toolTip().toStdString(), status);
+  // A narrow window: the reason stays whole, the next poll's time gives way.
+  w.resize(TfrmMain::kClientWidth, TfrmMain::kClientHeight);
+  w.Label8->resize(120, w.Label8->height());
+  w.evGetMailTimer(w.evGetMail);
+  const std::string shown = w.Label8->text().toStdString();
+  EXPECT_EQ(shown.find("next poll"), std::string::npos) << shown;
+  EXPECT_EQ(shown.rfind(w.StatusText().substr(0, 6), 0), 0u) << shown;
+  EXPECT_EQ(w.Label8->toolTip().toStdString(), w.StatusText());
+  QTest::mouseClick(w.OnOff, Qt::LeftButton);
+  EXPECT_NE(w.StatusText().find("failed: connection refused - switched off"), std::string::npos) << w.StatusText();
 }

@@ -52,3 +52,8 @@ TEST(PollStatus, EachKindOfFailureInPlainWords) {
   // The rarer ones in the system's words, as part of a sentence.
   EXPECT_EQ(FileFailureText(EFBIG), "file too large");
 }
+
+TEST(PollStatusTest, ControlCharactersAreShownNeverObeyed) {
+  EXPECT_EQ(Printable("plain id <x@y> ü"), "plain id <x@y> ü");
+  EXPECT_EQ(Printable(std::string("a\rb\nc\td\x1B[2J\x7F\0e", 14)), "a\\rb\\nc\\td\\x1B[2J\\x7F\\x00e");
+}
