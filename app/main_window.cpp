@@ -12,29 +12,23 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QTextCursor>
 #include <QTimer>
-#include <unistd.h>
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 
 #include "app/dialogs.h"
 #include "app/directory_edit.h"
 #include "app/form_storage.h"
-#include "app/message_file.h"
 #include "app/on_off_switch.h"
 #include "app/poll_status.h"
-#include "app/program_end.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "mail/message/maker.h"
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
-#include "platform/event_pump.h"
 #include "platform/int_conv.h"
 
 namespace Vizu2000 {
@@ -72,23 +66,6 @@ T* Place(T* widget, int left, int top, int width, int height) {
   return widget;
 }
 
-// Set for as long as it lives, also when the poll leaves by an error.
-class TPollGuard {
- public:
-  explicit TPollGuard(bool& flag) : flag_(flag) { flag_ = true; }
-  ~TPollGuard() { flag_ = false; }
-  TPollGuard(const TPollGuard&) = delete;
-  TPollGuard& operator=(const TPollGuard&) = delete;
-
- private:
-  bool& flag_;
-};
-
-std::string Capitalized(std::string text) {
-  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
-  return text;
-}
-
 }  // namespace
 
 TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
@@ -118,6 +95,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
   evGetMail->OnTimer = [this](TComponent* Sender) { PollFromTimer(Sender); };
 
   CreateControls();
+  pollCycle_ = std::make_unique<TPollCycle>(*POP, static_cast<TPollListener&>(*this), [this] { return DestDir->Text(); });
 
   FormStorage1 = new TFormStorage(&components_, this, "TfrmMain");
   FormStorage1->SetName("FormStorage1");
@@ -428,20 +406,6 @@ void TfrmMain::PlaceStatus() {
   Label8->setGeometry(72, 40, std::max(Panel1->width() - 72 - 6, 40), std::min(rows, Panel1->height() - 40 - 2));
 }
 
-std::string TfrmMain::LogDateTime() {
-  const QDateTime now = QDateTime::currentDateTime();
-  const QLocale locale = QLocale::system();
-  std::string text = locale.toString(now.date(), QLocale::ShortFormat).toStdString();
-  const QTime time = now.time();
-  if (time.hour() != 0 || time.minute() != 0 || time.second() != 0) {
-    // The long time format without its time-zone name.
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression("\\s*\\bt+\\b"));
-    text += " " + locale.toString(time, format.trimmed()).toStdString();
-  }
-  return text;
-}
-
 void TfrmMain::PollFromTimer(TComponent* Sender) {
   try {
     evGetMailTimer(Sender);
@@ -456,148 +420,7 @@ void TfrmMain::PollFromTimer(TComponent* Sender) {
   }
 }
 
-void TfrmMain::evGetMailTimer(TComponent*) {
-  // A tick while a poll waits for its server: that poll is still the
-  // current one, and a second connection would only be refused. Skipped.
-  if (polling_) return;
-  TPollGuard guard(polling_);
-  LogClear();
-  const QDateTime started = QDateTime::currentDateTime();
-  std::string line = "Connecting at " + LogDateTime();
-  if (!POP->Connect()) {
-    LogAdd(line + " failed");
-    TPollOutcome failed;
-    failed.failure = POP->FailureReason().empty() ? POP->TLSFailure() : POP->FailureReason();
-    EndPoll(started, failed);
-    return;
-  }
-  LogAdd(line + " ok");
-  TPollOutcome outcome;
-  try {
-    RunSession(outcome);
-  } catch (const EFileError& error) {
-    outcome.failure = FileFailureText(error.Code());
-    EndPollEarly(started, outcome);
-    throw;
-  } catch (const std::exception& error) {
-    outcome.failure = error.what();
-    EndPollEarly(started, outcome);
-    throw;
-  }
-  POP->Quit();
-  LogAdd("Disconnecting...");
-  EndPoll(started, outcome);
-}
-
-void TfrmMain::EndPollEarly(const QDateTime& started, const TPollOutcome& outcome) {
-  // No QUIT: the server keeps every message of the session (RFC 1939
-  // section 6 commits deletions only in the UPDATE state), and the next
-  // poll starts afresh instead of finding the session still open.
-  POP->Abort();
-  EndPoll(started, outcome);
-}
-
-void TfrmMain::EndPoll(const QDateTime& started, const TPollOutcome& outcome) {
-  // The log's last word on a poll that failed is why, in full.
-  if (!outcome.failure.empty()) LogAdd(Capitalized(outcome.failure));
-  ShowStatus(started, outcome);
-}
-
-void TfrmMain::RunSession(TPollOutcome& outcome) {
-  if (!POP->Login()) {
-    LogAdd("Login... failed");
-    outcome.failure = POP->FailureReason();
-    return;
-  }
-  LogAdd("Login... ok");
-  const int count = POP->MessageCount();
-  LogAdd(std::to_string(count) + " messages on server");
-  RemoveStaleTemporaries(DestDir->Text());
-  if (count < 1) return;
-
-  // One UIDL listing instead of one round trip per message; a server that
-  // refuses it is asked message by message.
-  TUniqueIds ids;
-  const bool listed = POP->GetUIDLs(ids);
-  // Files are written in batches; a batch's messages are deleted only once
-  // its files are durable, so a message is never gone from the server
-  // before its file is safe.
-  TMessageFileBatch batch;
-  std::vector<int> toDelete;
-  int pendingSaved = 0, pendingNew = 0;  // counted once their files are in place
-  auto commit = [&] {
-    batch.Commit();
-    outcome.saved += std::exchange(pendingSaved, 0);
-    outcome.newlySaved += std::exchange(pendingNew, 0);
-    // A refused DELE leaves that message on the server, nothing worse.
-    POP->DeleteMessages(toDelete);
-    toDelete.clear();
-  };
-  std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
-
-  // A copy: a nested handler may change the connection and its listing.
-  const std::vector<int> numbers = POP->ListedNumbers();
-  try {
-    for (const int n : numbers) {
-      // The program is ending (a signal): the messages in hand are kept and
-      // the poll ends as usual, so their deletions take effect.
-      if (n > count || EndRequested()) break;
-      const std::string dest = DestDir->Text();
-      LogAdd("Getting UIDL...");
-      std::string uid;
-      if (!listed)
-        uid = POP->GetUIDL(n);
-      else if (auto it = ids.find(n); it != ids.end())
-        uid = std::move(it->second);
-      ProcessMessages();
-      // A message without its id has no file name of its own: it stays on
-      // the server (not retrieved, so not deleted).
-      if (uid.empty()) {
-        LogAdd("Error retrieving message " + std::to_string(n));
-        ++outcome.failed;
-        ProcessMessages();
-        if (!POP->Connected()) break;
-        continue;
-      }
-      LogAdd("Retrieving message" + std::to_string(n) + "...");
-      ProcessMessages();
-      if (!POP->FetchMessage(n)) {
-        LogAdd("Error retrieving message " + std::to_string(n));
-        ++outcome.failed;
-        ProcessMessages();
-        // The session is gone: every later message would fail at once.
-        if (!POP->Connected()) break;
-        continue;
-      }
-      const std::string plain = MessageFileName(dest, uid);
-      const int copy = ++names[plain];
-      const std::string fileName = copy == 1 ? plain : MessageFileName(dest, uid, copy);
-      ProcessMessages();
-      LogAdd("Building message body...");
-      ProcessMessages();
-      LogAdd("Saving message to " + fileName);
-      ProcessMessages();
-      const bool existed = ::access(fileName.c_str(), F_OK) == 0;
-      // The file holds the message exactly as the server sent it.
-      batch.Add(fileName, POP->LastMessage());
-      ++pendingSaved;
-      if (!existed) ++pendingNew;
-      if (POP->DeleteOnRetrieve()) toDelete.push_back(n);
-      if (batch.PendingCount() >= kBatchFiles || batch.PendingBytes() >= kBatchBytes) commit();
-    }
-  } catch (...) {
-    // What was written whole is kept, but nothing more is deleted: the
-    // poll ends without QUIT, so the server keeps those messages anyway.
-    toDelete.clear();
-    try {
-      commit();
-    } catch (const std::exception&) {
-    }
-    throw;
-  }
-  commit();
-  if (!POP->Connected()) outcome.failure = POP->FailureReason();
-}
+void TfrmMain::evGetMailTimer(TComponent*) { pollCycle_->Run(); }
 
 // The log's lines live here; the widget is given what changed at most once
 // per frame. A poll can add lines far faster than a screen shows them, and

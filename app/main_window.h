@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/poll_cycle.h"
 #include "app/poll_status.h"
 #include "platform/component.h"
 
@@ -30,7 +31,7 @@ class TTimerEvent;
 class TTimerList;
 class TVeraDudurur2000;
 
-class TfrmMain : public QWidget {
+class TfrmMain : public QWidget, private TPollListener {
   Q_OBJECT
  public:
   explicit TfrmMain(QWidget* parent = nullptr);
@@ -75,12 +76,10 @@ class TfrmMain : public QWidget {
   void OnOffOn(QObject* Sender);
   // Switch-off: stop the timer and show the settings.
   void OnOffOff(QObject* Sender);
-  // One poll cycle. Each message file holds the message as the server sent
-  // it; with the delete option a message is deleted only once its file is
-  // durable. Raises EFileError when a message file cannot be written and
-  // passes other errors out; either way the connection is then closed
-  // without QUIT, so the server keeps every message of the session.
-  // A tick while a poll still waits for its server is skipped.
+  // One poll cycle (TPollCycle::Run, whose errors pass out): each message
+  // file holds the message as the server sent it; with the delete option a
+  // message is deleted only once its file is durable. A tick while a poll
+  // still waits for its server is skipped.
   void evGetMailTimer(TComponent* Sender);
   // The timer's handler: evGetMailTimer, whose error goes to the error box
   // unless a poll's box is already open; then the log and the status say it.
@@ -96,7 +95,7 @@ class TfrmMain : public QWidget {
   void LogAdd(const std::string& line);
   std::vector<std::string> LogLines() const;
   // "Connecting at " + the local date and time as the log shows them.
-  static std::string LogDateTime();
+  static std::string LogDateTime() { return TPollCycle::LogDateTime(); }
 
   // The Security choices, in their order in the drop-down, as stored.
   static constexpr const char* kSecurityChoices[] = {"None", "STARTTLS", "TLS"};
@@ -126,20 +125,16 @@ class TfrmMain : public QWidget {
   void HandOverSecurity();
   void ScheduleLogFlush();
   void FlushLog();
-  void RunSession(TPollOutcome& outcome);
-  void EndPollEarly(const QDateTime& started, const TPollOutcome& outcome);
-  void EndPoll(const QDateTime& started, const TPollOutcome& outcome);
+  // What the poll cycle reports: its log lines and its outcome.
+  void PollLogCleared() override { LogClear(); }
+  void PollLogLine(const std::string& line) override { LogAdd(line); }
+  void PollEnded(const QDateTime& started, const TPollOutcome& outcome) override { ShowStatus(started, outcome); }
   bool StatusFits(const std::string& text) const;
   std::string FittedStatus(const std::string& text) const;
   void ShowStatus(const QDateTime& started, TPollOutcome outcome);
   void ShowStatusText();
   void PlaceStatus();
 
-  // Files per batch, and bytes: a batch is made durable with one sync and
-  // then its messages are deleted, so these bound both the work a crash
-  // can undo and the messages waiting for their DELE.
-  static constexpr std::size_t kBatchFiles = 500;
-  static constexpr std::size_t kBatchBytes = 64u << 20;
   // Lines the log keeps: a hostile listing must not grow it without end.
   static constexpr std::size_t kLogMaxLines = 10000;
 
@@ -150,7 +145,7 @@ class TfrmMain : public QWidget {
   std::deque<std::string> logPending_;
   bool logCleared_ = false;
   QTimer* logFrame_ = nullptr;
-  bool polling_ = false;
+  std::unique_ptr<TPollCycle> pollCycle_;
   bool errorBoxOpen_ = false;
   std::string outcomeText_;
   QDateTime nextPoll_;
