@@ -183,9 +183,8 @@ void TFormStorage::Restore() {
             kind = vkString;
           }
         }
-        if (kind == vkOtherType) continue;
         if (kind == vkMissing) value = CurrentText(prop);
-        Assign(prop, TrimValue(value));
+        if (kind != vkOtherType) Assign(prop, TrimValue(value));
       } catch (const std::exception&) {
         // A setting that cannot be restored keeps its value.
       }

@@ -59,6 +59,7 @@ bool SecretServiceExists() {
   if (!bus.isConnected()) return false;
   QDBusConnectionInterface* daemon = bus.interface();
   if (!daemon) return true;
+  daemon->setTimeout(kBusQuestionMs);
   for (const char* name : kServiceNames) {
     const QDBusReply<bool> owned = daemon->isServiceRegistered(QString::fromLatin1(name));
     if (!owned.isValid() || owned.value()) return true;
