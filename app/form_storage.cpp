@@ -171,16 +171,24 @@ void TFormStorage::Restore() {
     for (const TStoredProp& prop : props_) {
       try {
         std::string value;
-        const TValueKind kind = store.ReadValue(section_, prop.ValueName(), value);
-        if (kind == vkOtherType) continue;
-        // A secret still in the file wins: it is the one the user last
-        // saw there, and it moves to the secret store at the next save.
-        if (kind == vkMissing && !(prop.Secret && secrets_->Load(SecretKey(prop), value) == srOk))
-          value = CurrentText(prop);
-        Assign(prop, TrimValue(value));
+        TValueKind kind = store.ReadValue(section_, prop.ValueName(), value);
+        if (prop.Secret) {
+          // The secret store's copy wins: a copy in the file is an older
+          // program's or a hand edit's, or was written when no store existed.
+          std::string kept;
+          const TSecretResult answer = secrets_->Load(SecretKey(prop), kept);
+          secretsSeen_[prop.ValueName()].Place = answer == srNotFound ? srOk : answer;
+          if (answer == srOk) {
+            value = kept;
+            kind = vkString;
+          }
+        }
+        if (kind == vkMissing) value = CurrentText(prop);
+        if (kind != vkOtherType) Assign(prop, TrimValue(value));
       } catch (const std::exception&) {
         // A setting that cannot be restored keeps its value.
       }
+      if (prop.Secret) secretsSeen_[prop.ValueName()].Restored = TrimValue(CurrentText(prop));
     }
   }
   restored_ = true;
@@ -266,13 +274,40 @@ void TFormStorage::Save(bool visible) {
   SavePlacement(visible);
   for (const TStoredProp& prop : props_) {
     const std::string value = TrimValue(CurrentText(prop));
-    if (prop.Secret && secrets_->Save(SecretKey(prop), value) == srOk)
-      store.DeleteValue(section_, prop.ValueName());
+    if (prop.Secret)
+      SaveSecret(prop, value);
     else
       store.WriteString(section_, prop.ValueName(), value);
   }
   if (!store.CloseKey()) throw EVizuError("Failed to create key " + section_);
   saved_ = true;
+}
+
+void TFormStorage::SaveSecret(const TStoredProp& prop, const std::string& value) {
+  const std::string name = prop.ValueName();
+  auto seen = secretsSeen_.find(name);
+  if (seen == secretsSeen_.end()) seen = secretsSeen_.emplace(name, TSecretSeen{srUnavailable, {}}).first;
+  TSecretSeen& secret = seen->second;
+  // The store could not be read at the start, so the window began without
+  // its copy: an unchanged value is no news, and writing it would overwrite
+  // the copy that was never seen.
+  if (secret.Place == srUnavailable && value == secret.Restored) return;
+  switch (secrets_->Save(SecretKey(prop), value)) {
+    case srOk:
+      secret.Place = srOk;
+      store_->DeleteValue(section_, name);
+      return;
+    case srNoService:
+      secret.Place = srNoService;
+      store_->WriteString(section_, name, value);
+      return;
+    case srNotFound:
+    case srUnavailable:
+      // Asked and found absent earlier in this run (the store switched off
+      // as the display went away): the file is still where it lives.
+      if (secret.Place == srNoService) store_->WriteString(section_, name, value);
+      return;
+  }
 }
 
 void TFormStorage::FormShow() {

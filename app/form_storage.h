@@ -5,17 +5,18 @@
 // list order through their own setters, so a switch listed last is turned
 // on only after everything it checks is in place.
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/component.h"
+#include "platform/secret_store.h"
 
 class QWidget;
 
 namespace Vizu2000 {
 
-class TSecretStore;
 class TSettingsStore;
 
 enum TStoredKind { skText, skNumber, skBoolean };
@@ -23,7 +24,8 @@ enum TStoredKind { skText, skNumber, skBoolean };
 struct TStoredProp {
   std::string Entry;  // component "." property
   TStoredKind Kind = skText;
-  // Kept in the desktop's secret store when one answers, else in the file.
+  // Kept in the desktop's secret store; in the file only where no secret
+  // service exists at all.
   bool Secret = false;
   std::function<std::string()> GetText;
   std::function<void(const std::string&)> SetText;
@@ -57,11 +59,15 @@ class TFormStorage : public TComponent {
 
   // Raises EVizuError "Invalid data type for '<name>'" when a placement value
   // is not a string; stored properties that cannot be restored are skipped.
+  // A secret property takes the secret store's copy, else the file's.
   void Restore();
   // Raises "Failed to create key <section>" when the store cannot be written.
   // visible is the "Visible" value: false at a close request, true while the
   // window is destroyed. A secret property goes to the secret store and
-  // leaves the file; when no secret service answers it stays in the file.
+  // leaves the file, or to the file when no secret service exists. When one
+  // exists but cannot be asked (locked, refused, slow, switched off), the
+  // secret goes nowhere: the store keeps its last copy and the file gets
+  // none (a copy already there stays as it was).
   void Save(bool visible);
 
   // The three moments of the window that the store follows.
@@ -84,8 +90,19 @@ class TFormStorage : public TComponent {
   std::string CurrentText(const TStoredProp& prop) const;
   void Assign(const TStoredProp& prop, const std::string& text);
 
+  // What this run learnt about a secret property: where it lives (srOk once
+  // the secret store answered, srNoService once none was found to exist,
+  // srUnavailable while neither is known), and the value the window
+  // started with.
+  struct TSecretSeen {
+    TSecretResult Place;
+    std::string Restored;
+  };
+  void SaveSecret(const TStoredProp& prop, const std::string& value);
+
   QWidget* form_;
   std::string section_;
+  std::map<std::string, TSecretSeen> secretsSeen_;
   std::unique_ptr<TSettingsStore> store_;
   std::unique_ptr<TSecretStore> secrets_;
   std::vector<TStoredProp> props_;

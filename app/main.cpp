@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
     Vizu2000::TfrmMain frmMain;
     const Vizu2000::TSaveOnDisplayLoss saveOnDisplayLoss([&frmMain] {
       // The secret store answers through the event loop, which must not run
-      // any more: the password goes to the private settings file instead.
+      // any more. Switched off, it is not asked: it keeps the password it
+      // has, and the file gets none unless no store existed at the start.
       frmMain.FormStorage1->Secrets().SetEnabled(false);
       frmMain.FormStorage1->FormCloseQuery();
     });

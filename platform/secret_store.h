@@ -9,8 +9,11 @@ namespace Vizu2000 {
 
 enum TSecretResult {
   srOk,
-  srNotFound,   // the service answered: it holds no secret under that key
-  srNoService,  // no secret service answered, or it refused (locked, denied)
+  srNotFound,     // the service answered: it holds no secret under that key
+  srNoService,    // no secret service exists: no session bus, or nothing on
+                  // it that offers secrets or could be started to
+  srUnavailable,  // one exists but gave no answer: locked, refused, too
+                  // slow, or this store is switched off
 };
 
 class TSecretStore {
@@ -22,8 +25,9 @@ class TSecretStore {
   TSecretResult Load(const std::string& key, std::string& secret);
   TSecretResult Remove(const std::string& key);
 
-  // Off: every call answers srNoService at once, without an event loop (for
-  // moments when no event may be handled any more).
+  // Off: every call answers srUnavailable at once, without an event loop or
+  // a question to the bus (for moments when no event may be handled any
+  // more).
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled) { enabled_ = enabled; }
 
