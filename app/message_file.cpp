@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace Vizu2000 {
 
@@ -61,7 +65,7 @@ std::string BaseName(const std::string& fileName) {
   return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
-std::atomic<TMessageFileBatch::TSync> syncMethod{TMessageFileBatch::TSync::FileSystem};
+std::atomic<TMessageFileBatch::TSync> syncMethod{TMessageFileBatch::TSync::Files};
 
 // The pid in a name of the temporary pattern; 0 for any other name.
 pid_t TempOwner(std::string_view name) {
@@ -175,6 +179,43 @@ void TMessageFileBatch::Add(const std::string& fileName, std::string_view conten
   pendingBytes_ += content.size();
 }
 
+// One file after another, each fdatasync waits for a journal commit of its
+// own, and beside a large copy each commit waits for some of the copy: 1000
+// files took 2.9 s on a quiet disk and 6.5 s beside a copy. Waiting side by
+// side, the syncs share their journal commits and disk flushes: 0.07 s and
+// 0.19 s, where one syncfs took 0.06 s and 0.79 s, the copy's data being
+// written first (bench_file_sync).
+void TMessageFileBatch::SyncEachFile() {
+  constexpr size_t kWaiters = 16;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  size_t failedAt = 0;
+  int failure = 0;
+  std::mutex failureLock;
+  auto work = [&] {
+    for (size_t i; !failed && (i = next++) < pending_.size();) {
+      const TPending& p = pending_[i];
+      const int fd = ::openat(folders_[p.folder].fd, p.temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+      const int error = errno;
+      if (fd >= 0) ::close(fd);
+      if (!synced) {
+        std::lock_guard<std::mutex> lock(failureLock);
+        if (!failed.exchange(true)) failedAt = i, failure = error;
+      }
+    }
+  };
+  std::vector<std::thread> waiters;
+  try {
+    while (waiters.size() + 1 < std::min(kWaiters, pending_.size())) waiters.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: those there are, and this one, do it all.
+  }
+  work();
+  for (std::thread& t : waiters) t.join();
+  if (failed) Fail("Cannot write file " + pending_[failedAt].final, failure);
+}
+
 void TMessageFileBatch::Commit() {
   try {
     std::vector<bool> used(folders_.size());
@@ -189,14 +230,7 @@ void TMessageFileBatch::Commit() {
           Fail("Cannot sync folder " + folders_[i].path, errno);
       }
     } else {
-      for (const TPending& p : pending_) {
-        const int fd = ::openat(folders_[p.folder].fd, p.temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) Fail("Cannot write file " + p.final, errno);
-        const bool synced = ::fdatasync(fd) == 0;
-        const int error = errno;
-        ::close(fd);
-        if (!synced) Fail("Cannot write file " + p.final, error);
-      }
+      SyncEachFile();
     }
     for (TPending& p : pending_) {
       const int dirFd = folders_[p.folder].fd;

@@ -176,6 +176,25 @@ TEST(MessageFileBatch, ErrorsNameTheFileAndTheReasonAndLeaveNothingBehind) {
   }
   EXPECT_TRUE(FilesIn(folder).empty());  // taken.eml is the folder
 
+  // A temporary taken away before the commit: the sync names its file, and
+  // no file of the batch takes its final name.
+  ASSERT_EQ(TMessageFileBatch::Sync(), TMessageFileBatch::TSync::Files);
+  for (int i = 0; i < 40; ++i) batch.Add(folder + "/m" + std::to_string(i) + ".eml", "x");
+  std::vector<std::string> temps = FilesIn(folder);
+  ASSERT_EQ(temps.size(), 40u);
+  std::sort(temps.begin(), temps.end());
+  ASSERT_EQ(::unlink((folder + "/" + temps[17]).c_str()), 0);
+  try {
+    batch.Commit();
+    FAIL() << "no error";
+  } catch (const EFileError& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(what.substr(0, 20 + folder.size()), "Cannot write file " + folder + "/m") << what;
+    EXPECT_EQ(what.substr(what.find(".eml")), ".eml: No such file or directory");
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  EXPECT_TRUE(FilesIn(folder).empty());
+
   // A write that the system cuts short: the reason is the system's own.
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
