@@ -1,9 +1,9 @@
 // The message files of one poll, without the network: 1000 messages of 20 KB
 // written through TMessageFileBatch and committed every 500 files, as the
 // window does, made durable once with an fdatasync of each file (side by
-// side, as the batch does them) and once
-// with one syncfs of the file system. Each way runs on a quiet file system
-// and beside another program's large copy: `dd` writing 2 GiB of zeros to
+// side, as the batch does them) and once with one syncfs of the file
+// system. Each way runs on a quiet file system and beside another
+// program's large copy: `dd` writing 2 GiB of zeros to
 // the same file system without syncing, started before the poll and given a
 // head start of 1 GiB, so the poll falls in the middle of the copy as a
 // poll on a timer would.
