@@ -3,10 +3,10 @@
 // window does, made durable once with an fdatasync of each file (side by
 // side, as the batch does them) and once with one syncfs of the file
 // system. Each way runs on a quiet file system and beside another
-// program's large copy: `dd` writing 2 GiB of zeros to
-// the same file system without syncing, started before the poll and given a
-// head start of 1 GiB, so the poll falls in the middle of the copy as a
-// poll on a timer would.
+// program's large copy: `dd` writing 2 GiB of zeros to the same file
+// system without syncing, started before the poll and given a head start
+// of 1 GiB, so the poll falls in the middle of the copy as a poll on a
+// timer would.
 //
 // Wall time of the whole poll (writes and commits) and of its commits alone,
 // medians of the runs; the runs of the two ways alternate, so a machine
