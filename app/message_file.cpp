@@ -179,12 +179,12 @@ void TMessageFileBatch::Add(const std::string& fileName, std::string_view conten
   pendingBytes_ += content.size();
 }
 
-// One file after another, each fdatasync waits for a journal commit of its
-// own, and beside a large copy each commit waits for some of the copy: 1000
-// files took 2.9 s on a quiet disk and 6.5 s beside a copy. Waiting side by
-// side, the syncs share their journal commits and disk flushes: 0.07 s and
-// 0.19 s, where one syncfs took 0.06 s and 0.79 s, the copy's data being
-// written first (bench_file_sync).
+// One file after another, each fdatasync waits for a disk flush of its own,
+// and beside a large copy the flushes queue behind the copy: 1000 files took
+// 2.9 s on a quiet disk and 6.5 s beside a copy. Waiting side by side, the
+// syncs share their flushes (and journal commits): 0.07 s and 0.19 s, where
+// one syncfs took 0.06 s and 0.79 s, as it writes the copy first
+// (bench_file_sync).
 void TMessageFileBatch::SyncEachFile() {
   constexpr size_t kWaiters = 16;
   std::atomic<size_t> next{0};
