@@ -78,9 +78,10 @@ class TMessageFileBatch {
   std::size_t PendingBytes() const { return pendingBytes_; }
   // Raises EFileError "Cannot write file <fileName>: <reason>" when a file's
   // data cannot be made durable, "Cannot sync folder <dir>: <reason>", or
-  // "Cannot create file <fileName>: <reason>" when a rename fails; files renamed before the failure are in place but
-  // none of the batch counts as safe. Either way the folder handles are
-  // closed: the next file opens its folder afresh.
+  // "Cannot create file <fileName>: <reason>" when a rename fails; files
+  // renamed before the failure are in place but none of the batch counts as
+  // safe. Either way the folder handles are closed: the next file opens its
+  // folder afresh.
   void Commit();
   void Discard();
 

@@ -368,6 +368,7 @@ int main(int argc, char** argv) {
     if (!b.ok || !f.ok || !m.ok || !t.ok) {
       std::fprintf(stderr, "run %d failed (baseline %d, fetch %d stored %lld bytes, mpop %d, true %d)\n", r + 1,
                    b.ok, f.ok, f.stored, m.ok, t.ok);
+      std::filesystem::remove_all(root);
       return 1;
     }
     std::fprintf(stderr,
