@@ -343,6 +343,7 @@ int main(int argc, char** argv) {
   const std::string dropped = server.folder() + "/Maildir/new/big-message";
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || stat(dropped.c_str(), &info) != 0) {
     std::fprintf(stderr, "cannot create the message\n");
+    std::filesystem::remove_all(root);
     return 1;
   }
   const double messageMb = static_cast<double>(info.st_size) / kMB;
