@@ -5,6 +5,12 @@
 // the same message. Every measurement runs in a child of this small
 // process, so only what the child itself adds is counted.
 //
+// Then what the window holds while it waits for its next poll: its resident
+// set once idle before the poll and once idle after it (the target is at
+// most 1.5 times the first), how much of the second the block cache keeps
+// for reuse, and the resident set after TrimMemoryCache(), which the window
+// is to call at the end of a poll.
+//
 //   build/bench/bench_retrieve_rss [MB=50] [runs=3]
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,9 +19,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QEventLoop>
 #include <QLineEdit>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +42,7 @@
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
 #include "bench/bench_support.h"
+#include "platform/memory.h"
 #include "support/dovecot_server.h"
 
 namespace {
@@ -146,9 +156,36 @@ std::string BigMessage(size_t size) {
 // The peak resident set of the calling process, in KB.
 long PeakKb() { return static_cast<long>(VizuBench::PeakRss() / 1024); }
 
+// The resident set of the calling process now, in KB.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      long kb = 0;
+      status >> kb;
+      return kb;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return 0;
+}
+
+// Runs the window's event loop for a while, as it runs between polls.
+void Idle() {
+  QEventLoop loop;
+  QTimer::singleShot(500, &loop, &QEventLoop::quit);
+  loop.exec();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 struct Sample {
   long peakKb = 0;   // VmHWM read by the child at its end (or ru_maxrss for mpop)
   long maxrssKb = 0; // ru_maxrss the parent got from wait4
+  long idleBeforeKb = 0;  // VmRSS of the idle window before its poll
+  long idleAfterKb = 0;   // and once idle after it
+  long cachedKb = 0;      // what the block cache keeps then
+  long trimmedKb = 0;     // VmRSS after TrimMemoryCache()
   double wall = 0;   // of the fetch alone
   long long stored = 0;
   bool ok = false;
@@ -178,6 +215,7 @@ class QuietDialogs : public Vizu2000::TDialogPresenter {
     w.ServerName->setText("127.0.0.1");
     w.UserName->setText(QString::fromStdString(server.userName()));
     w.Password->setText(QString::fromStdString(server.password()));
+    w.Security->setCurrentText("None");  // plain, as mpop is run
     w.Port->setText(QString::number(server.port()));
     w.DestDir->SetText(dest);
     w.DelOnRet->setChecked(false);
@@ -186,9 +224,16 @@ class QuietDialogs : public Vizu2000::TDialogPresenter {
     w.TimerList->SetActive(false);
     QApplication::processEvents();
     if (fetch) {
+      Idle();
+      s.idleBeforeKb = ResidentKb();
       const double start = Now();
       w.evGetMailTimer(w.evGetMail);
       s.wall = Now() - start;
+      Idle();
+      s.idleAfterKb = ResidentKb();
+      s.cachedKb = static_cast<long>(Vizu2000::MemoryCacheBytes() / 1024);
+      Vizu2000::TrimMemoryCache();
+      s.trimmedKb = ResidentKb();
     }
     QApplication::processEvents();
     const QStringList files = QDir(QString::fromStdString(dest)).entryList(QDir::Files);
@@ -258,9 +303,11 @@ Sample RunProgram(const std::vector<std::string>& args, const std::string& maild
   return s;
 }
 
-long MedianKb(std::vector<Sample> samples) {
-  std::sort(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) { return a.peakKb < b.peakKb; });
-  return samples[samples.size() / 2].peakKb;
+long MedianKb(const std::vector<Sample>& samples, long Sample::*field = &Sample::peakKb) {
+  std::vector<long> values;
+  for (const Sample& s : samples) values.push_back(s.*field);
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
 }
 
 double MedianWall(std::vector<Sample> samples) {
@@ -296,6 +343,7 @@ int main(int argc, char** argv) {
   const std::string dropped = server.folder() + "/Maildir/new/big-message";
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || stat(dropped.c_str(), &info) != 0) {
     std::fprintf(stderr, "cannot create the message\n");
+    std::filesystem::remove_all(root);
     return 1;
   }
   const double messageMb = static_cast<double>(info.st_size) / kMB;
@@ -321,13 +369,16 @@ int main(int argc, char** argv) {
     if (!b.ok || !f.ok || !m.ok || !t.ok) {
       std::fprintf(stderr, "run %d failed (baseline %d, fetch %d stored %lld bytes, mpop %d, true %d)\n", r + 1,
                    b.ok, f.ok, f.stored, m.ok, t.ok);
+      std::filesystem::remove_all(root);
       return 1;
     }
     std::fprintf(stderr,
                  "run %d: baseline %.1f MB, fetch %.1f MB (ru_maxrss %.1f MB, %.2f s, stored %.1f MB), "
-                 "mpop %.1f MB (%.2f s)\n",
+                 "mpop %.1f MB (%.2f s); idle %.1f MB before the poll, %.1f MB after (%.1f MB cached), "
+                 "%.1f MB trimmed\n",
                  r + 1, b.peakKb / 1024.0, f.peakKb / 1024.0, f.maxrssKb / 1024.0, f.wall, f.stored / kMB,
-                 m.peakKb / 1024.0, m.wall);
+                 m.peakKb / 1024.0, m.wall, f.idleBeforeKb / 1024.0, f.idleAfterKb / 1024.0, f.cachedKb / 1024.0,
+                 f.trimmedKb / 1024.0);
     baseline.push_back(b);
     fetch.push_back(f);
     mpop.push_back(m);
@@ -350,5 +401,17 @@ int main(int argc, char** argv) {
   std::printf("%-44s %10.1f\n", "  (true, run as mpop is: the exec floor)", execFloor);
   std::printf("wall of the fetch: quenwick %.2f s, mpop %.2f s (with its start)\n", MedianWall(fetch),
               MedianWall(mpop));
+
+  const double before = MedianKb(fetch, &Sample::idleBeforeKb) / 1024.0;
+  const double after = MedianKb(fetch, &Sample::idleAfterKb) / 1024.0;
+  const double cached = MedianKb(fetch, &Sample::cachedKb) / 1024.0;
+  const double trimmed = MedianKb(fetch, &Sample::trimmedKb) / 1024.0;
+  std::printf("\nResident set of the idle window around that poll, median of %d runs\n", runs);
+  std::printf("%-44s %10s %12s\n", "", "MB", "x before");
+  std::printf("%-44s %10.1f %12.2f\n", "idle, before the poll", before, 1.0);
+  std::printf("%-44s %10.1f %12.2f   (target <= 1.50: %s)\n", "idle, after the poll", after, after / before,
+              after <= 1.5 * before ? "met" : "missed");
+  std::printf("%-44s %10.1f\n", "  of it kept by the block cache", cached);
+  std::printf("%-44s %10.1f %12.2f\n", "  after TrimMemoryCache()", trimmed, trimmed / before);
   return 0;
 }

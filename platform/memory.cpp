@@ -1,5 +1,6 @@
 #include "platform/memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <array>
@@ -23,7 +24,8 @@ constexpr std::size_t kMapFrom = 4u << 20;
 // every page of every message anew, which costs as much as the parse; the
 // heap keeps freed memory for the same reason. A kept mapping serves a
 // request that needs most of it, and the cache holds enough for a large
-// message and its decoded content; a request that none fits empties it.
+// message and its decoded content; a request that none fits empties it, and
+// so does TrimMemoryCache once the work that wanted the reuse is over.
 class TMappingCache {
  public:
   // A kept mapping of at least `size` bytes, and at most a quarter more,
@@ -39,11 +41,7 @@ class TMappingCache {
     if (!best) {
       // What is kept did not fit: it goes, rather than sit beside the new
       // mapping and raise the peak.
-      for (TSlot& slot : slots_) {
-        if (slot.at) ::munmap(slot.at, slot.size);
-        slot = {};
-      }
-      bytes_ = 0;
+      ReleaseLocked();
       return nullptr;
     }
     void* at = best->at;
@@ -67,7 +65,25 @@ class TMappingCache {
     return false;
   }
 
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReleaseLocked();
+  }
+
+  std::size_t Bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+
  private:
+  void ReleaseLocked() {
+    for (TSlot& slot : slots_) {
+      if (slot.at) ::munmap(slot.at, slot.size);
+      slot = {};
+    }
+    bytes_ = 0;
+  }
+
   static constexpr std::size_t kBytes = std::size_t{256} << 20;
   struct TSlot {
     void* at = nullptr;
@@ -146,6 +162,16 @@ TByteBlock::~TByteBlock() {
   } else if (text_.data() != data_) {
     delete[] data_;
   }
+}
+
+std::size_t MemoryCacheBytes() { return Mappings().Bytes(); }
+
+void TrimMemoryCache() {
+  Mappings().Release();
+  // The heap keeps freed chunks of middle-sized buffers (decoded parts, a
+  // reply being read) for reuse just as the cache does; after a burst of
+  // work they are as idle as the mappings.
+  ::malloc_trim(0);
 }
 
 TSharedBlock CopyToBlock(std::string_view bytes) {

@@ -54,4 +54,14 @@ using TSharedBlock = std::shared_ptr<const TByteBlock>;
 // A block holding a copy of the bytes.
 TSharedBlock CopyToBlock(std::string_view bytes);
 
+// Freed large blocks are kept for the next ones, and the heap keeps freed
+// memory too; that reuse is what makes message after message fast, and it
+// is worth nothing to a program about to sit idle. TrimMemoryCache gives
+// all of it back to the system; a program calls it when a burst of work
+// (a poll, a batch of messages) is over. Blocks in use are not touched.
+void TrimMemoryCache();
+
+// The bytes of freed blocks kept for reuse.
+std::size_t MemoryCacheBytes();
+
 }  // namespace Vizu2000

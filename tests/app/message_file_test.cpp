@@ -114,6 +114,46 @@ TEST(MessageFileBatch, FilesAppearWholeAndPrivateOnlyWhenCommitted) {
   EXPECT_EQ(ReadWholeFile(a), "replacement");
 }
 
+// The batch writes through the folder it opened at its first file: a
+// destination renamed away and replaced by a link to another folder between
+// two files keeps the whole batch, temporaries and renames alike. The next
+// batch follows the name to where it points now. Both ways of syncing.
+TEST(MessageFileBatch, AFolderSwappedForALinkMidBatchKeepsTheWholeBatch) {
+  const TMessageFileBatch::TSync saved = TMessageFileBatch::Sync();
+  for (const auto sync : {TMessageFileBatch::TSync::Files, TMessageFileBatch::TSync::FileSystem}) {
+    SCOPED_TRACE(sync == TMessageFileBatch::TSync::Files ? "fdatasync" : "syncfs");
+    TMessageFileBatch::SetSync(sync);
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    const std::string dest = root + "/mail", moved = root + "/moved", other = root + "/other",
+                      side = root + "/side";
+    for (const std::string& d : {dest, other, side}) ASSERT_TRUE(QDir().mkdir(QString::fromStdString(d)));
+
+    TMessageFileBatch batch;
+    batch.Add(MessageFileName(dest, "a"), "first");
+    ASSERT_EQ(::rename(dest.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), dest.c_str()), 0);
+    std::string big(1 << 20, 'b');
+    batch.Add(MessageFileName(dest, "b"), std::move(big));
+    EXPECT_TRUE(big.empty());  // taken over, and freed once written
+    batch.Add(MessageFileName(side, "c"), "elsewhere");  // another folder of the same batch
+    EXPECT_TRUE(FilesIn(other).empty());
+    batch.Commit();
+
+    EXPECT_EQ(FilesIn(moved), (std::vector<std::string>{"a.eml", "b.eml"}));
+    EXPECT_EQ(ReadWholeFile(moved + "/b.eml"), std::string(1 << 20, 'b'));
+    EXPECT_TRUE(FilesIn(other).empty());
+    EXPECT_EQ(FilesIn(side), (std::vector<std::string>{"c.eml"}));
+    EXPECT_EQ(ReadWholeFile(side + "/c.eml"), "elsewhere");
+
+    batch.Add(MessageFileName(dest, "d"), "next");
+    batch.Commit();
+    EXPECT_EQ(FilesIn(other), (std::vector<std::string>{"d.eml"}));
+    EXPECT_EQ(FilesIn(moved).size(), 2u);
+  }
+  TMessageFileBatch::SetSync(saved);
+}
+
 TEST(MessageFileBatch, ErrorsNameTheFileAndTheReasonAndLeaveNothingBehind) {
   QTemporaryDir dir;
   const std::string folder = dir.path().toStdString();
@@ -135,6 +175,25 @@ TEST(MessageFileBatch, ErrorsNameTheFileAndTheReasonAndLeaveNothingBehind) {
     EXPECT_EQ(std::string(e.what()), "Cannot create file " + folder + "/taken.eml: Is a directory");
   }
   EXPECT_TRUE(FilesIn(folder).empty());  // taken.eml is the folder
+
+  // A temporary taken away before the commit: the sync names its file, and
+  // no file of the batch takes its final name.
+  ASSERT_EQ(TMessageFileBatch::Sync(), TMessageFileBatch::TSync::Files);
+  for (int i = 0; i < 40; ++i) batch.Add(folder + "/m" + std::to_string(i) + ".eml", "x");
+  std::vector<std::string> temps = FilesIn(folder);
+  ASSERT_EQ(temps.size(), 40u);
+  std::sort(temps.begin(), temps.end());
+  ASSERT_EQ(::unlink((folder + "/" + temps[17]).c_str()), 0);
+  try {
+    batch.Commit();
+    FAIL() << "no error";
+  } catch (const EFileError& e) {
+    const std::string what = e.what();
+    EXPECT_EQ(what.substr(0, 20 + folder.size()), "Cannot write file " + folder + "/m") << what;
+    EXPECT_EQ(what.substr(what.find(".eml")), ".eml: No such file or directory");
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  EXPECT_TRUE(FilesIn(folder).empty());
 
   // A write that the system cuts short: the reason is the system's own.
   rlimit old{};

@@ -1,8 +1,10 @@
 // Streams that share pieces of one block, and the blocks themselves.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "platform/memory.h"
@@ -13,6 +15,14 @@ using namespace Vizu2000;
 namespace {
 
 TSharedBlock Block(std::string_view text) { return CopyToBlock(text); }
+
+// The resident set of this process, in bytes.
+size_t Resident() {
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 std::string_view Piece(const TSharedBlock& block, size_t at, size_t size) {
   return std::string_view(block->Data() + at, size);
@@ -128,4 +138,31 @@ TEST(SharedBytes, LargeBlocksAreAlignedAndReusable) {
   TByteBlock adopted(std::move(text));
   EXPECT_EQ(adopted.Data(), bytes);
   EXPECT_EQ(adopted.Capacity(), 100u);
+}
+
+// Freed large blocks stay resident for the next ones until the cache is
+// trimmed; then the system has them back, and blocks still in use keep
+// their bytes.
+TEST(SharedBytes, TrimmingGivesFreedBlocksBackToTheSystem) {
+  constexpr size_t kSize = 16u << 20;
+  TrimMemoryCache();
+  EXPECT_EQ(MemoryCacheBytes(), 0u);
+  TByteBlock kept(6u << 20);
+  std::memset(kept.Data(), 'k', kept.Capacity());
+  {
+    TByteBlock block(kSize);
+    std::memset(block.Data(), 'x', kSize);
+  }
+  EXPECT_GE(MemoryCacheBytes(), kSize);
+  const size_t before = Resident();
+  TrimMemoryCache();
+  EXPECT_EQ(MemoryCacheBytes(), 0u);
+  EXPECT_GE(before - Resident(), kSize - (1u << 20));
+  EXPECT_EQ(kept.Data()[0], 'k');
+  EXPECT_EQ(kept.Data()[kept.Capacity() - 1], 'k');
+  // Trimming an empty cache is harmless, and blocks are made anew after it.
+  TrimMemoryCache();
+  TByteBlock next(kSize);
+  next.Data()[kSize - 1] = 'y';
+  EXPECT_EQ(next.Data()[kSize - 1], 'y');
 }
