@@ -12,6 +12,7 @@
 #include "app/program_end.h"
 #include "mail/net/pop3_client.h"
 #include "platform/event_pump.h"
+#include "platform/memory.h"
 
 namespace Vizu2000 {
 
@@ -97,6 +98,9 @@ void TPollCycle::EndEarly(const QDateTime& started, const TPollOutcome& outcome)
 void TPollCycle::End(const QDateTime& started, const TPollOutcome& outcome) {
   // The log's last word on a poll that failed is why, in full.
   if (!outcome.failure.empty()) Log(Capitalized(outcome.failure));
+  // An idle fetcher holds nothing of the poll: freed blocks go back to the
+  // system now rather than wait out the interval in a cache.
+  TrimMemoryCache();
   listener_.PollEnded(started, outcome);
 }
 

@@ -47,9 +47,10 @@ class TPollCycle {
   void EndEarly(const QDateTime& started, const TPollOutcome& outcome);
   void Log(const std::string& line) { listener_.PollLogLine(line); }
 
-  // Files per batch, and bytes: a batch is made durable with one sync and
-  // then its messages are deleted, so these bound both the work a crash
-  // can undo and the messages waiting for their DELE.
+  // Files per batch, and bytes: a batch's files are made durable together
+  // (their syncs waiting side by side) and then its messages are deleted,
+  // so these bound both the work a crash can undo and the messages
+  // waiting for their DELE.
   static constexpr std::size_t kBatchFiles = 500;
   static constexpr std::size_t kBatchBytes = 64u << 20;
 
