@@ -71,6 +71,14 @@ std::string StatusLine(std::string_view reply) {
   return TrimControls(reply.substr(0, std::min(reply.find_first_of("\r\n"), size_t{200})));
 }
 
+// Bytes a person can read; others, from a server that speaks no text, as
+// '?'.
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
+  return text;
+}
+
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
 
@@ -324,12 +332,26 @@ bool TREZ2000::Connect() {
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
   if (!connected_) {
-    NoteFailure("the server refused the connection");
+    // RFC 1939 section 4: a greeting is "+OK"; "-ERR" refuses the session,
+    // and anything else is not a POP3 server at all (a port that expects
+    // TLS at once answers nothing, one of another protocol its own words).
+    const std::string& greeting = socketTalk_->LastResponse();
+    NoteFailure(StartsWith(greeting, "-ERR") ? "the server refused the connection"
+                                             : "the server did not greet as a POP3 server: \"" +
+                                                   Printable(StatusLine(greeting)) + "\"");
     if (socket.TlsFailed()) tlsFailure_ = failureReason_;
-    return false;
+    return FailConnect();
   }
-  if (tlsMode_ == tmSTLS && !StartTls()) return false;
+  if (tlsMode_ == tmSTLS && !StartTls()) return FailConnect();
   return true;
+}
+
+bool TREZ2000::FailConnect() {
+  // Whatever went wrong, nothing of the attempt stays open: the next
+  // Connect (the next poll) starts on a new connection.
+  Abort();
+  closedReason_ = failureReason_;
+  return false;
 }
 
 bool TREZ2000::FailTls(std::string reason) {

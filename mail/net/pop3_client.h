@@ -87,8 +87,11 @@ class TREZ2000 : public TComponent {
 
   // Opens the connection and waits for a "+OK" greeting; then, with tmSTLS,
   // CAPA, STLS and the handshake. Refused while a session or its socket is
-  // open (after a refused greeting too: Abort first). Errors of the platform
-  // socket while opening pass out unchanged. A TLS failure ends the session.
+  // open. A Connect that fails for any reason (no greeting in time, a
+  // refused or foreign greeting, a TLS failure, a closed connection) closes
+  // what it opened, so the next Connect starts afresh; FailureReason and
+  // TLSFailure say why. Errors of the platform socket while opening pass
+  // out unchanged.
   bool Connect();
   // USER, PASS, then LIST for MessageCount and MessageSizes. True once PASS
   // is accepted, also when LIST is refused. Raises EVizuError when a LIST
@@ -180,6 +183,8 @@ class TREZ2000 : public TComponent {
   // Ends a session that failed for a TLS reason / another reason; false.
   bool FailTls(std::string reason);
   bool EndSession();
+  // Ends a Connect that failed: closed, reset, and later refusals say why.
+  bool FailConnect();
   int ListedSize(int messageNumber) const;
   void ResetSession();
 

@@ -200,23 +200,53 @@ TEST(Pop3ClientTest, GreetingAndConnectRules) {
     EXPECT_EQ(s.client.GetLastResponse(), "+OK hi\r\n");
   }
   {
-    // A refused greeting keeps the socket: Connect refuses until Abort.
-    Session s;
-    s.server.send("-ERR busy\r\n");
-    s.Start();
-    EXPECT_FALSE(s.client.Connect());
-    EXPECT_FALSE(s.client.Connected());
-    EXPECT_FALSE(s.client.Connect());
-    EXPECT_FALSE(s.client.Login());
-    EXPECT_FALSE(s.client.Quit());
-    s.client.Abort();
-    EXPECT_EQ(s.Sent(), Commands{});
-    EXPECT_EQ(s.server.connections(), 1);
-  }
-  {
     Session s;
     s.client.SetHost("");
     EXPECT_FALSE(s.client.Connect());
+  }
+}
+
+TEST(Pop3ClientTest, AFailedConnectLeavesNothingOpenAndTheNextOneConnectsAfresh) {
+  struct Case {
+    const char* name;
+    std::string greeting;  // empty: the server stays silent
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"silence", "", "no answer from the server"},
+      {"refusal", "-ERR busy\r\n", "the server refused the connection"},
+      {"garbage", "\x16\x03\x01\x02he\x80llo\r\n", "the server did not greet as a POP3 server: \"he?llo\""},
+      {"another protocol", "220 smtp.example.org ESMTP\r\n",
+       "the server did not greet as a POP3 server: \"220 smtp.example.org ESMTP\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.client.SetTimeOut(1);
+    if (!c.greeting.empty()) s.server.send(c.greeting);
+    // Every later connection meets a server that greets: first with a
+    // refusal, then properly.
+    s.server.greetLaterConnections({"-ERR still busy\r\n", kGreeting});
+    s.Start();
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), c.reason);
+    EXPECT_EQ(s.client.TLSFailure(), "");
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.SocketTalk().Socket().Opened());
+    // Nothing can be done on the failed attempt, and the refusal says why.
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_EQ(s.client.FailureReason(), c.reason);
+    EXPECT_TRUE(s.server.waitPeerClosed(5000));
+
+    // Each Connect after it is a new connection.
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), "the server refused the connection");
+    EXPECT_EQ(s.server.connections(), 2);
+    ASSERT_TRUE(s.client.Connect()) << s.client.FailureReason();
+    EXPECT_EQ(s.client.GetLastResponse(), kGreeting);
+    EXPECT_EQ(s.server.connections(), 3);
+    s.client.Abort();
+    EXPECT_EQ(s.Sent(), Commands{});
   }
 }
 

@@ -131,6 +131,7 @@ bool LoopbackScriptServer::pump(int timeoutMs) {
       } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         std::lock_guard<std::mutex> lock(mutex_);
         peerClosed_ = true;
+        done_.notify_all();
       }
     }
   } while (msLeft(deadline) > 0);
@@ -240,6 +241,7 @@ bool LoopbackScriptServer::runFlood(const Step& step) {
       // data unread resets the connection, which recv may never see.
       std::lock_guard<std::mutex> lock(mutex_);
       peerClosed_ = true;
+      done_.notify_all();
       return false;
     }
   }
@@ -265,6 +267,7 @@ bool LoopbackScriptServer::runStream(const Step& step) {
       } else {
         std::lock_guard<std::mutex> lock(mutex_);
         peerClosed_ = true;
+        done_.notify_all();
         return false;
       }
     }
@@ -284,6 +287,7 @@ void LoopbackScriptServer::finish() {
         // The client's close can arrive while we drain: it is still a close.
         std::lock_guard<std::mutex> lock(mutex_);
         peerClosed_ = true;
+        done_.notify_all();
       }
       if (got <= 0) break;
       record(buf, static_cast<size_t>(got));
@@ -303,6 +307,11 @@ void LoopbackScriptServer::stop() {
   if (connFd_ >= 0) ::close(connFd_);
   if (listenFd_ >= 0) ::close(listenFd_);
   connFd_ = listenFd_ = -1;
+}
+
+bool LoopbackScriptServer::waitPeerClosed(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return done_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return peerClosed_; });
 }
 
 bool LoopbackScriptServer::waitScriptDone(int timeoutMs) {

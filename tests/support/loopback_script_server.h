@@ -81,6 +81,8 @@ class LoopbackScriptServer {
   int connections() const;
   // True when the client closed its side of the scripted connection.
   bool peerClosed() const;
+  // Blocks until the client has closed it (true) or timeoutMs passed.
+  bool waitPeerClosed(int timeoutMs);
   std::string scriptError() const;
   // Bytes that flood() and stream() steps have handed to the connection so far.
   size_t flooded() const { return flooded_; }
