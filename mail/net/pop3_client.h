@@ -9,6 +9,7 @@
 // One operation at a time: an operation started from an event handler while
 // another is waiting is refused (false / empty) without sending anything.
 // Abort is the exception: it may be called at any time.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,7 +29,7 @@ enum TTLSMode { tmNone, tmSTLS, tmImplicitTLS };
 
 // Message sizes in octets by message number; element 0 is 0.
 using TMessageSize = std::vector<int>;
-// Unique ids by message number.
+// Unique ids by message number (only numbers LIST named).
 using TUniqueIds = std::unordered_map<int, std::string>;
 
 class TREZ2000 : public TComponent {
@@ -94,15 +95,19 @@ class TREZ2000 : public TComponent {
   // out unchanged.
   bool Connect();
   // USER, PASS, then LIST for MessageCount and MessageSizes. True once PASS
-  // is accepted, also when LIST is refused. Raises EVizuError when a LIST
-  // line's message number is not a number (the session stays open).
+  // is accepted, also when LIST is refused or its reply passes its limit
+  // (which ends the session). Raises EVizuError when a LIST line's message
+  // number is not a number (the session stays open).
   bool Login();
   // The unique id of a message; empty on any failure.
   std::string GetUIDL(int messageNumber);
-  // The unique ids of every message in one round trip ("UIDL" without an
-  // argument, RFC 1939 section 7). False, and ids empty, when the server
-  // refuses it or the session fails; lines without a number and an id are
-  // left out, as GetUIDL would give them no id either.
+  // The unique ids of the listed messages in one round trip ("UIDL"
+  // without an argument, RFC 1939 section 7): only numbers in
+  // ListedNumbers are kept, and lines without a number and an id are left
+  // out, as GetUIDL would give them no id either. False, and ids empty,
+  // when the server refuses it, the session fails, or LIST gave no listing
+  // this session (then nothing is sent: no id could be matched with a
+  // message; GetUIDL still asks message by message).
   bool GetUIDLs(TUniqueIds& ids);
   // RETR into LastMessage and, when bound, into MailMessage (Reset + Fill,
   // whose parse errors pass out). With DeleteOnRetrieve, DELE follows an
@@ -129,16 +134,22 @@ class TREZ2000 : public TComponent {
   // "connection refused", "host not found", "no answer from the server",
   // "connection closed by the server", "wrong user name or password", the
   // server's own refusal, or TLSFailure. A reply that grows past its limit
-  // (a line of 64 KiB; a message twice its LIST size and 16 MiB; 2 GiB and
-  // 16 MiB for a message LIST did not size; 1 GiB for a listing) closes the
-  // connection without QUIT, so the server deletes nothing, and reads
-  // "reply too long: the server sent more than N bytes for message M of S
-  // bytes" (or "... a line of more than 65536 bytes"). Empty after an
-  // operation that succeeded.
+  // closes the connection without QUIT, so the server deletes nothing, and
+  // reads "reply too long: the server sent more than N bytes for message M
+  // of S bytes" (or "... a line of more than 65536 bytes", "... for its
+  // capabilities", "... for a listing of K messages", "... for the unique
+  // ids of K messages"). The limits: a line of 64 KiB; a message twice its
+  // LIST size and 16 MiB (2 GiB and 16 MiB when LIST did not size it);
+  // CAPA 64 KiB; LIST 64 KiB and 64 bytes for each line that names a
+  // message; UIDL 64 KiB and 128 bytes for each listed message. Empty
+  // after an operation that succeeded.
   const std::string& FailureReason() const { return failureReason_; }
   // The raw text of the last reply, status line included; after a RETR or
   // TOP that succeeded, only its status line: the rest is LastMessage, and
-  // holding a large message twice would double the memory it costs.
+  // holding a large message twice would double the memory it costs. After
+  // LIST and UIDL, the status line and the reply's last few bytes: their
+  // lines are read as they arrive and not kept. After a reply of more than
+  // 1 MiB that failed, only its status line.
   const std::string& LastResponse() const { return socketTalk_->LastResponse(); }
   std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
 
@@ -169,15 +180,21 @@ class TREZ2000 : public TComponent {
   // Sets FailureReason for an operation whose precondition does not hold
   // (unless another operation is running); returns false.
   bool Refuse();
+  // LIST, read as it arrives into MessageCount, MessageSizes and
+  // ListedNumbers.
   void ReadListing();
+  // A LIST or UIDL step whose lines go to listing as they arrive.
+  struct TListing;
+  bool StepListing(const std::string& command, TSessionState state, TListing& listing, std::uint64_t maxReply);
+  void ReadListingLines();
   bool Retrieve(const std::string& command, int messageNumber);
   bool Fetch(int messageNumber, bool deleteAfter);
   bool SendDele(int messageNumber);
   // Asks CAPA once a session; true when the server pipelines.
   bool CanPipeline();
-  // CAPA (RFC 2449): the capability lines, lower-case and trimmed; false
+  // CAPA (RFC 2449): whether the server offers STLS and PIPELINING; false
   // when the server refused it or the step failed.
-  bool ReadCapabilities(std::vector<std::string>& capabilities);
+  bool ReadCapabilities(bool& stls, bool& pipelining);
   // CAPA, STLS and the handshake; false with TLSFailure set.
   bool StartTls();
   // Ends a session that failed for a TLS reason / another reason; false.
@@ -201,6 +218,7 @@ class TREZ2000 : public TComponent {
   int messageCount_ = -1;
   TMessageSize messageSizes_;
   std::vector<int> listedNumbers_;
+  bool listKnown_ = false;  // LIST was answered in this session
   bool capabilitiesKnown_ = false;
   bool pipelining_ = false;
   bool connected_ = false;
@@ -211,6 +229,7 @@ class TREZ2000 : public TComponent {
   std::string closedReason_;  // why this client closed the session, for later refusals
   TTalkError talkFailure_ = teNoError;
   TSocketTalk* socketTalk_ = nullptr;  // owned as a component
+  TListing* listing_ = nullptr;        // the listing being read, during its step
   bool busy_ = false;
 };
 
