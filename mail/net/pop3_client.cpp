@@ -417,7 +417,9 @@ bool TREZ2000::StepListing(const std::string& command, TSessionState state, TLis
     TListing*& listing;
     ~TDone() { listing = nullptr; }
   } done{listing_};
-  return Step(command, kDotLineEnd, state, 0, ToSize(maxReply), listing.subject());
+  const bool result = Step(command, kDotLineEnd, state, 0, ToSize(maxReply), listing.subject());
+  socketTalk_->ReleaseReply();
+  return result;
 }
 
 void TREZ2000::ReadListingLines() {
@@ -679,7 +681,8 @@ bool TREZ2000::FetchMessage(int messageNumber) { return Fetch(messageNumber, fal
 bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
   // A nested call leaves the text alone: the running one may be parsing it.
   if (busy_) return false;
-  lastMessage_.clear();
+  // The last message's memory goes now, not once the next one is in.
+  std::string().swap(lastMessage_);
   if (!InTransaction()) return Refuse();
   TBusyFlag busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
@@ -693,7 +696,7 @@ bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
 
 bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
   if (busy_) return false;
-  lastMessage_.clear();
+  std::string().swap(lastMessage_);
   if (!InTransaction()) return Refuse();
   TBusyFlag busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))

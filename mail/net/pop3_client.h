@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "mail/net/socket_talk.h"
@@ -85,6 +86,9 @@ class TREZ2000 : public TComponent {
   // The last retrieved message or header, byte for byte, with CR LF line
   // ends and without the POP3 dot-stuffing, status line and end line.
   const std::string& LastMessage() const { return lastMessage_; }
+  // Hands LastMessage over without a copy and leaves it empty, its memory
+  // with the caller: a large message costs nothing here once taken.
+  std::string TakeLastMessage() { return std::exchange(lastMessage_, std::string()); }
 
   // Opens the connection and waits for a "+OK" greeting; then, with tmSTLS,
   // CAPA, STLS and the handshake. Refused while a session or its socket is

@@ -356,6 +356,16 @@ TEST(Pop3ClientTest, ServerClosingEndsTheSession) {
     EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
   }
   {
+    // A large message cut short keeps neither its text nor its memory.
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK\r\n" + std::string(3u << 20, 'x')).close();
+    s.StartAndLogin();
+    EXPECT_FALSE(s.client.RetrieveMessage(2));
+    EXPECT_EQ(s.client.FailureReason(), "connection closed by the server");
+    EXPECT_EQ(s.client.LastResponse(), "+OK\r\n");
+    EXPECT_LT(s.client.LastResponse().capacity(), 1u << 20);
+  }
+  {
     // After the server closed between two steps, Connect works again.
     Session s;
     s.server.send(kGreeting).pause(30).close();
@@ -789,7 +799,12 @@ TEST(Pop3ClientTest, AMessageUpToItsLimitComesWholeOneByteMoreFails) {
   s.LoginScript("+OK\r\n1 500\r\n2 500\r\n.\r\n").reply(fits).reply(fits).reply(over);
   s.StartAndLogin();
   ASSERT_TRUE(s.client.RetrieveMessage(1)) << s.client.FailureReason();
-  EXPECT_EQ(s.client.LastMessage(), MultiLineReplyText(fits));
+  // Taken out whole, the message leaves nothing of itself in the client.
+  const std::string taken = s.client.TakeLastMessage();
+  EXPECT_EQ(taken, MultiLineReplyText(fits));
+  EXPECT_EQ(s.client.LastMessage(), "");
+  EXPECT_LT(s.client.LastMessage().capacity(), 64u);
+  EXPECT_LT(s.client.LastResponse().capacity(), 64u);
   ASSERT_TRUE(s.client.RetrieveHeader(2, 0)) << s.client.FailureReason();
   EXPECT_EQ(s.client.LastMessage().size(), limit - 8);
   EXPECT_FALSE(s.client.RetrieveMessage(2));
