@@ -411,13 +411,13 @@ bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, 
 }
 
 bool TREZ2000::StepListing(const std::string& command, TSessionState state, TListing& listing,
-                           std::uint64_t maxReply) {
+                           std::uint64_t maxReply, const std::string& subject) {
   listing_ = &listing;
   struct TDone {
     TListing*& listing;
     ~TDone() { listing = nullptr; }
   } done{listing_};
-  const bool result = Step(command, kDotLineEnd, state, 0, ToSize(maxReply), listing.subject());
+  const bool result = Step(command, kDotLineEnd, state, 0, ToSize(maxReply), subject);
   socketTalk_->ReleaseReply();
   return result;
 }
@@ -593,7 +593,9 @@ void TREZ2000::ReadListing() {
   listing.onLine = [&scan](std::string_view line) { scan.Line(line); };
   listing.allowance = [&scan] { return scan.Allowance(); };
   listing.subject = [&scan] { return " for a listing of " + Messages(scan.Named()); };
-  if (!StepListing("LIST" + kCrLf, stList, listing, kMaxListReply)) return;
+  if (!StepListing("LIST" + kCrLf, stList, listing, kMaxListReply,
+                   " for a listing of " + Messages(kMaxMessageNumber)))
+    return;
   listKnown_ = true;
   listedNumbers_.clear();
   if (scan.Empty()) {
@@ -653,7 +655,7 @@ bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
   listing.allowance = [maxReply] { return maxReply; };
   const size_t count = listed.size();
   listing.subject = [count] { return " for the unique ids of " + Messages(count); };
-  if (StepListing("UIDL" + kCrLf, stUIDL, listing, maxReply)) return true;
+  if (StepListing("UIDL" + kCrLf, stUIDL, listing, maxReply, listing.subject())) return true;
   ids.clear();
   return false;
 }

@@ -187,9 +187,12 @@ class TREZ2000 : public TComponent {
   // LIST, read as it arrives into MessageCount, MessageSizes and
   // ListedNumbers.
   void ReadListing();
-  // A LIST or UIDL step whose lines go to listing as they arrive.
+  // A LIST or UIDL step whose lines go to listing as they arrive; the reply
+  // may bring maxReply bytes at most whatever listing allows, and the
+  // failure then names subject.
   struct TListing;
-  bool StepListing(const std::string& command, TSessionState state, TListing& listing, std::uint64_t maxReply);
+  bool StepListing(const std::string& command, TSessionState state, TListing& listing, std::uint64_t maxReply,
+                   const std::string& subject);
   void ReadListingLines();
   bool Retrieve(const std::string& command, int messageNumber);
   bool Fetch(int messageNumber, bool deleteAfter);
