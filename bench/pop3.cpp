@@ -9,10 +9,21 @@
 //  - endless_RETR: a scripted server on 127.0.0.1 lists a message of 1 MB
 //    and then sends its RETR reply without end; how much the peak resident
 //    set grows before the client gives up, against the reply's limit.
+//  - hostile_*: a scripted server sends a listing made to cost memory; how
+//    much the peak resident set grows while the client reads it, what the
+//    server sent, and what the client kept:
+//      CAPA_endless     capability lines without end, before STLS
+//      LIST_10M_empty   a LIST reply of ten million empty lines
+//      LIST_10M_same    a LIST reply naming message 1 ten million times
+//      UIDL_10M_unknown one listed message, then a UIDL reply with ten
+//                       million ids for numbers LIST never named
 // Run with --benchmark_repetitions=N for medians (each case already repeats).
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -167,6 +178,113 @@ void BM_EndlessRetr(benchmark::State& state) {
   state.counters["server_sent_MB"] = flooded / 1e6;
 }
 BENCHMARK(BM_EndlessRetr)->Name("endless_RETR")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+
+// Logs in to a scripted server (greeting, USER, PASS and the LIST reply
+// given; with an empty one, Connect alone), then measures how much the peak
+// resident set grows while `hostile` runs. Memory the heap kept from earlier
+// cases is handed back first, so it cannot hide the growth.
+void MeasureHostile(benchmark::State& state, const std::function<void(VizuTest::LoopbackScriptServer&)>& script,
+                    bool stls, const std::function<bool(TREZ2000&)>& hostile,
+                    const std::function<double(TREZ2000&)>& kept) {
+  double growth = 0, sent = 0, keptItems = 0;
+  for (auto _ : state) {
+    VizuTest::LoopbackScriptServer server;
+    script(server);
+    server.start();
+    TREZ2000 client(nullptr);
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.port());
+    client.SetUserName("bench");
+    client.SetPassword("bench");
+    client.SetTimeOut(60);
+    if (stls) client.SetTLSMode(tmSTLS);
+    malloc_trim(0);
+    ResetPeakRss();
+    const double before = PeakRss();
+    bool done = false;
+    try {
+      done = hostile(client);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "raised: %s\n", error.what());
+    }
+    growth = PeakRss() - before;
+    keptItems = kept(client);
+    std::fprintf(stderr, "  %s; %s\n", done ? "completed" : "failed", client.FailureReason().c_str());
+    client.Abort();
+    server.waitScriptDone(10000);
+    server.stop();
+    sent = static_cast<double>(server.flooded());
+  }
+  state.counters["peak_growth_MB"] = growth / 1e6;
+  state.counters["server_sent_MB"] = sent / 1e6;
+  state.counters["kept"] = keptItems;
+}
+
+void LoginScript(VizuTest::LoopbackScriptServer& server) {
+  server.send("+OK ready\r\n").reply("+OK\r\n").reply("+OK\r\n");
+}
+
+bool ConnectAndLogin(TREZ2000& client) { return client.Connect() && client.Login(); }
+
+double ListedCount(TREZ2000& client) { return static_cast<double>(client.ListedNumbers().size()); }
+
+void BM_HostileCapa(benchmark::State& state) {
+  MeasureHostile(
+      state,
+      [](VizuTest::LoopbackScriptServer& server) {
+        server.send("+OK ready\r\n").reply("+OK\r\n").flood("X-JUNK a capability nobody asked for\r\n");
+      },
+      true, [](TREZ2000& client) { return client.Connect(); }, [](TREZ2000&) { return 0.0; });
+}
+BENCHMARK(BM_HostileCapa)->Name("hostile_CAPA_endless")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+void BM_HostileListEmpty(benchmark::State& state) {
+  MeasureHostile(
+      state,
+      [](VizuTest::LoopbackScriptServer& server) {
+        LoginScript(server);
+        server.expectLine().send("+OK\r\n").flood("\r\n", 20000000).send(".\r\n");
+      },
+      false, ConnectAndLogin, ListedCount);
+}
+BENCHMARK(BM_HostileListEmpty)->Name("hostile_LIST_10M_empty")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+void BM_HostileListSame(benchmark::State& state) {
+  MeasureHostile(
+      state,
+      [](VizuTest::LoopbackScriptServer& server) {
+        LoginScript(server);
+        server.expectLine().send("+OK\r\n").flood("1 1\r\n", 40000000).send(".\r\n");
+      },
+      false, ConnectAndLogin, ListedCount);
+}
+BENCHMARK(BM_HostileListSame)->Name("hostile_LIST_10M_same")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+void BM_HostileUidlUnknown(benchmark::State& state) {
+  TUniqueIds ids;
+  MeasureHostile(
+      state,
+      [](VizuTest::LoopbackScriptServer& server) {
+        LoginScript(server);
+        server.reply("+OK\r\n1 100\r\n.\r\n");
+        int next = 2;
+        server.expectLine().send("+OK\r\n").stream([next](std::string& chunk) mutable {
+          while (chunk.size() < 60000 && next <= 10000001)
+            chunk += std::to_string(next) + " uid-" + std::to_string(next) + "\r\n", ++next;
+          return next <= 10000001;
+        });
+        server.send(".\r\n");
+      },
+      false,
+      [&ids](TREZ2000& client) {
+        if (!ConnectAndLogin(client)) return false;
+        malloc_trim(0);
+        ResetPeakRss();
+        return client.GetUIDLs(ids);
+      },
+      [&ids](TREZ2000&) { return static_cast<double>(ids.size()); });
+}
+BENCHMARK(BM_HostileUidlUnknown)->Name("hostile_UIDL_10M_unknown")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 

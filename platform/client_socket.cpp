@@ -131,8 +131,12 @@ std::pair<int, std::string> Describe(const QSslError& error) {
 }
 
 // RFC 6125 section 6: an address is matched against the iPAddress entries
-// only; a name against the DNS entries, or the common name when there are
-// none (6.4.4), where "*" may stand for the whole left-most label (6.4.3).
+// only; a name against the DNS entries, where "*" may stand for the whole
+// left-most label (6.4.3). The common name stands in only for a certificate
+// without DNS and IP entries (6.4.4): one that has them names its hosts
+// there, and a common name beside them may say anything. A name is
+// compared in its ASCII form (section 6.4.2); one that has none names
+// nothing.
 bool NameMatches(const QSslCertificate& certificate, const std::string& reference) {
   const auto names = certificate.subjectAlternativeNames();
   QHostAddress address;
@@ -141,10 +145,13 @@ bool NameMatches(const QSslCertificate& certificate, const std::string& referenc
       if (QHostAddress(it.value()) == address) return true;
     return false;
   }
-  QString name = QString::fromLatin1(QUrl::toAce(QString::fromStdString(reference))).toLower();
+  QString name = QString::fromLatin1(QUrl::toAce(QString::fromStdString(reference)))
+                     .toLower();
   if (name.endsWith('.')) name.chop(1);
+  if (name.isEmpty()) return false;
   QStringList presented = names.values(QSsl::DnsEntry);
-  if (presented.isEmpty()) presented = certificate.subjectInfo(QSslCertificate::CommonName);
+  if (presented.isEmpty() && !names.contains(QSsl::IpAddressEntry))
+    presented = certificate.subjectInfo(QSslCertificate::CommonName);
   for (QString pattern : presented) {
     pattern = pattern.toLower();
     if (pattern.endsWith('.')) pattern.chop(1);
@@ -267,6 +274,9 @@ class TQtClientSocket final : public TClientSocket {
 
   int Send(const char* data, int count) override {
     if (!connected_ || socket_.state() != QAbstractSocket::ConnectedState) return 0;
+    // Bytes written now would go out in the clear after the client asked
+    // for TLS, or into the handshake itself.
+    if (handshaking_) throw EVizuError("Cannot send while the TLS handshake is under way");
     if (count <= 0) return 0;
     const qint64 room = kSendBufferLimit - socket_.bytesToWrite();
     if (room <= 0) return -1;

@@ -42,7 +42,8 @@ class TClientSocket {
   // 8314) and OnConnect waits for it; StartTls upgrades an open connection
   // (RFC 2595). Either way the peer must present a certificate that chains to
   // the system's CA store, names Host (or Address when no Host is set, RFC
-  // 6125) and is within its validity dates. TrustedCertificate adds one more
+  // 6125: in its subjectAltName entries when it has any, else in its common
+  // name) and is within its validity dates. TrustedCertificate adds one more
   // trust source: a PEM file whose certificates are trusted as anchors and as
   // the peer's own certificate, or the SHA-256 fingerprint of the peer's
   // certificate (hex; colons, spaces, case and a leading "... Fingerprint="
@@ -75,6 +76,9 @@ class TClientSocket {
   // than count); -1 when it cannot take data now (OnWrite tells when to try
   // again); 0 when not connected. A send that fails for another reason is
   // reported through OnError (seSend), closes the connection and answers -1.
+  // Raises EVizuError while a StartTls handshake is under way: the bytes
+  // would reach the peer in the clear after TLS was asked for, or break
+  // the handshake.
   virtual int Send(const char* data, int count) = 0;
 
   // This machine's name, and the local dotted IPv4 address of the open

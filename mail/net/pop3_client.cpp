@@ -5,10 +5,11 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <vector>
 
 #include "mail/message/mail_message.h"
-#include "mail/mime/header_fields.h"
 #include "platform/error.h"
 #include "platform/int_conv.h"
 #include "platform/string_list.h"
@@ -37,9 +38,24 @@ constexpr std::uint64_t kReplyMargin = 16u << 20;
 // may be as large as any size a LIST line can state: sizes are int, so
 // just under 2 GiB, which is also what the progress counters can count.
 constexpr std::uint64_t kUnsizedReply = std::uint64_t{INT_MAX} + kReplyMargin;
-// LIST, UIDL and CAPA: a listing of kMaxMessageNumber messages whose ids
-// have RFC 1939's most of 70 characters is some 810 MB.
-constexpr std::uint64_t kMaxListing = std::uint64_t{1} << 30;
+// LIST and UIDL are read line by line as they arrive and keep only what
+// the lines say, so what a listing may bring is bounded by what an honest
+// server needs for the messages it names. Each may bring 64 KiB besides.
+constexpr std::uint64_t kListingSlack = 64 * 1024;
+// A scan line (RFC 1939 section 5) is "<number> <size>": at most 8 + 1 + 10
+// digits and CR LF for a number of kMaxMessageNumber and a size of 32 bits.
+// Some servers pad with blanks; 64 bytes leaves them room. A LIST reply may
+// bring that much for every line that names a message, and never more than
+// a listing of kMaxMessageNumber messages.
+constexpr std::uint64_t kScanLineBytes = 64;
+constexpr std::uint64_t kMaxListReply = kListingSlack + kScanLineBytes * kMaxMessageNumber;
+// A UIDL line (section 7) is "<number> <id>" with an id of at most 70
+// characters: 81 bytes and some padding. The count is known by then, from
+// LIST.
+constexpr std::uint64_t kUidLineBytes = 128;
+// CAPA (RFC 2449) names a handful of capabilities, and comes in the clear,
+// before STLS, from anyone on the path.
+constexpr std::size_t kMaxCapabilities = 64 * 1024;
 
 std::size_t ToSize(std::uint64_t bytes) {
   return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, std::string().max_size()));
@@ -71,17 +87,55 @@ std::string StatusLine(std::string_view reply) {
   return TrimControls(reply.substr(0, std::min(reply.find_first_of("\r\n"), size_t{200})));
 }
 
+// Bytes a person can read; others, from a server that speaks no text, as
+// '?'.
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
+  return text;
+}
+
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimSpaces(std::string_view text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+bool SameLetters(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + 32) : text[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// Where the line that starts at from ends, and where the next one starts:
+// false until its line break (CR LF, a lone CR or a lone LF) is all there.
+// A CR at the very end may yet be followed by its LF.
+bool NextLine(std::string_view text, size_t from, size_t& end, size_t& next) {
+  end = text.find_first_of("\r\n", from);
+  if (end == std::string_view::npos) return false;
+  if (text[end] == '\n') {
+    next = end + 1;
+    return true;
+  }
+  if (end + 1 == text.size()) return false;
+  next = end + (text[end + 1] == '\n' ? 2 : 1);
+  return true;
+}
 
 // "<number> <id>" of a UIDL reply (RFC 1939 section 7), cut at the line's
 // end: the number in plain decimal digits, not in the other forms that the
 // library's integer reading takes ("0x1", "+1"), so an id is never filed
 // under a number the server did not name. More than one blank may stand
 // around the number, though the RFC says one: some servers pad.
-bool ReadUidLine(std::string_view line, int& number, std::string& id) {
+bool ReadUidLine(std::string_view line, int& number, std::string_view& id) {
   line = line.substr(0, line.find_first_of("\r\n"));
   size_t p = 0;
   while (p < line.size() && IsBlank(line[p])) ++p;
@@ -90,7 +144,9 @@ bool ReadUidLine(std::string_view line, int& number, std::string& id) {
   if (digits == p || digits == line.size() || !IsBlank(line[digits])) return false;
   const auto [end, error] = std::from_chars(line.data() + p, line.data() + digits, number);
   if (error != std::errc() || end != line.data() + digits) return false;
-  id = TrimControls(line.substr(digits));
+  id = line.substr(digits);
+  while (!id.empty() && static_cast<unsigned char>(id.front()) <= 32) id.remove_prefix(1);
+  while (!id.empty() && static_cast<unsigned char>(id.back()) <= 32) id.remove_suffix(1);
   return !id.empty();
 }
 
@@ -170,35 +226,101 @@ bool OnlyCrLf(std::string_view text) {
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\r')) == lineFeeds;
 }
 
-struct TScanLine {
-  int number;
-  int size;
+// LIST's scan lines (RFC 1939 section 5), taken in as they arrive. Each
+// line cuts the sizes back to its number + 1 and then sets its own entry,
+// so an entry survives only when no later line cut below it. The surviving
+// entries are a stack of ascending numbers: a line pops those above its
+// own number and then sets or pushes its own, which costs each entry once
+// however the numbers jump, and memory for the entries alone.
+class TScanListing {
+ public:
+  explicit TScanListing(std::string owner) : owner_(std::move(owner)) {}
+
+  void Line(std::string_view line) {
+    ++lines_;
+    // The count is the number on the last scan line, as the status line's
+    // count is not reliably there.
+    const std::string_view trimmed = TrimSpaces(line);
+    const std::string_view first = FirstWord(trimmed);
+    int count = -1;
+    if (trimmed.find(' ') == std::string_view::npos || !TryStrToInt(first, count)) count = -1;
+    count_ = count;
+    if (bad_) return;  // the lines after a bad one do not count
+    int number = 0;
+    const bool isNumber = TryStrToInt(first, number);
+    if (!isNumber || number > kMaxMessageNumber) {
+      // Raised once the reply is in; here, inside the socket's notification,
+      // it would cross the event loop.
+      try {
+        if (isNumber) throw EVizuError(owner_ + ": Message number out of range: " + std::to_string(number));
+        StrToInt(first);  // raises the conversion error
+      } catch (const EVizuError&) {
+        bad_ = std::current_exception();
+      }
+      return;
+    }
+    const size_t space = line.find(' ');
+    const int size = space == std::string_view::npos ? 0 : StrToIntDef(line.substr(space + 1, 99), 0);
+    if (number > 0) ++named_;
+    minCut_ = std::min(minCut_, std::max(number + 1, 0));
+    while (!alive_.empty() && alive_.back().number > number) alive_.pop_back();
+    if (number > 0) {
+      if (!alive_.empty() && alive_.back().number == number)
+        alive_.back().size = size;
+      else
+        alive_.push_back({number, size});
+    }
+    lastNumber_ = number;
+    applied_ = true;
+  }
+
+  // The bytes the reply may have brought by now.
+  std::uint64_t Allowance() const {
+    return std::min(kMaxListReply, kListingSlack + kScanLineBytes * static_cast<std::uint64_t>(named_));
+  }
+  std::size_t Named() const { return named_; }
+  bool Empty() const { return lines_ == 0; }
+  int Count() const { return count_; }
+
+  // Sizes as the lines left them, over what sizes held before; listed gets
+  // the numbers the surviving lines set, ascending. Then raises the error
+  // of the first bad line, if any: the lines before it have taken effect.
+  void Apply(TMessageSize& sizes, std::vector<int>& listed) const {
+    listed.clear();
+    if (applied_) {
+      TMessageSize result(static_cast<size_t>(std::max(lastNumber_ + 1, 0)), 0);
+      const size_t kept = std::min({sizes.size(), result.size(), static_cast<size_t>(minCut_)});
+      std::copy_n(sizes.begin(), kept, result.begin());
+      for (const TEntry& entry : alive_) {
+        result[static_cast<size_t>(entry.number)] = entry.size;
+        listed.push_back(entry.number);
+      }
+      sizes = std::move(result);
+      if (!sizes.empty()) sizes[0] = 0;
+    }
+    if (bad_) std::rethrow_exception(bad_);
+  }
+
+ private:
+  struct TEntry {
+    int number;
+    int size;
+  };
+  std::string owner_;
+  std::vector<TEntry> alive_;
+  int lastNumber_ = 0;
+  int minCut_ = INT_MAX;  // the smallest length a line cut the sizes to
+  bool applied_ = false;
+  int count_ = -1;
+  size_t lines_ = 0;
+  size_t named_ = 0;  // lines that named a message
+  std::exception_ptr bad_;
 };
 
-// Each scan line resizes the sizes to its number + 1 (keeping what fits) and
-// then sets its own entry. Worked out backwards, an entry survives only when
-// no later line cut the list below it, so a listing that jumps between high
-// and low numbers costs one pass instead of one large resize per line.
-// listed receives the numbers whose entries the lines set, ascending.
-void ApplyScanLines(const std::vector<TScanLine>& scans, TMessageSize& sizes, std::vector<int>& listed) {
-  listed.clear();
-  if (scans.empty()) return;
-  TMessageSize result(static_cast<size_t>(std::max(scans.back().number + 1, 0)), 0);
-  std::vector<bool> taken(result.size(), false);
-  int limit = INT_MAX;  // the smallest size a later line left
-  for (auto it = scans.rbegin(); it != scans.rend(); ++it) {
-    const int number = it->number;
-    if (number > 0 && number < limit && !taken[static_cast<size_t>(number)]) {
-      result[static_cast<size_t>(number)] = it->size;
-      taken[static_cast<size_t>(number)] = true;
-    }
-    limit = std::min(limit, std::max(number + 1, 0));
-  }
-  for (size_t k = 0; k < result.size() && k < sizes.size() && k < static_cast<size_t>(limit); ++k)
-    if (!taken[k]) result[k] = sizes[k];
-  sizes = std::move(result);
-  for (size_t k = 1; k < taken.size(); ++k)
-    if (taken[k]) listed.push_back(static_cast<int>(k));
+std::string Messages(size_t count) { return std::to_string(count) + (count == 1 ? " message" : " messages"); }
+
+std::string ListingTooLong(std::uint64_t bytes, const std::string& subject) {
+  return "reply too long: the server sent more than " + std::to_string(bytes) + " bytes" + subject;
 }
 
 }  // namespace
@@ -229,6 +351,21 @@ std::string MultiLineReplyText(std::string_view reply) {
   return text;
 }
 
+// A LIST or UIDL reply, read line by line while it arrives (RFC 1939
+// section 3): each line goes to onLine and is then dropped, so the reply
+// costs what onLine keeps of it. The lines after the "." line are no part
+// of the listing.
+struct TREZ2000::TListing {
+  std::function<void(std::string_view line)> onLine;
+  // The bytes the reply may have brought by now, and the subject of the
+  // failure that says it brought more (" for ...").
+  std::function<std::uint64_t()> allowance;
+  std::function<std::string()> subject;
+  size_t statusEnd = std::string::npos;  // in the gathered reply
+  size_t next = 0;                       // where the next unread line starts
+  bool ended = false;                    // the "." line has come
+};
+
 TREZ2000::TREZ2000(TComponent* owner) : TComponent(owner) {
   socketTalk_ = new TSocketTalk(this);
   BindClient(*socketTalk_, this);
@@ -249,6 +386,7 @@ void TREZ2000::ResetSession() {
   messageCount_ = -1;
   messageSizes_.clear();
   listedNumbers_.clear();
+  listKnown_ = false;
   capabilitiesKnown_ = false;
   pipelining_ = false;
 }
@@ -260,15 +398,59 @@ bool TREZ2000::Step(const std::string& command, const std::string& expectedEnd, 
   if (expectedEnd == kCrLf) {
     LimitReply(kMaxStatusReply, kLineTooLong);
   } else {
-    maxReply = maxReply > 0 ? maxReply : ToSize(kMaxListing);
-    LimitReply(maxReply, "reply too long: the server sent more than " + std::to_string(maxReply) + " bytes" + subject);
+    LimitReply(maxReply, ListingTooLong(maxReply, subject));
   }
   socketTalk_->SetExpectedSize(expectedSize);
   socketTalk_->Talk(command, expectedEnd, state);
   socketTalk_->WaitServer();
   if (socketTalk_->ServerResult()) return true;
   NoteFailure();
+  // A large reply that failed is of no more use than its status line.
+  socketTalk_->ReleaseReply();
   return false;
+}
+
+bool TREZ2000::StepListing(const std::string& command, TSessionState state, TListing& listing,
+                           std::uint64_t maxReply, const std::string& subject) {
+  listing_ = &listing;
+  struct TDone {
+    TListing*& listing;
+    ~TDone() { listing = nullptr; }
+  } done{listing_};
+  const bool result = Step(command, kDotLineEnd, state, 0, ToSize(maxReply), subject);
+  socketTalk_->ReleaseReply();
+  return result;
+}
+
+void TREZ2000::ReadListingLines() {
+  TListing& listing = *listing_;
+  const std::string& reply = socketTalk_->LastResponse();
+  const auto tooLong = [this](std::string reason) {
+    tooLong_ = std::move(reason);
+    socketTalk_->FailReplyTooLong();
+  };
+  size_t end = 0, next = 0;
+  if (listing.statusEnd == std::string::npos) {
+    if (!NextLine(reply, 0, end, next)) {
+      if (reply.size() > kMaxStatusReply) tooLong(kLineTooLong);
+      return;
+    }
+    if (end > kMaxStatusLine) return tooLong(kLineTooLong);
+    listing.statusEnd = listing.next = next;
+  }
+  while (NextLine(reply, listing.next, end, next)) {
+    if (end - listing.next > kMaxStatusLine) return tooLong(kLineTooLong);
+    const std::string_view line(reply.data() + listing.next, end - listing.next);
+    if (line == ".")
+      listing.ended = true;
+    else if (!listing.ended)
+      listing.onLine(line);
+    listing.next = next;
+  }
+  if (reply.size() - listing.next > kMaxStatusReply) return tooLong(kLineTooLong);
+  const std::uint64_t allowed = listing.allowance();
+  if (socketTalk_->ReplySize() > allowed) return tooLong(ListingTooLong(allowed, listing.subject()));
+  listing.next -= socketTalk_->ConsumeReply(listing.statusEnd, listing.next - listing.statusEnd);
 }
 
 void TREZ2000::LimitReply(std::size_t bytes, std::string tooLong) {
@@ -324,12 +506,26 @@ bool TREZ2000::Connect() {
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
   if (!connected_) {
-    NoteFailure("the server refused the connection");
+    // RFC 1939 section 4: a greeting is "+OK"; "-ERR" refuses the session,
+    // and anything else is not a POP3 server at all (a port that expects
+    // TLS at once answers nothing, one of another protocol its own words).
+    const std::string& greeting = socketTalk_->LastResponse();
+    NoteFailure(StartsWith(greeting, "-ERR") ? "the server refused the connection"
+                                             : "the server did not greet as a POP3 server: \"" +
+                                                   Printable(StatusLine(greeting)) + "\"");
     if (socket.TlsFailed()) tlsFailure_ = failureReason_;
-    return false;
+    return FailConnect();
   }
-  if (tlsMode_ == tmSTLS && !StartTls()) return false;
+  if (tlsMode_ == tmSTLS && !StartTls()) return FailConnect();
   return true;
+}
+
+bool TREZ2000::FailConnect() {
+  // Whatever went wrong, nothing of the attempt stays open: the next
+  // Connect (the next poll) starts on a new connection.
+  Abort();
+  closedReason_ = failureReason_;
+  return false;
 }
 
 bool TREZ2000::FailTls(std::string reason) {
@@ -348,10 +544,9 @@ bool TREZ2000::StartTls() {
   // said in the clear may have been forged, so it is not kept for later.
   // A failure of the connection itself (time-out, close) is no TLS reason.
   const auto lost = [this] { return talkFailure_ != teNoError || !SocketOpen(); };
-  std::vector<std::string> capabilities;
-  if (!ReadCapabilities(capabilities) && lost()) return EndSession();
-  if (std::find(capabilities.begin(), capabilities.end(), "stls") == capabilities.end())
-    return FailTls("Server does not offer STLS");
+  bool stls = false, pipelining = false;
+  if (!ReadCapabilities(stls, pipelining) && lost()) return EndSession();
+  if (!stls) return FailTls("Server does not offer STLS");
   if (!Step("STLS" + kCrLf, kCrLf, stStat)) {
     if (lost()) return EndSession();
     return FailTls("Server refused STLS: " + StatusLine(socketTalk_->LastResponse()));
@@ -388,48 +583,29 @@ bool TREZ2000::Login() {
     return loggedIn_;
   }
   loggedIn_ = true;
-  if (!Step("LIST" + kCrLf, kDotLineEnd, stList)) return true;
   ReadListing();
   return true;
 }
 
 void TREZ2000::ReadListing() {
-  TStringList lines;
-  lines.SetText(socketTalk_->LastResponse());
-  const int n = lines.Count();
+  TScanListing scan(Name());
+  TListing listing;
+  listing.onLine = [&scan](std::string_view line) { scan.Line(line); };
+  listing.allowance = [&scan] { return scan.Allowance(); };
+  listing.subject = [&scan] { return " for a listing of " + Messages(scan.Named()); };
+  if (!StepListing("LIST" + kCrLf, stList, listing, kMaxListReply,
+                   " for a listing of " + Messages(kMaxMessageNumber)))
+    return;
+  listKnown_ = true;
   listedNumbers_.clear();
-  if (n < 3) {
+  if (scan.Empty()) {
     messageCount_ = 0;
     messageSizes_.clear();
     return;
   }
-  // The count is the number on the last scan line, as the status line's
-  // count is not reliably there.
-  const std::string last = TrimSpace(lines[n - 2]);
-  int count = -1;
-  if (last.find(' ') == std::string::npos || !TryStrToInt(FirstWord(last), count)) count = -1;
-  messageCount_ = count;
+  messageCount_ = scan.Count();
   if (messageCount_ <= 0) return;
-
-  std::vector<TScanLine> scans;
-  scans.reserve(static_cast<size_t>(n - 2));
-  for (int i = 1; i <= n - 2; ++i) {
-    const std::string& line = lines[i];
-    int number = 0;
-    if (!TryStrToInt(FirstWord(TrimSpace(line)), number) || number > kMaxMessageNumber) {
-      // The lines before the bad one have taken effect.
-      ApplyScanLines(scans, messageSizes_, listedNumbers_);
-      if (number > kMaxMessageNumber)
-        throw EVizuError(Name() + ": Message number out of range: " + std::to_string(number));
-      StrToInt(FirstWord(TrimSpace(line)));  // raises the conversion error
-    }
-    const size_t space = line.find(' ');
-    const int size =
-        space == std::string::npos ? 0 : StrToIntDef(std::string_view(line).substr(space + 1, 99), 0);
-    scans.push_back({number, size});
-  }
-  ApplyScanLines(scans, messageSizes_, listedNumbers_);
-  if (!messageSizes_.empty()) messageSizes_[0] = 0;
+  scan.Apply(messageSizes_, listedNumbers_);
 }
 
 int TREZ2000::ListedSize(int messageNumber) const {
@@ -450,33 +626,38 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
   std::string_view reply = socketTalk_->LastResponse();
   reply.remove_prefix(std::min<size_t>(3, reply.size()));  // "+OK"
   int named = 0;
-  std::string id;
+  std::string_view id;
   if (reply.empty() || !IsBlank(reply[0]) || !ReadUidLine(reply, named, id) || named != messageNumber) return "";
-  return id;
+  return std::string(id);
 }
 
 bool TREZ2000::GetUIDLs(TUniqueIds& ids) {
   ids.clear();
   if (busy_ || !InTransaction()) return Refuse();
-  TBusyFlag busy(busy_);
-  if (!Step("UIDL" + kCrLf, kDotLineEnd, stUIDL)) return false;
-  const std::string& reply = socketTalk_->LastResponse();
-  const char* const end = reply.data() + reply.size();
-  const char* p = reply.data();
-  TReplyLines lines(end);
-  lines.LineEnd(p, &p);  // the status line
-  while (p < end) {
-    const char* next;
-    const char* lineEnd = lines.LineEnd(p, &next);
-    if (next >= end) break;  // the "." line
-    // "<number> <id>", read as GetUIDL reads its one-line answer.
-    int number = 0;
-    std::string id;
-    if (ReadUidLine(std::string_view(p, static_cast<size_t>(lineEnd - p)), number, id))
-      ids.emplace(number, std::move(id));
-    p = next;
+  // Without a listing no id could be filed under a message to visit; the
+  // caller can still ask message by message.
+  if (!listKnown_) {
+    failureReason_ = "no message list to match unique ids with";
+    return false;
   }
-  return true;
+  TBusyFlag busy(busy_);
+  const std::vector<int>& listed = listedNumbers_;
+  const std::uint64_t maxReply = kListingSlack + kUidLineBytes * listed.size();
+  TListing listing;
+  listing.onLine = [&ids, &listed](std::string_view line) {
+    // "<number> <id>", read as GetUIDL reads its one-line answer; only a
+    // number LIST named is kept.
+    int number = 0;
+    std::string_view id;
+    if (ReadUidLine(line, number, id) && std::binary_search(listed.begin(), listed.end(), number))
+      ids.emplace(number, std::string(id));
+  };
+  listing.allowance = [maxReply] { return maxReply; };
+  const size_t count = listed.size();
+  listing.subject = [count] { return " for the unique ids of " + Messages(count); };
+  if (StepListing("UIDL" + kCrLf, stUIDL, listing, maxReply, listing.subject())) return true;
+  ids.clear();
+  return false;
 }
 
 bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
@@ -502,7 +683,8 @@ bool TREZ2000::FetchMessage(int messageNumber) { return Fetch(messageNumber, fal
 bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
   // A nested call leaves the text alone: the running one may be parsing it.
   if (busy_) return false;
-  lastMessage_.clear();
+  // The last message's memory goes now, not once the next one is in.
+  std::string().swap(lastMessage_);
   if (!InTransaction()) return Refuse();
   TBusyFlag busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
@@ -516,7 +698,7 @@ bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
 
 bool TREZ2000::RetrieveHeader(int messageNumber, int lines) {
   if (busy_) return false;
-  lastMessage_.clear();
+  std::string().swap(lastMessage_);
   if (!InTransaction()) return Refuse();
   TBusyFlag busy(busy_);
   if (!Retrieve("TOP " + std::to_string(messageNumber) + " " + std::to_string(lines) + kCrLf, messageNumber))
@@ -547,20 +729,30 @@ bool TREZ2000::CanPipeline() {
   if (capabilitiesKnown_) return pipelining_;
   capabilitiesKnown_ = true;
   // A server without CAPA answers "-ERR": it does not pipeline.
-  std::vector<std::string> capabilities;
-  ReadCapabilities(capabilities);
-  pipelining_ = std::find(capabilities.begin(), capabilities.end(), "pipelining") != capabilities.end();
+  bool stls = false;
+  ReadCapabilities(stls, pipelining_);
   return pipelining_;
 }
 
-bool TREZ2000::ReadCapabilities(std::vector<std::string>& capabilities) {
-  capabilities.clear();
+bool TREZ2000::ReadCapabilities(bool& stls, bool& pipelining) {
+  stls = pipelining = false;
   // CAPA has no state of its own; stStat is judged like every other POP3
   // reply.
-  if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat)) return false;
-  TStringList lines;
-  lines.SetText(socketTalk_->LastResponse());
-  for (int i = 1; i + 1 < lines.Count(); ++i) capabilities.push_back(LowerCase(TrimSpace(lines[i])));
+  if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat, 0, kMaxCapabilities, " for its capabilities")) return false;
+  const std::string& reply = socketTalk_->LastResponse();
+  const char* const end = reply.data() + reply.size();
+  const char* p = reply.data();
+  TReplyLines lines(end);
+  lines.LineEnd(p, &p);  // the status line
+  while (p < end) {
+    const char* next;
+    const char* lineEnd = lines.LineEnd(p, &next);
+    if (next >= end) break;  // the "." line
+    const std::string_view capability = TrimSpaces(std::string_view(p, static_cast<size_t>(lineEnd - p)));
+    stls = stls || SameLetters(capability, "stls");
+    pipelining = pipelining || SameLetters(capability, "pipelining");
+    p = next;
+  }
   return true;
 }
 
@@ -653,7 +845,9 @@ void TREZ2000::ReceiveData(TComponent*, TSessionState, const std::string&, bool&
   if (StartsWith(reply, "-ERR") && EndsWith(reply, kCrLf)) {
     ServerResult = false;
     socketTalk_->Cancel();
+    return;
   }
+  if (listing_ && socketTalk_->Waiting()) ReadListingLines();
 }
 
 void TREZ2000::SocketTalkError(TComponent*, TSessionState, TTalkError TalkError) {

@@ -9,9 +9,11 @@
 // One operation at a time: an operation started from an event handler while
 // another is waiting is refused (false / empty) without sending anything.
 // Abort is the exception: it may be called at any time.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "mail/net/socket_talk.h"
@@ -28,7 +30,7 @@ enum TTLSMode { tmNone, tmSTLS, tmImplicitTLS };
 
 // Message sizes in octets by message number; element 0 is 0.
 using TMessageSize = std::vector<int>;
-// Unique ids by message number.
+// Unique ids by message number (only numbers LIST named).
 using TUniqueIds = std::unordered_map<int, std::string>;
 
 class TREZ2000 : public TComponent {
@@ -84,22 +86,32 @@ class TREZ2000 : public TComponent {
   // The last retrieved message or header, byte for byte, with CR LF line
   // ends and without the POP3 dot-stuffing, status line and end line.
   const std::string& LastMessage() const { return lastMessage_; }
+  // Hands LastMessage over without a copy and leaves it empty, its memory
+  // with the caller: a large message costs nothing here once taken.
+  std::string TakeLastMessage() { return std::exchange(lastMessage_, std::string()); }
 
   // Opens the connection and waits for a "+OK" greeting; then, with tmSTLS,
   // CAPA, STLS and the handshake. Refused while a session or its socket is
-  // open (after a refused greeting too: Abort first). Errors of the platform
-  // socket while opening pass out unchanged. A TLS failure ends the session.
+  // open. A Connect that fails for any reason (no greeting in time, a
+  // refused or foreign greeting, a TLS failure, a closed connection) closes
+  // what it opened, so the next Connect starts afresh; FailureReason and
+  // TLSFailure say why. Errors of the platform socket while opening pass
+  // out unchanged.
   bool Connect();
   // USER, PASS, then LIST for MessageCount and MessageSizes. True once PASS
-  // is accepted, also when LIST is refused. Raises EVizuError when a LIST
-  // line's message number is not a number (the session stays open).
+  // is accepted, also when LIST is refused or its reply passes its limit
+  // (which ends the session). Raises EVizuError when a LIST line's message
+  // number is not a number (the session stays open).
   bool Login();
   // The unique id of a message; empty on any failure.
   std::string GetUIDL(int messageNumber);
-  // The unique ids of every message in one round trip ("UIDL" without an
-  // argument, RFC 1939 section 7). False, and ids empty, when the server
-  // refuses it or the session fails; lines without a number and an id are
-  // left out, as GetUIDL would give them no id either.
+  // The unique ids of the listed messages in one round trip ("UIDL"
+  // without an argument, RFC 1939 section 7): only numbers in
+  // ListedNumbers are kept, and lines without a number and an id are left
+  // out, as GetUIDL would give them no id either. False, and ids empty,
+  // when the server refuses it, the session fails, or LIST gave no listing
+  // this session (then nothing is sent: no id could be matched with a
+  // message; GetUIDL still asks message by message).
   bool GetUIDLs(TUniqueIds& ids);
   // RETR into LastMessage and, when bound, into MailMessage (Reset + Fill,
   // whose parse errors pass out). With DeleteOnRetrieve, DELE follows an
@@ -126,16 +138,22 @@ class TREZ2000 : public TComponent {
   // "connection refused", "host not found", "no answer from the server",
   // "connection closed by the server", "wrong user name or password", the
   // server's own refusal, or TLSFailure. A reply that grows past its limit
-  // (a line of 64 KiB; a message twice its LIST size and 16 MiB; 2 GiB and
-  // 16 MiB for a message LIST did not size; 1 GiB for a listing) closes the
-  // connection without QUIT, so the server deletes nothing, and reads
-  // "reply too long: the server sent more than N bytes for message M of S
-  // bytes" (or "... a line of more than 65536 bytes"). Empty after an
-  // operation that succeeded.
+  // closes the connection without QUIT, so the server deletes nothing, and
+  // reads "reply too long: the server sent more than N bytes for message M
+  // of S bytes" (or "... a line of more than 65536 bytes", "... for its
+  // capabilities", "... for a listing of K messages", "... for the unique
+  // ids of K messages"). The limits: a line of 64 KiB; a message twice its
+  // LIST size and 16 MiB (2 GiB and 16 MiB when LIST did not size it);
+  // CAPA 64 KiB; LIST 64 KiB and 64 bytes for each line that names a
+  // message; UIDL 64 KiB and 128 bytes for each listed message. Empty
+  // after an operation that succeeded.
   const std::string& FailureReason() const { return failureReason_; }
   // The raw text of the last reply, status line included; after a RETR or
   // TOP that succeeded, only its status line: the rest is LastMessage, and
-  // holding a large message twice would double the memory it costs.
+  // holding a large message twice would double the memory it costs. After
+  // LIST and UIDL, the status line and the reply's last few bytes: their
+  // lines are read as they arrive and not kept. After a reply of more than
+  // 1 MiB that failed, only its status line.
   const std::string& LastResponse() const { return socketTalk_->LastResponse(); }
   std::string GetLastResponse() const { return socketTalk_->LastResponse(); }
 
@@ -166,20 +184,31 @@ class TREZ2000 : public TComponent {
   // Sets FailureReason for an operation whose precondition does not hold
   // (unless another operation is running); returns false.
   bool Refuse();
+  // LIST, read as it arrives into MessageCount, MessageSizes and
+  // ListedNumbers.
   void ReadListing();
+  // A LIST or UIDL step whose lines go to listing as they arrive; the reply
+  // may bring maxReply bytes at most whatever listing allows, and the
+  // failure then names subject.
+  struct TListing;
+  bool StepListing(const std::string& command, TSessionState state, TListing& listing, std::uint64_t maxReply,
+                   const std::string& subject);
+  void ReadListingLines();
   bool Retrieve(const std::string& command, int messageNumber);
   bool Fetch(int messageNumber, bool deleteAfter);
   bool SendDele(int messageNumber);
   // Asks CAPA once a session; true when the server pipelines.
   bool CanPipeline();
-  // CAPA (RFC 2449): the capability lines, lower-case and trimmed; false
+  // CAPA (RFC 2449): whether the server offers STLS and PIPELINING; false
   // when the server refused it or the step failed.
-  bool ReadCapabilities(std::vector<std::string>& capabilities);
+  bool ReadCapabilities(bool& stls, bool& pipelining);
   // CAPA, STLS and the handshake; false with TLSFailure set.
   bool StartTls();
   // Ends a session that failed for a TLS reason / another reason; false.
   bool FailTls(std::string reason);
   bool EndSession();
+  // Ends a Connect that failed: closed, reset, and later refusals say why.
+  bool FailConnect();
   int ListedSize(int messageNumber) const;
   void ResetSession();
 
@@ -196,6 +225,7 @@ class TREZ2000 : public TComponent {
   int messageCount_ = -1;
   TMessageSize messageSizes_;
   std::vector<int> listedNumbers_;
+  bool listKnown_ = false;  // LIST was answered in this session
   bool capabilitiesKnown_ = false;
   bool pipelining_ = false;
   bool connected_ = false;
@@ -206,6 +236,7 @@ class TREZ2000 : public TComponent {
   std::string closedReason_;  // why this client closed the session, for later refusals
   TTalkError talkFailure_ = teNoError;
   TSocketTalk* socketTalk_ = nullptr;  // owned as a component
+  TListing* listing_ = nullptr;        // the listing being read, during its step
   bool busy_ = false;
 };
 

@@ -25,10 +25,12 @@ constexpr std::size_t kMaxReserve = 256u << 20;
 
 int ClampToInt(std::size_t n) { return static_cast<int>(std::min<std::size_t>(n, INT_MAX)); }
 
+// Buffer room that is kept between replies; more is given back.
+constexpr std::size_t kKeep = 1 << 20;
+
 // A whole message may have passed through the buffer; do not keep its
 // memory for the rest of the session.
 void ClearBuffer(std::string& buffer) {
-  constexpr std::size_t kKeep = 1 << 20;
   if (buffer.capacity() > kKeep) {
     std::string().swap(buffer);
   } else {
@@ -88,11 +90,30 @@ std::string TSocketTalk::TakeLastResponse() {
   return reply;
 }
 
+std::size_t TSocketTalk::ConsumeReply(std::size_t from, std::size_t count) {
+  const std::size_t size = lastResponse_.size();
+  const std::size_t kept = size - std::min(size, expectedEnd_.size());
+  if (from >= kept) return 0;
+  count = std::min(count, kept - from);
+  lastResponse_.erase(from, count);
+  return count;
+}
+
+void TSocketTalk::ReleaseReply() {
+  if (lastResponse_.capacity() <= kKeep) return;
+  if (lastResponse_.size() > kKeep) {
+    const std::size_t lf = lastResponse_.find('\n');
+    lastResponse_.resize(lf == std::string::npos ? kKeep : std::min(lf + 1, kKeep));
+  }
+  std::string(lastResponse_).swap(lastResponse_);
+}
+
 void TSocketTalk::Talk(const std::string& data, const std::string& expectedEnd,
                        TSessionState state) {
   expectedEnd_ = expectedEnd;
   sessionState_ = state;
   ClearBuffer(lastResponse_);
+  replyBytes_ = 0;
   ClearBuffer(chunk_);
   overLimit_ = false;
   // A reply of known size is gathered in one block: growing by doubling
@@ -179,6 +200,7 @@ void TSocketTalk::WaitServer() {
 void TSocketTalk::ForceState(TSessionState state) {
   expectedEnd_.clear();
   ClearBuffer(lastResponse_);
+  replyBytes_ = 0;
   ClearBuffer(chunk_);
   overLimit_ = false;
   timeOutTimer_.SetInterval(TimeOutMs());
@@ -257,7 +279,7 @@ void TSocketTalk::SocketRead() {
   if (overLimit_) return;  // the rest of a reply that has already failed
   // Checked before the chunk is kept, so what a reply costs never passes
   // its limit by more than one chunk held for this call.
-  if (maxReplySize_ > 0 && chunk_.size() > maxReplySize_ - std::min(maxReplySize_, lastResponse_.size())) {
+  if (maxReplySize_ > 0 && chunk_.size() > maxReplySize_ - std::min(maxReplySize_, replyBytes_)) {
     ReplyTooLong();
     return;
   }
@@ -268,11 +290,12 @@ void TSocketTalk::SocketRead() {
   if (expectedSize_ > 0 && maxReplySize_ > 0 && lastResponse_.size() + chunk_.size() > lastResponse_.capacity())
     lastResponse_.reserve(std::min(maxReplySize_, kMaxReserve + kReserveSlack));
   lastResponse_.append(chunk_);
+  replyBytes_ += chunk_.size();
 
   talkError_ = teNoError;
   timeOutTimer_.SetEnabled(false);
   if (OnReceiveData) OnReceiveData(this, sessionState_, chunk_, serverResult_);
-  if (expectedSize_ > 0) Progress(expectedSize_, ClampToInt(lastResponse_.size()));
+  if (expectedSize_ > 0) Progress(expectedSize_, ClampToInt(replyBytes_));
 
   if (!expectedEnd_.empty() && !EndsWith(lastResponse_, expectedEnd_)) {
     // The reply goes on: the silence is measured afresh.

@@ -98,11 +98,28 @@ class TSocketTalk : public TComponent {
   // reply; empty: the first data received ends it.
   const std::string& ExpectedEnd() const { return expectedEnd_; }
   void SetExpectedEnd(const std::string& end) { expectedEnd_ = end; }
-  // Everything received since the last Talk or ForceState, byte for byte.
+  // Everything received since the last Talk or ForceState, byte for byte,
+  // but what a handler has consumed (ConsumeReply).
   const std::string& LastResponse() const { return lastResponse_; }
   // Hands the gathered reply over without a copy; LastResponse keeps its
   // first line (the status line), line break included.
   std::string TakeLastResponse();
+  // Bytes the current (or last) reply has brought in all, those consumed
+  // included; what MaxReplySize and the receive progress count.
+  std::size_t ReplySize() const { return replyBytes_; }
+  // Drops count bytes of the gathered reply from offset from on: an
+  // OnReceiveData handler that reads a long reply as it arrives keeps only
+  // what it still needs, so the reply costs memory for what is kept of it,
+  // not for what the server sent. The last bytes that may belong to
+  // ExpectedEnd stay, so the end is still seen. Returns the bytes dropped.
+  std::size_t ConsumeReply(std::size_t from, std::size_t count);
+  // Gives back the memory of a gathered reply larger than 1 MiB (and of
+  // room reserved for it), keeping its first line: for an owner that is done
+  // with the reply's text. A smaller reply stays as it is.
+  void ReleaseReply();
+  // Ends the awaited reply as one past its limit, as MaxReplySize does: for
+  // an OnReceiveData handler whose limit grows with what it has read.
+  void FailReplyTooLong() { ReplyTooLong(); }
   // Total for receive progress of the current reply; 0: no receive progress.
   // Set it just before Talk; it is cleared when the reply ends.
   int ExpectedSize() const { return expectedSize_; }
@@ -188,6 +205,7 @@ class TSocketTalk : public TComponent {
   int timeOut_ = 60;
   std::string expectedEnd_;
   std::string lastResponse_;
+  std::size_t replyBytes_ = 0;
   std::string chunk_;
   int expectedSize_ = 0;
   std::size_t maxReplySize_ = 0;

@@ -125,6 +125,41 @@ TEST_F(Pop3DovecotTlsTest, FetchesInEveryModeWithTheCertificateTrustedByFileOrFi
   EXPECT_EQ(overTls, 4) << server.logText();
 }
 
+TEST_F(Pop3DovecotTlsTest, AConnectInTheWrongTlsModeFailsAndTheRightOneThenSucceeds) {
+  Serve(good_);
+  const auto loginAndQuit = [this] {
+    ASSERT_TRUE(client.Connect()) << client.FailureReason() << "\n" << server.logText();
+    EXPECT_EQ(client.FailureReason(), "");
+    EXPECT_EQ(client.TLSFailure(), "");
+    ASSERT_TRUE(client.Login()) << client.FailureReason();
+    EXPECT_EQ(client.MessageCount(), 2);
+    EXPECT_TRUE(client.Quit());
+  };
+  // A handshake offered to the port that greets in the clear: the greeting
+  // is no TLS record.
+  Aim(tmImplicitTLS, good_.fingerprint);
+  client.SetPort(server.port());
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(client.TLSFailure().rfind("TLS handshake failed: ", 0), 0u) << client.TLSFailure();
+  EXPECT_EQ(client.FailureReason(), client.TLSFailure());
+  EXPECT_FALSE(client.SocketTalk().Socket().Opened());
+  client.SetTLSMode(tmSTLS);
+  loginAndQuit();
+
+  // A greeting awaited on the port that waits for a handshake first.
+  Aim(tmSTLS, good_.fingerprint);
+  client.SetPort(server.tlsPort());
+  client.SetTimeOut(1);
+  EXPECT_FALSE(client.Connect());
+  EXPECT_EQ(client.FailureReason(), "no answer from the server");
+  EXPECT_EQ(client.TLSFailure(), "");
+  EXPECT_FALSE(client.SocketTalk().Socket().Opened());
+  client.SetTLSMode(tmImplicitTLS);
+  loginAndQuit();
+  // Only the attempts in the mode that fits the port logged in.
+  EXPECT_EQ(server.logLines("Login: user=<" + server.userName() + ">", 2).size(), 2u) << server.logText();
+}
+
 TEST_F(Pop3DovecotTlsTest, AnUntrustedCertificateIsRefusedBeforeTheLogin) {
   Serve(good_);
   // Nor does another certificate's fingerprint make it trusted.

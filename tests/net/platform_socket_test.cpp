@@ -198,6 +198,26 @@ TEST(SystemSocket, RefusesDataWhileItsSendBufferIsFull) {
   EXPECT_GT(socket->Send(block.data(), 10), 0);
 }
 
+TEST(SystemSocket, NothingIsSentWhileTheTlsHandshakeIsUnderWay) {
+  LocalServer server;
+  auto socket = CreateSystemClientSocket();
+  Notes notes(*socket);
+  socket->SetAddress("127.0.0.1");
+  socket->SetPort(server.port());
+  socket->Open();
+  ASSERT_TRUE(PumpUntil([&] { return socket->Active() && server.peer; }));
+  socket->StartTls();
+  // The server never answers the handshake: what the client would send now
+  // could only go out in the clear or into the handshake.
+  EXPECT_THROW(socket->Send("USER a\r\n", 8), EVizuError);
+  PumpFor(100);
+  EXPECT_EQ(server.received.find("USER"), std::string::npos);
+  ASSERT_FALSE(server.received.empty());
+  EXPECT_EQ(server.received[0], '\x16') << "a TLS handshake record";
+  EXPECT_FALSE(socket->Encrypted());
+  socket->Close();
+}
+
 TEST(SystemSocket, TalkOverTheRealSocketMovesLargeDataExactly) {
   LocalServer server;
   const std::size_t bigSize = 3 * 1024 * 1024 + 17;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -200,23 +202,53 @@ TEST(Pop3ClientTest, GreetingAndConnectRules) {
     EXPECT_EQ(s.client.GetLastResponse(), "+OK hi\r\n");
   }
   {
-    // A refused greeting keeps the socket: Connect refuses until Abort.
-    Session s;
-    s.server.send("-ERR busy\r\n");
-    s.Start();
-    EXPECT_FALSE(s.client.Connect());
-    EXPECT_FALSE(s.client.Connected());
-    EXPECT_FALSE(s.client.Connect());
-    EXPECT_FALSE(s.client.Login());
-    EXPECT_FALSE(s.client.Quit());
-    s.client.Abort();
-    EXPECT_EQ(s.Sent(), Commands{});
-    EXPECT_EQ(s.server.connections(), 1);
-  }
-  {
     Session s;
     s.client.SetHost("");
     EXPECT_FALSE(s.client.Connect());
+  }
+}
+
+TEST(Pop3ClientTest, AFailedConnectLeavesNothingOpenAndTheNextOneConnectsAfresh) {
+  struct Case {
+    const char* name;
+    std::string greeting;  // empty: the server stays silent
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"silence", "", "no answer from the server"},
+      {"refusal", "-ERR busy\r\n", "the server refused the connection"},
+      {"garbage", "\x16\x03\x01\x02he\x80llo\r\n", "the server did not greet as a POP3 server: \"he?llo\""},
+      {"another protocol", "220 smtp.example.org ESMTP\r\n",
+       "the server did not greet as a POP3 server: \"220 smtp.example.org ESMTP\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.client.SetTimeOut(1);
+    if (!c.greeting.empty()) s.server.send(c.greeting);
+    // Every later connection meets a server that greets: first with a
+    // refusal, then properly.
+    s.server.greetLaterConnections({"-ERR still busy\r\n", kGreeting});
+    s.Start();
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), c.reason);
+    EXPECT_EQ(s.client.TLSFailure(), "");
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_FALSE(s.client.SocketTalk().Socket().Opened());
+    // Nothing can be done on the failed attempt, and the refusal says why.
+    EXPECT_FALSE(s.client.Login());
+    EXPECT_EQ(s.client.FailureReason(), c.reason);
+    EXPECT_TRUE(s.server.waitPeerClosed(5000));
+
+    // Each Connect after it is a new connection.
+    EXPECT_FALSE(s.client.Connect());
+    EXPECT_EQ(s.client.FailureReason(), "the server refused the connection");
+    EXPECT_EQ(s.server.connections(), 2);
+    ASSERT_TRUE(s.client.Connect()) << s.client.FailureReason();
+    EXPECT_EQ(s.client.GetLastResponse(), kGreeting);
+    EXPECT_EQ(s.server.connections(), 3);
+    s.client.Abort();
+    EXPECT_EQ(s.Sent(), Commands{});
   }
 }
 
@@ -322,6 +354,16 @@ TEST(Pop3ClientTest, ServerClosingEndsTheSession) {
     EXPECT_FALSE(s.client.DeleteMessage(1));
     EXPECT_EQ(s.client.GetUIDL(1), "");
     EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "RETR 1"}));
+  }
+  {
+    // A large message cut short keeps neither its text nor its memory.
+    Session s;
+    s.LoginScript(kTwoMessages).expectLine().send("+OK\r\n" + std::string(3u << 20, 'x')).close();
+    s.StartAndLogin();
+    EXPECT_FALSE(s.client.RetrieveMessage(2));
+    EXPECT_EQ(s.client.FailureReason(), "connection closed by the server");
+    EXPECT_EQ(s.client.LastResponse(), "+OK\r\n");
+    EXPECT_LT(s.client.LastResponse().capacity(), 1u << 20);
   }
   {
     // After the server closed between two steps, Connect works again.
@@ -757,7 +799,12 @@ TEST(Pop3ClientTest, AMessageUpToItsLimitComesWholeOneByteMoreFails) {
   s.LoginScript("+OK\r\n1 500\r\n2 500\r\n.\r\n").reply(fits).reply(fits).reply(over);
   s.StartAndLogin();
   ASSERT_TRUE(s.client.RetrieveMessage(1)) << s.client.FailureReason();
-  EXPECT_EQ(s.client.LastMessage(), MultiLineReplyText(fits));
+  // Taken out whole, the message leaves nothing of itself in the client.
+  const std::string taken = s.client.TakeLastMessage();
+  EXPECT_EQ(taken, MultiLineReplyText(fits));
+  EXPECT_EQ(s.client.LastMessage(), "");
+  EXPECT_LT(s.client.LastMessage().capacity(), 64u);
+  EXPECT_LT(s.client.LastResponse().capacity(), 64u);
   ASSERT_TRUE(s.client.RetrieveHeader(2, 0)) << s.client.FailureReason();
   EXPECT_EQ(s.client.LastMessage().size(), limit - 8);
   EXPECT_FALSE(s.client.RetrieveMessage(2));
@@ -808,5 +855,153 @@ TEST(Pop3ClientTest, AStatusLineEndsAt64KiB) {
     EXPECT_FALSE(s.client.Connected());
     ASSERT_TRUE(s.server.waitScriptDone(10000));
     EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "CAPA", "DELE 1", "DELE 2"}));
+  }
+}
+
+namespace {
+
+// Kilobytes of this process's peak resident set, from the kernel; with
+// reset, the peak starts again from what is resident now.
+long PeakKiB(bool reset = false) {
+  if (reset) std::ofstream("/proc/self/clear_refs") << "5";
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmHWM:") {
+      long kb = 0;
+      status >> kb;
+      return kb;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return 0;
+}
+
+// How far the peak resident set rose, in MiB, while fn ran.
+double PeakGrowthMiB(const std::function<void()>& fn) {
+  const long before = PeakKiB(true);
+  fn();
+  return static_cast<double>(PeakKiB() - before) / 1024.0;
+}
+
+// The next "<number> <id>" lines of a UIDL listing, from `from` on, into
+// chunks of about 64 KiB, until `to`.
+std::function<bool(std::string&)> UidLines(int from, int to) {
+  return [next = from, to](std::string& chunk) mutable {
+    for (; chunk.size() < 65536 && next <= to; ++next) chunk += std::to_string(next) + " id-" + std::to_string(next) + "\r\n";
+    return next <= to;
+  };
+}
+
+}  // namespace
+
+TEST(Pop3ClientTest, HostileListingsCostWhatIsKeptAndEndTheSessionPastTheirLimits) {
+  // Each server would send far more than it is let to; the client hangs up
+  // without QUIT once a reply passes what an honest one needs, and its
+  // memory stays within a few MiB of what it keeps.
+  constexpr double kFewMiB = 6;
+  {
+    // Capabilities without end, in the clear before STLS.
+    Session s;
+    s.client.SetTLSMode(tmSTLS);
+    s.server.send(kGreeting).reply("+OK\r\n").flood("X-CAPABILITY nobody asked for\r\n", 64u << 20);
+    s.Start();
+    EXPECT_LT(PeakGrowthMiB([&] { EXPECT_FALSE(s.client.Connect()); }), kFewMiB);
+    EXPECT_EQ(s.client.FailureReason(), "reply too long: the server sent more than 65536 bytes for its capabilities");
+    EXPECT_EQ(s.client.TLSFailure(), "");
+    EXPECT_TRUE(s.server.waitPeerClosed(5000));
+    EXPECT_LT(s.server.flooded(), 16u << 20);
+    EXPECT_EQ(s.Sent(), Commands{"CAPA"});
+  }
+  {
+    // A LIST of two million empty lines: none names a message, so the reply
+    // may bring the 64 KiB that any listing may.
+    Session s;
+    s.LoginScript("+OK\r\n").flood("\r\n", 4000000).send(".\r\n").reply("+OK\r\n");
+    s.Start();
+    ASSERT_TRUE(s.client.Connect());
+    EXPECT_LT(PeakGrowthMiB([&] { EXPECT_TRUE(s.client.Login()); }), kFewMiB);
+    EXPECT_EQ(s.client.FailureReason(),
+              "reply too long: the server sent more than 65536 bytes for a listing of 0 messages");
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_EQ(s.client.MessageCount(), -1);
+    EXPECT_TRUE(s.client.ListedNumbers().empty());
+    EXPECT_FALSE(s.client.Quit());
+    EXPECT_TRUE(s.server.waitPeerClosed(5000));
+    EXPECT_EQ(s.Sent(), kLoginCommands);
+  }
+  {
+    // Ids for numbers LIST never named: dropped as they come; a listing
+    // longer than two messages' ids can be ends the session.
+    Session s;
+    s.LoginScript("+OK\r\n1 10\r\n3 30\r\n.\r\n")
+        .reply("+OK\r\n1 id-1\r\n2 id-2\r\n3 id-3\r\n4 id-4\r\n0 id-0\r\n.\r\n")
+        .expectLine()
+        .send("+OK\r\n")
+        .stream(UidLines(1, 3000000))
+        .send(".\r\n");
+    s.StartAndLogin();
+    TUniqueIds ids;
+    ASSERT_TRUE(s.client.GetUIDLs(ids));
+    EXPECT_EQ(ids, (TUniqueIds{{1, "id-1"}, {3, "id-3"}}));
+    EXPECT_LT(PeakGrowthMiB([&] { EXPECT_FALSE(s.client.GetUIDLs(ids)); }), kFewMiB);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(s.client.FailureReason(),
+              "reply too long: the server sent more than 65792 bytes for the unique ids of 2 messages");
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_TRUE(s.server.waitPeerClosed(5000));
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL", "UIDL"}));
+  }
+}
+
+TEST(Pop3ClientTest, ListingsAreBoundedByWhatTheyName) {
+  {
+    // An honest listing may be as long as its messages need, far past the
+    // 64 KiB that anything else may take, padded lines and all.
+    std::string list = "+OK 100000 messages\r\n";
+    for (int n = 1; n <= 100000; ++n) list += std::to_string(n) + (n % 2 ? " " : std::string(40, ' ')) + "1000\r\n";
+    std::string uidl = "+OK\r\n";
+    for (int n = 1; n <= 100000; ++n) uidl += std::to_string(n) + " " + std::string(60, 'u') + std::to_string(n) + "\r\n";
+    Session s;
+    s.LoginScript(list + ".\r\n").reply(uidl + ".\r\n");
+    s.StartAndLogin();
+    EXPECT_EQ(s.client.MessageCount(), 100000);
+    EXPECT_EQ(s.client.ListedNumbers().size(), 100000u);
+    // Odd lines keep their size; the padded even ones read as 0, as always.
+    EXPECT_EQ(s.client.MessageSizes()[99999], 1000);
+    TUniqueIds ids;
+    ASSERT_TRUE(s.client.GetUIDLs(ids)) << s.client.FailureReason();
+    EXPECT_EQ(ids.size(), 100000u);
+    EXPECT_EQ(ids.at(100000), std::string(60, 'u') + "100000");
+    // The reply keeps its status line, not the listing.
+    EXPECT_LT(s.client.LastResponse().size(), 16u);
+  }
+  {
+    // A line of the listing is held to 64 KiB like a status line.
+    Session s;
+    s.LoginScript("+OK\r\n1 10\r\n2 " + std::string(70000, '9') + "\r\n.\r\n");
+    s.StartAndLogin();
+    EXPECT_EQ(s.client.FailureReason(), "reply too long: the server sent a line of more than 65536 bytes");
+    EXPECT_FALSE(s.client.Connected());
+  }
+  {
+    // Without a listing, no id could name a message to visit: nothing is
+    // asked, and the caller may still ask message by message.
+    Session s;
+    s.LoginScript("-ERR not now\r\n").reply("+OK 1 id-1\r\n");
+    s.StartAndLogin();
+    TUniqueIds ids;
+    EXPECT_FALSE(s.client.GetUIDLs(ids));
+    EXPECT_EQ(s.client.FailureReason(), "no message list to match unique ids with");
+    EXPECT_EQ(s.client.GetUIDL(1), "id-1");
+    EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL 1"}));
+  }
+  {
+    // Lines after the "." line are no part of the listing.
+    int count = 0;
+    TMessageSize sizes;
+    ListWith("+OK\r\n1 10\r\n.\r\n2 20\r\n.\r\n", count, sizes);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(sizes, (TMessageSize{0, 10}));
   }
 }

@@ -449,3 +449,29 @@ TEST_F(SocketTalkTest, AReplyPastItsLimitEndsTheStepAndIsDroppedFromThere) {
   EXPECT_EQ(talk->LastResponse(), "+OK\r\n");
   EXPECT_TRUE(script->mismatches.empty());
 }
+
+TEST_F(SocketTalkTest, AConsumedReplyStillEndsAndEveryByteCounts) {
+  // The terminator split as CR | LF "." | CR LF, each piece after lines the
+  // handler has consumed.
+  script->chunk("+OK ready\r\n")
+      .expect("LIST\r\n").chunk("+OK\r\nline\r").chunk("\n.").chunk("\r\n")
+      .expect("LIST\r\n").chunk("+OK\r\nline\r").chunk("\n.").chunk("\r\n");
+  Make();
+  ASSERT_TRUE(Greet());
+  // Everything after the status line is consumed as soon as it is in.
+  std::vector<std::size_t> dropped;
+  talk->OnReceiveData = [&](TComponent*, TSessionState, const std::string&, bool&) {
+    dropped.push_back(talk->ConsumeReply(5, talk->LastResponse().size()));
+  };
+  EXPECT_TRUE(Step("LIST\r\n", kDotEnd, stList));
+  // The end is still seen: its last bytes are never dropped.
+  EXPECT_EQ(dropped, (std::vector<std::size_t>{0, 2, 2}));
+  EXPECT_EQ(talk->LastResponse(), "+OK\r\n\r\n.\r\n");
+  EXPECT_EQ(talk->ReplySize(), 14u);
+
+  // The limit counts what was consumed too.
+  talk->SetMaxReplySize(13);
+  EXPECT_FALSE(Step("LIST\r\n", kDotEnd, stList));
+  EXPECT_EQ(talk->TalkError(), teReplyTooLong);
+  EXPECT_TRUE(script->mismatches.empty());
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/client_socket.h"
 #include "support/server_process.h"
@@ -59,10 +60,55 @@ TEST(TlsTrustTest, CertificateNamesFollowRfc6125) {
   EXPECT_FALSE(CertificateNames(names, "mail.example.org.evil.net"));
   EXPECT_FALSE(CertificateNames(names, "Quenwick test names"));
 
-  // Without DNS entries the common name stands in for them (6.4.4).
+  // Without DNS and IP entries the common name stands in for them (6.4.4).
   const std::string commonName = pem("mail.example.org", "");
   EXPECT_TRUE(CertificateNames(commonName, "mail.example.org"));
   EXPECT_FALSE(CertificateNames(commonName, "pop.example.org"));
   EXPECT_FALSE(CertificateNames("not a certificate", "mail.example.org"));
+  VizuTest::removeTempFolder(folder);
+}
+
+namespace {
+
+// A self-signed certificate with this common name and these subjectAltName
+// entries (none when empty), as PEM text.
+std::string CertificateFor(const std::string& folder, const std::string& commonName, const std::string& altNames) {
+  static int serial = 0;
+  const std::string base = folder + "/cert" + std::to_string(++serial);
+  std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-keyout",
+                                   base + "-key.pem", "-out", base + ".pem", "-subj", "/CN=" + commonName};
+  if (!altNames.empty()) args.insert(args.end(), {"-addext", "subjectAltName=" + altNames});
+  EXPECT_EQ(VizuTest::runProgram(args, base + ".txt"), 0) << VizuTest::readFile(base + ".txt");
+  return VizuTest::readFile(base + ".pem");
+}
+
+}  // namespace
+
+TEST(TlsTrustTest, ACommonNameCountsOnlyWithoutAltNamesAndANameMustHaveAnAsciiForm) {
+  std::string folder = VizuTest::makeTempFolder("vizu-names");
+  // A certificate with alternative names is for those alone, whatever its
+  // common name says, even when they are addresses only.
+  const std::string otherName = CertificateFor(folder, "mail.example.org", "DNS:pop.example.org");
+  EXPECT_FALSE(CertificateNames(otherName, "mail.example.org"));
+  EXPECT_TRUE(CertificateNames(otherName, "pop.example.org"));
+  const std::string addressOnly = CertificateFor(folder, "mail.example.org", "IP:10.0.0.1");
+  EXPECT_FALSE(CertificateNames(addressOnly, "mail.example.org"));
+  EXPECT_TRUE(CertificateNames(addressOnly, "10.0.0.1"));
+  // Nor does a common name that is an address stand in for an IP entry.
+  EXPECT_FALSE(CertificateNames(CertificateFor(folder, "10.0.0.1", ""), "10.0.0.1"));
+
+  // Names are compared in their ASCII form, in either spelling; a name that
+  // has no such form (a blank, an empty label, a label of more than 63
+  // characters, a leading hyphen) names no host.
+  const std::string international = CertificateFor(folder, "x", "DNS:xn--bcher-kva.example.org");
+  EXPECT_TRUE(CertificateNames(international, "b\xC3\xBC" "cher.example.org"));
+  EXPECT_TRUE(CertificateNames(international, "xn--bcher-kva.example.org"));
+  EXPECT_FALSE(CertificateNames(international, "bucher.example.org"));
+  const std::string wild = CertificateFor(folder, "*.example.org", "");
+  EXPECT_TRUE(CertificateNames(wild, "mail.example.org"));
+  for (const std::string& bad : std::vector<std::string>{"mail .example.org", "mail..example.org", std::string(64, 'm') + ".example.org",
+                                "-mail.example.org", "\xFF.example.org", ""})
+    EXPECT_FALSE(CertificateNames(wild, bad)) << bad;
   VizuTest::removeTempFolder(folder);
 }

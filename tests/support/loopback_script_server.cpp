@@ -68,6 +68,13 @@ LoopbackScriptServer& LoopbackScriptServer::call(std::function<void()> fn) {
   return *this;
 }
 
+LoopbackScriptServer& LoopbackScriptServer::stream(std::function<bool(std::string& chunk)> next) {
+  Step step{Step::kStream, {}, 0, {}};
+  step.next = std::move(next);
+  script_.push_back(std::move(step));
+  return *this;
+}
+
 void LoopbackScriptServer::start() {
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   if (listenFd_ < 0) throw std::runtime_error("loopback server: no socket");
@@ -105,8 +112,15 @@ bool LoopbackScriptServer::pump(int timeoutMs) {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard<std::mutex> lock(mutex_);
         ++connections_;
-        if (connFd_ < 0) connFd_ = fd;
-        else extraFds_.push_back(fd);
+        if (connFd_ < 0) {
+          connFd_ = fd;
+        } else {
+          const size_t later = extraFds_.size();
+          extraFds_.push_back(fd);
+          // A greeting is a few bytes: an empty socket buffer takes it whole.
+          if (later < laterGreetings_.size())
+            ::send(fd, laterGreetings_[later].data(), laterGreetings_[later].size(), MSG_NOSIGNAL);
+        }
       }
     }
     if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -117,6 +131,7 @@ bool LoopbackScriptServer::pump(int timeoutMs) {
       } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         std::lock_guard<std::mutex> lock(mutex_);
         peerClosed_ = true;
+        done_.notify_all();
       }
     }
   } while (msLeft(deadline) > 0);
@@ -181,6 +196,9 @@ void LoopbackScriptServer::run() {
       case Step::kFlood:
         ok = runFlood(step);
         break;
+      case Step::kStream:
+        ok = runStream(step);
+        break;
       case Step::kClose:
         // A half close: the client sees the end of the stream, and anything
         // it still sends is recorded.
@@ -223,7 +241,35 @@ bool LoopbackScriptServer::runFlood(const Step& step) {
       // data unread resets the connection, which recv may never see.
       std::lock_guard<std::mutex> lock(mutex_);
       peerClosed_ = true;
+      done_.notify_all();
       return false;
+    }
+  }
+  return true;
+}
+
+bool LoopbackScriptServer::runStream(const Step& step) {
+  std::string chunk;
+  for (bool more = true; more;) {
+    chunk.clear();
+    more = step.next(chunk);
+    size_t sent = 0;
+    while (sent < chunk.size()) {
+      if (stopping_ || peerClosed()) return false;
+      const ssize_t n = ::send(connFd_, chunk.data() + sent, chunk.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        flooded_ += static_cast<size_t>(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        pollfd p{connFd_, POLLOUT, 0};
+        poll(&p, 1, kSliceMs);
+        if (!pump(0)) return false;
+      } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        peerClosed_ = true;
+        done_.notify_all();
+        return false;
+      }
     }
   }
   return true;
@@ -241,6 +287,7 @@ void LoopbackScriptServer::finish() {
         // The client's close can arrive while we drain: it is still a close.
         std::lock_guard<std::mutex> lock(mutex_);
         peerClosed_ = true;
+        done_.notify_all();
       }
       if (got <= 0) break;
       record(buf, static_cast<size_t>(got));
@@ -260,6 +307,11 @@ void LoopbackScriptServer::stop() {
   if (connFd_ >= 0) ::close(connFd_);
   if (listenFd_ >= 0) ::close(listenFd_);
   connFd_ = listenFd_ = -1;
+}
+
+bool LoopbackScriptServer::waitPeerClosed(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return done_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return peerClosed_; });
 }
 
 bool LoopbackScriptServer::waitScriptDone(int timeoutMs) {

@@ -52,6 +52,17 @@ class LoopbackScriptServer {
   // look at the world at an exact point of the dialogue (say, whether a
   // file exists when DELE arrives).
   LoopbackScriptServer& call(std::function<void()> fn);
+  // Sends what next puts into its (emptied) argument, call after call, until
+  // it returns false: a reply too large to build in memory beforehand, such
+  // as a listing of ten million different lines. A client that goes away
+  // ends the script here without a script error, as in flood().
+  LoopbackScriptServer& stream(std::function<bool(std::string& chunk)> next);
+
+  // Greets every connection after the first with the next of greetings as
+  // soon as it is accepted (nothing once they have run out), then leaves it
+  // alone: a client that reconnects after a failure meets a server again.
+  // Before start().
+  void greetLaterConnections(std::vector<std::string> greetings) { laterGreetings_ = std::move(greetings); }
 
   // Listens on a free port of 127.0.0.1 and runs the script in the background.
   void start();
@@ -70,20 +81,24 @@ class LoopbackScriptServer {
   int connections() const;
   // True when the client closed its side of the scripted connection.
   bool peerClosed() const;
+  // Blocks until the client has closed it (true) or timeoutMs passed.
+  bool waitPeerClosed(int timeoutMs);
   std::string scriptError() const;
-  // Bytes that flood() steps have handed to the connection so far.
+  // Bytes that flood() and stream() steps have handed to the connection so far.
   size_t flooded() const { return flooded_; }
 
  private:
   struct Step {
-    enum Kind { kSend, kPause, kExpectLine, kClose, kCall, kFlood } kind;
+    enum Kind { kSend, kPause, kExpectLine, kClose, kCall, kFlood, kStream } kind;
     std::string bytes;
     int ms = 0;
     std::function<void()> fn;
     size_t total = 0;
+    std::function<bool(std::string&)> next = nullptr;
   };
 
   bool runFlood(const Step& step);
+  bool runStream(const Step& step);
 
   void run();
   bool pump(int timeoutMs);  // accepts and reads for up to timeoutMs; false once stopping
@@ -107,6 +122,7 @@ class LoopbackScriptServer {
   bool peerClosed_ = false;
   std::string error_;
   std::vector<int> extraFds_;
+  std::vector<std::string> laterGreetings_;
 };
 
 }  // namespace VizuTest
