@@ -180,7 +180,7 @@ void TPollCycle::RunSession(TPollOutcome& outcome) {
       ProcessMessages();
       const bool existed = ::access(fileName.c_str(), F_OK) == 0;
       // The file holds the message exactly as the server sent it.
-      batch.Add(fileName, pop_.LastMessage());
+      batch.Add(fileName, pop_.TakeLastMessage());
       ++pendingSaved;
       if (!existed) ++pendingNew;
       if (pop_.DeleteOnRetrieve()) toDelete.push_back(n);

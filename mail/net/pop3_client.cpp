@@ -676,11 +676,11 @@ bool TREZ2000::Retrieve(const std::string& command, int messageNumber) {
   return true;
 }
 
-bool TREZ2000::RetrieveMessage(int messageNumber) { return Fetch(messageNumber, deleteOnRetrieve_); }
+bool TREZ2000::RetrieveMessage(int messageNumber) { return Fetch(messageNumber, deleteOnRetrieve_, true); }
 
-bool TREZ2000::FetchMessage(int messageNumber) { return Fetch(messageNumber, false); }
+bool TREZ2000::FetchMessage(int messageNumber) { return Fetch(messageNumber, false, false); }
 
-bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
+bool TREZ2000::Fetch(int messageNumber, bool deleteAfter, bool parse) {
   // A nested call leaves the text alone: the running one may be parsing it.
   if (busy_) return false;
   // The last message's memory goes now, not once the next one is in.
@@ -688,7 +688,7 @@ bool TREZ2000::Fetch(int messageNumber, bool deleteAfter) {
   if (!InTransaction()) return Refuse();
   TBusyFlag busy(busy_);
   if (!Retrieve("RETR " + std::to_string(messageNumber) + kCrLf, messageNumber)) return false;
-  if (mailMessage_) {
+  if (parse && mailMessage_) {
     mailMessage_->Reset();
     mailMessage_->Fill(lastMessage_, true);
   }

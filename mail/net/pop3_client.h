@@ -117,8 +117,9 @@ class TREZ2000 : public TComponent {
   // whose parse errors pass out). With DeleteOnRetrieve, DELE follows an
   // accepted RETR; its verdict does not change the result.
   bool RetrieveMessage(int messageNumber);
-  // RetrieveMessage without the DELE: for a caller that deletes only once it
-  // has put the message somewhere safe.
+  // RETR into LastMessage alone, without the DELE and without filling
+  // MailMessage: for a caller that stores the bytes as they came and
+  // deletes only once it has put them somewhere safe.
   bool FetchMessage(int messageNumber);
   // TOP: the header and the first `lines` body lines into LastMessage and,
   // when bound, as MailMessage's header lines (after Reset).
@@ -195,7 +196,7 @@ class TREZ2000 : public TComponent {
                    const std::string& subject);
   void ReadListingLines();
   bool Retrieve(const std::string& command, int messageNumber);
-  bool Fetch(int messageNumber, bool deleteAfter);
+  bool Fetch(int messageNumber, bool deleteAfter, bool parse);
   bool SendDele(int messageNumber);
   // Asks CAPA once a session; true when the server pipelines.
   bool CanPipeline();

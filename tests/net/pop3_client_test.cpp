@@ -572,9 +572,14 @@ TEST(Pop3ClientTest, UidlListingInOneRoundTrip) {
   EXPECT_FALSE(s.client.GetUIDLs(ids));
   EXPECT_TRUE(ids.empty());
   EXPECT_EQ(s.client.FailureReason(), "the server answered \"-ERR not now\"");
-  // Fetching leaves the deleting to the caller, whatever DeleteOnRetrieve says.
+  // Fetching leaves the deleting to the caller, whatever DeleteOnRetrieve
+  // says, and the parse too: the bound message is not touched.
+  TVeraDudurur2000 message(nullptr);
+  s.client.SetMailMessage(&message);
   EXPECT_TRUE(s.client.FetchMessage(1));
-  EXPECT_EQ(s.client.LastMessage(), "A: 1\r\n\r\n");
+  EXPECT_EQ(message.Header().Count(), 0);
+  EXPECT_EQ(s.client.TakeLastMessage(), "A: 1\r\n\r\n");
+  EXPECT_EQ(s.client.LastMessage(), "");
   EXPECT_EQ(s.client.FailureReason(), "");
   EXPECT_EQ(s.Sent(), (Commands{"USER joe", "PASS pw", "LIST", "UIDL", "UIDL", "RETR 1"}));
 }
