@@ -17,9 +17,11 @@
 namespace Vizu2000 {
 
 // The path in use, set in codec_paths.cpp by the processor's features and
-// by SetCodecPath.
-extern bool gUseVector;
-extern bool gUseWide;
+// by SetCodecPath. Hidden, so that a position-independent build reads them
+// directly, as it would a unit's own variable, rather than through the
+// global offset table.
+extern bool gUseVector __attribute__((visibility("hidden")));
+extern bool gUseWide __attribute__((visibility("hidden")));
 
 inline const unsigned char* Bytes(std::string_view text) {
   return reinterpret_cast<const unsigned char*>(text.data());
