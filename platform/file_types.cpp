@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/string_list.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
@@ -18,8 +19,6 @@ struct TFileTypeTable {
   std::unordered_map<std::string, std::string> typeOfExtension;  // "gif" -> "image/gif"
   std::unordered_map<std::string, std::string> extensionOfType;  // "image/gif" -> ".gif"
 };
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::shared_ptr<const TFileTypeTable> ParseTable(std::string_view text) {
   auto table = std::make_shared<TFileTypeTable>();
@@ -35,9 +34,9 @@ std::shared_ptr<const TFileTypeTable> ParseTable(std::string_view text) {
     bool first = true;
     size_t i = 0;
     while (i < line.size()) {
-      while (i < line.size() && IsBlank(line[i])) ++i;
+      while (i < line.size() && IsAsciiSpace(line[i])) ++i;
       size_t start = i;
-      while (i < line.size() && !IsBlank(line[i])) ++i;
+      while (i < line.size() && !IsAsciiSpace(line[i])) ++i;
       if (start == i) break;
       std::string_view word = line.substr(start, i - start);
       if (first) {

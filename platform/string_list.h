@@ -33,10 +33,6 @@ class TStringList {
   // Length of Text() without building it.
   size_t TextLength() const;
 
-  // Comma-separated form: entries joined with ","; entries holding a space,
-  // comma or double quote are quoted with inner quotes doubled.
-  std::string CommaText() const;
-  void SetCommaText(std::string_view text);
 
   std::vector<std::string>::const_iterator begin() const { return items_.begin(); }
   std::vector<std::string>::const_iterator end() const { return items_.end(); }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "mail/mime/codec_paths.h"
+#include "platform/text_chars.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VIZU_DASH_AVX2 1
@@ -42,7 +43,6 @@ class TNoter {
   size_t limit_;
 };
 
-bool IsBreak(char c) { return c == '\n' || c == '\r'; }
 
 // Dash lines starting in [from, text.size()), from >= 1; every '-' is a
 // candidate, so a text without dashes costs one memchr pass.
@@ -54,7 +54,7 @@ void FindScalar(std::string_view text, size_t from, TNoter& noter) {
     auto* dash = static_cast<const char*>(std::memchr(data + pos, '-', size - 1 - pos));
     if (!dash) return;
     size_t at = static_cast<size_t>(dash - data);
-    if (data[at + 1] == '-' && IsBreak(data[at - 1])) {
+    if (data[at + 1] == '-' && IsLineBreak(data[at - 1])) {
       noter.Note(at);
       pos = at + 2;
     } else {

@@ -9,18 +9,11 @@
 #include "mail/mime/mail_dates.h"
 #include "platform/error.h"
 #include "platform/random.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
 namespace {
-
-bool IsFoldingSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view TrimFolding(std::string_view text) {
-  while (!text.empty() && IsFoldingSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsFoldingSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 // A CR or LF in a value would end the field there and start another one
 // (RFC 5322 section 2.2): a caller's text never gets to inject fields.
@@ -109,7 +102,7 @@ std::string TVeraDudurur2000::GetDestName(std::string_view label, int index) con
   // An entry without an angle address is a bare address, with no display
   // name (RFC 5322 section 3.4).
   if (!angle) return {};
-  return DecodeOrKeep(std::string(TrimFolding(name)));
+  return DecodeOrKeep(std::string(TrimWspOrLineBreaks(name)));
 }
 
 std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) const {
@@ -120,7 +113,7 @@ std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) 
       address.clear();  // what came before was the display name
     } else if (c == '>') {
       return false;
-    } else if (!IsFoldingSpace(c)) {
+    } else if (!IsWspOrLineBreak(c)) {
       // An address holds no folding whitespace (RFC 5322 section 3.4.1);
       // a TAB left by unfolding is not part of it.
       address.push_back(c);

@@ -18,6 +18,7 @@
 #include "platform/error.h"
 #include "platform/event_pump.h"
 #include "platform/memory.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
@@ -52,13 +53,7 @@ constexpr size_t kSearchWindow = 1 << 20;
 
 const char kTransferEncoding[] = "Content-Transfer-Encoding";
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool IsBlank(std::string_view text) {
-  return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
-}
+bool IsAllWspOrLineBreaks(std::string_view text) { return TrimWspOrLineBreaks(text).empty(); }
 
 // Data lines of one uuencoded block (begin and end lines excluded).
 std::string DecodeUUBlock(std::string_view data) {
@@ -378,12 +373,12 @@ class TMailParser {
       std::string_view line = text.substr(pos, end - pos);
       size_t next = end + cutter.BreakLength(end);
       // Past the part limit no further block opens: the rest stays text.
-      if (StartsWith(line, "begin 6") && parts_ < maxParts_) {
+      if (line.starts_with("begin 6") && parts_ < maxParts_) {
         inBlock = true;
         beginLine = pos;
         dataStart = next;
         fileName = line.size() > 10 ? TrimSpace(line.substr(10, 999)) : std::string();
-      } else if (inBlock && StartsWith(line, "end") &&
+      } else if (inBlock && line.starts_with("end") &&
                  TryDecodeUUBlock(text.substr(dataStart, pos - dataStart), data)) {
         std::string_view before = text.substr(segmentStart, beginLine - segmentStart);
         if (!converted) {
@@ -394,13 +389,13 @@ class TMailParser {
           part->SetLabelValue("Content-Type", "multipart/mixed");
           part->SetLabelParamValue("Content-Type", "boundary", "\"" + boundary + "\"");
           converted = true;
-        } else if (!IsBlank(before)) {
+        } else if (!IsAllWspOrLineBreaks(before)) {
           AddTextChild(part, before, boundary);
         }
         AddUUAttachment(part, std::move(data), fileName, boundary);
         inBlock = false;
         segmentStart = next;
-      } else if (inBlock && StartsWith(line, "end")) {
+      } else if (inBlock && line.starts_with("end")) {
         // Not uuencoded after all (plain text that happens to begin a line
         // with "begin 6"): its lines stay with the text around them.
         inBlock = false;
@@ -410,7 +405,7 @@ class TMailParser {
     }
     if (!converted) {
       SetBody(part, text.substr(bodyStart));
-    } else if (segmentStart < text.size() && !IsBlank(text.substr(segmentStart))) {
+    } else if (segmentStart < text.size() && !IsAllWspOrLineBreaks(text.substr(segmentStart))) {
       AddTextChild(part, text.substr(segmentStart), boundary);
     }
   }

@@ -4,6 +4,7 @@
 
 #include "mail/mime/mail_dates.h"
 #include "platform/error.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
@@ -12,12 +13,11 @@ namespace {
 // Longest hop text read; a longer field is cut, as no real hop comes near it.
 constexpr size_t kMaxHopText = 9999;
 
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
 // Folding whitespace separates words wherever it stands (RFC 5322 section
 // 3.2.2): a field folded with a TAB, or loaded without unfolding, keeps its
 // keywords apart.
-bool IsWordBreak(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+constexpr auto IsWordBreak = IsWspOrLineBreak;
 
 bool SameWord(const std::string& word, const char* keyword) {
   size_t k = 0;
@@ -50,8 +50,8 @@ bool IsClauseKeyword(const std::string& word, TReceivedField& selects) {
 TReceived ParseReceived(std::string_view value) {
   TReceived hop;
   std::string_view text = value.substr(0, kMaxHopText);
-  while (!text.empty() && IsBlankOrControl(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlankOrControl(text.back())) text.remove_suffix(1);
+  while (!text.empty() && IsCtlOrSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsCtlOrSpace(text.back())) text.remove_suffix(1);
 
   TReceivedField state = reNone;
   int depth = 0;

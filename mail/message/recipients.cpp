@@ -5,13 +5,14 @@
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"
 #include "platform/error.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
 namespace {
 
 // Spaces and control characters separate comma-text items.
-bool IsSeparator(char c) { return static_cast<unsigned char>(c) <= ' '; }
+constexpr auto IsSeparator = IsCtlOrSpace;
 
 std::string WriteCommaText(const TStringList& list) {
   if (list.Count() == 1 && list[0].empty()) return "\"\"";

@@ -1,4 +1,5 @@
 #include "mail/mime/header_fields.h"
+#include "platform/text_chars.h"
 
 #include <algorithm>
 #include <climits>
@@ -13,13 +14,6 @@ bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
 char Upper(char c) { return IsAsciiLower(c) ? static_cast<char>(c - 32) : c; }
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-std::string_view TrimView(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 bool SameAsciiText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -27,7 +21,9 @@ bool SameAsciiText(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string_view StripQuotes(std::string_view text) {
+// A quoted-string's value without its double quotes (RFC 5322 section
+// 3.2.4); a value not quoted at both ends is left as it is.
+std::string_view StripDoubleQuotes(std::string_view text) {
   if (!text.empty() && text.front() == '"' && text.back() == '"')
     return text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view{};
   return text;
@@ -46,7 +42,7 @@ struct TParamSpan {
 // semicolon the scan relies on is implied at the end of `line`, never taken as
 // text: an unclosed quote must not gain a semicolon that was never written.
 TParamSpan ScanParams(std::string_view line, std::string_view param, std::string* collected) {
-  std::string_view wanted = TrimView(param);
+  std::string_view wanted = TrimSpaces(param);
   bool inQuote = false, inValue = false, inParams = false, capture = false;
   std::string name;
   TParamSpan span;
@@ -71,7 +67,7 @@ TParamSpan ScanParams(std::string_view line, std::string_view param, std::string
         continue;
       }
       if (c == '=' && inParams) {
-        capture = SameAsciiText(TrimView(name), wanted);
+        capture = SameAsciiText(TrimSpaces(name), wanted);
         name.clear();
         if (capture && !collected && !span.found) {
           span.found = true;
@@ -99,8 +95,8 @@ void ForEachParam(std::string_view line, Visit&& visit) {
   size_t start = 0, equals = std::string_view::npos;
   auto finish = [&](size_t end) {
     if (inParams && equals != std::string_view::npos)
-      visit(TrimView(line.substr(start, equals - start)),
-            TrimView(line.substr(equals + 1, end - equals - 1)));
+      visit(TrimSpaces(line.substr(start, equals - start)),
+            TrimSpaces(line.substr(equals + 1, end - equals - 1)));
   };
   for (size_t i = 0; i < line.size(); ++i) {
     char c = line[i];
@@ -213,7 +209,7 @@ TParamValue ReadExtendedParam(std::string_view line, std::string_view wanted) {
   if (haveWhole) {
     // RFC 2231 section 4 gives no quotes to an extended value; some senders
     // add them anyway.
-    std::string_view text = TakeCharsetAndLanguage(StripQuotes(whole), result);
+    std::string_view text = TakeCharsetAndLanguage(StripDoubleQuotes(whole), result);
     AppendPercentDecoded(text, result.value);
     result.extended = true;
     return result;
@@ -226,7 +222,7 @@ TParamValue ReadExtendedParam(std::string_view line, std::string_view wanted) {
     if (section.number < expected) continue;
     if (section.number > expected) break;
     result.extended = true;
-    std::string_view text = StripQuotes(section.value);
+    std::string_view text = StripDoubleQuotes(section.value);
     if (section.extended) {
       // RFC 2231 section 4.1: only the first section names the charset.
       if (expected == 0) text = TakeCharsetAndLanguage(text, result);
@@ -241,7 +237,7 @@ TParamValue ReadExtendedParam(std::string_view line, std::string_view wanted) {
 
 }  // namespace
 
-std::string TrimSpace(std::string_view text) { return std::string(TrimView(text)); }
+std::string TrimSpace(std::string_view text) { return std::string(TrimSpaces(text)); }
 
 std::string TrimLeftSpace(std::string_view text) {
   size_t first = text.find_first_not_of(' ');
@@ -318,9 +314,9 @@ std::string NormalizeLabel(std::string_view line) {
   }
   // A quote left open by the end of the line keeps its text as written.
   if (inQuote) value += quoted;
-  std::string result(TrimView(label));
+  std::string result(TrimSpaces(label));
   result.push_back(' ');
-  result.append(TrimView(value));
+  result.append(TrimSpaces(value));
   return result;
 }
 
@@ -342,7 +338,7 @@ std::string LabelValue(std::string_view line) {
     }
   }
   if (!afterColon) return {};
-  return std::string(StripQuotes(TrimView(line.substr(start, end - start))));
+  return std::string(StripDoubleQuotes(TrimSpaces(line.substr(start, end - start))));
 }
 
 std::string WriteLabelValue(std::string_view line, std::string_view value) {
@@ -362,7 +358,7 @@ std::string WriteLabelValue(std::string_view line, std::string_view value) {
     }
   }
   if (colon == std::string_view::npos) return std::string(line);
-  std::string_view newValue = TrimView(value);
+  std::string_view newValue = TrimSpaces(value);
   std::string result;
   result.reserve(line.size() + newValue.size() + 1);
   result.append(line.substr(0, colon + 1));
@@ -378,23 +374,23 @@ std::string LabelParamValue(std::string_view line, std::string_view param) {
 
 TParamValue ReadLabelParam(std::string_view line, std::string_view param) {
   std::string collected;
-  ScanParams(TrimView(line), param, &collected);
-  std::string_view plain = StripQuotes(TrimView(collected));
-  if (!TrimView(plain).empty()) {
+  ScanParams(TrimSpaces(line), param, &collected);
+  std::string_view plain = StripDoubleQuotes(TrimSpaces(collected));
+  if (!TrimSpaces(plain).empty()) {
     TParamValue result;
     result.value = std::string(plain);
     return result;
   }
-  TParamValue extended = ReadExtendedParam(line, TrimView(param));
+  TParamValue extended = ReadExtendedParam(line, TrimSpaces(param));
   if (!extended.extended) extended.value = std::string(plain);
   return extended;
 }
 
 std::string WriteLabelParamValue(std::string_view line, std::string_view param,
                                  std::string_view value) {
-  std::string_view trimmed = TrimView(line);
+  std::string_view trimmed = TrimSpaces(line);
   TParamSpan span = ScanParams(trimmed, param, nullptr);
-  std::string_view newValue = TrimView(value);
+  std::string_view newValue = TrimSpaces(value);
   // A final semicolon only closes the list; it is not written back.
   std::string_view base = trimmed;
   if (!base.empty() && base.back() == ';') base.remove_suffix(1);
@@ -408,9 +404,9 @@ std::string WriteLabelParamValue(std::string_view line, std::string_view param,
     result.append(base.substr(end));
     return result;
   }
-  std::string result(TrimView(base));
+  std::string result(TrimSpaces(base));
   result.append("; ");
-  result.append(TrimView(param));
+  result.append(TrimSpaces(param));
   result.push_back('=');
   result.append(newValue);
   return result;

@@ -7,6 +7,7 @@
 
 #include "platform/int_conv.h"
 #include "platform/time_zone.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
@@ -22,7 +23,6 @@ enum Field { fDayName, fDay, fMonth, fYear, fHour, fMinute, fSecond, fZone, fCou
 
 // Folding white space (RFC 5322 section 3.2.2) may put any run of these
 // between two fields.
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 int ReadInt(std::string_view text) {
   int value = 0;
@@ -103,7 +103,7 @@ double GetTimeZoneBias() { return LocalOffsetNow() / 86400.0; }
 
 TDateTime MailDateToDateTime(std::string_view date) {
   size_t i = 0;
-  while (i < date.size() && IsBlank(date[i])) ++i;
+  while (i < date.size() && IsWspOrLineBreak(date[i])) ++i;
   if (i == date.size()) return 0;
 
   std::array<std::string_view, fCount> fields {};
@@ -111,9 +111,9 @@ TDateTime MailDateToDateTime(std::string_view date) {
   size_t start = i;  // first character of the current field
   for (; i < date.size() && field < fCount; ++i) {
     char c = date[i];
-    if (IsBlank(c)) {
+    if (IsWspOrLineBreak(c)) {
       // A run of blanks is one separator.
-      if (!IsBlank(date[i - 1])) {
+      if (!IsWspOrLineBreak(date[i - 1])) {
         fields[field] = date.substr(start, i - start);
         ++field;
         // A time without seconds is followed directly by the zone.

@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/int_conv.h"
 #include "platform/string_list.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 namespace {
@@ -64,23 +65,9 @@ std::size_t ToSize(std::uint64_t bytes) {
 const std::string kLineTooLong =
     "reply too long: the server sent a line of more than " + std::to_string(kMaxStatusLine) + " bytes";
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
-std::string TrimControls(std::string_view text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= 32) ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= 32) --last;
-  return std::string(text.substr(first, last - first));
-}
+std::string TrimControls(std::string_view text) { return std::string(TrimCtlOrSpace(text)); }
 
 // A reply's first line, within reason, to quote to a person.
 std::string StatusLine(std::string_view reply) {
@@ -97,14 +84,6 @@ std::string Printable(std::string text) {
 
 // The text in front of the first space (all of it when there is none).
 std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimSpaces(std::string_view text) {
-  const size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
 
 bool SameLetters(std::string_view text, std::string_view lower) {
   if (text.size() != lower.size()) return false;
@@ -138,10 +117,10 @@ bool NextLine(std::string_view text, size_t from, size_t& end, size_t& next) {
 bool ReadUidLine(std::string_view line, int& number, std::string_view& id) {
   line = line.substr(0, line.find_first_of("\r\n"));
   size_t p = 0;
-  while (p < line.size() && IsBlank(line[p])) ++p;
+  while (p < line.size() && IsWsp(line[p])) ++p;
   size_t digits = p;
   while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
-  if (digits == p || digits == line.size() || !IsBlank(line[digits])) return false;
+  if (digits == p || digits == line.size() || !IsWsp(line[digits])) return false;
   const auto [end, error] = std::from_chars(line.data() + p, line.data() + digits, number);
   if (error != std::errc() || end != line.data() + digits) return false;
   id = line.substr(digits);
@@ -510,7 +489,7 @@ bool TREZ2000::Connect() {
     // and anything else is not a POP3 server at all (a port that expects
     // TLS at once answers nothing, one of another protocol its own words).
     const std::string& greeting = socketTalk_->LastResponse();
-    NoteFailure(StartsWith(greeting, "-ERR") ? "the server refused the connection"
+    NoteFailure(greeting.starts_with("-ERR") ? "the server refused the connection"
                                              : "the server did not greet as a POP3 server: \"" +
                                                    Printable(StatusLine(greeting)) + "\"");
     if (socket.TlsFailed()) tlsFailure_ = failureReason_;
@@ -627,7 +606,7 @@ std::string TREZ2000::GetUIDL(int messageNumber) {
   reply.remove_prefix(std::min<size_t>(3, reply.size()));  // "+OK"
   int named = 0;
   std::string_view id;
-  if (reply.empty() || !IsBlank(reply[0]) || !ReadUidLine(reply, named, id) || named != messageNumber) return "";
+  if (reply.empty() || !IsWsp(reply[0]) || !ReadUidLine(reply, named, id) || named != messageNumber) return "";
   return std::string(id);
 }
 
@@ -830,7 +809,7 @@ void TREZ2000::EndOfData(TComponent*, TSessionState SessionState, const std::str
     case stDele:
     case stUIDL:
     case stQuit:
-      ServerResult = StartsWith(Data, "+OK");
+      ServerResult = Data.starts_with("+OK");
       break;
     default:
       break;
@@ -842,7 +821,7 @@ void TREZ2000::ReceiveData(TComponent*, TSessionState, const std::string&, bool&
   // the dot line. It is judged on the whole reply so far: a chunk in the
   // middle of a message may well start with "-ERR".
   const std::string& reply = socketTalk_->LastResponse();
-  if (StartsWith(reply, "-ERR") && EndsWith(reply, kCrLf)) {
+  if (reply.starts_with("-ERR") && reply.ends_with(kCrLf)) {
     ServerResult = false;
     socketTalk_->Cancel();
     return;

@@ -12,13 +12,6 @@ namespace Vizu2000 {
 
 namespace {
 
-// Only the tail is compared, so a reply of any length is checked in time
-// proportional to the end marker, not to what has been gathered.
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() &&
-         std::memcmp(text.data() + text.size() - end.size(), end.data(), end.size()) == 0;
-}
-
 // Room for the status line, the end line and some dot-stuffing.
 constexpr std::size_t kReserveSlack = 64 * 1024;
 constexpr std::size_t kMaxReserve = 256u << 20;
@@ -297,7 +290,7 @@ void TSocketTalk::SocketRead() {
   if (OnReceiveData) OnReceiveData(this, sessionState_, chunk_, serverResult_);
   if (expectedSize_ > 0) Progress(expectedSize_, ClampToInt(replyBytes_));
 
-  if (!expectedEnd_.empty() && !EndsWith(lastResponse_, expectedEnd_)) {
+  if (!expectedEnd_.empty() && !lastResponse_.ends_with(expectedEnd_)) {
     // The reply goes on: the silence is measured afresh.
     if (waiting_) timeOutTimer_.SetEnabled(true);
     return;
