@@ -1,11 +1,10 @@
 #include "platform/string_list.h"
 
 #include "platform/error.h"
+#include "platform/text_lines.h"
 
 namespace Vizu2000 {
 
-char UpCaseChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char LowCaseChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 std::string UpperCase(std::string_view text) {
   std::string result(text);
@@ -86,15 +85,11 @@ void TStringList::SetText(std::string_view text) {
   items_.clear();
   size_t end = text.find('\0');
   if (end != std::string_view::npos) text = text.substr(0, end);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t i = text.find_first_of("\r\n", start);
-    if (i == std::string_view::npos) {
-      items_.emplace_back(text.substr(start));
-      break;
-    }
-    items_.emplace_back(text.substr(start, i - start));
-    start = (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? i + 2 : i + 1;
+  TLineCutter cutter(text);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = cutter.LineEnd(start);
+    items_.emplace_back(text.substr(start, end - start));
+    start = end + cutter.BreakLength(end);
   }
 }
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text_chars.h"
+
 namespace Vizu2000 {
 
 class TStringList {
@@ -44,9 +46,8 @@ class TStringList {
   std::vector<std::string> items_;
 };
 
-// ASCII-only helpers shared by the library.
-char UpCaseChar(char c);
-char LowCaseChar(char c);
+// ASCII-only helpers shared by the library (UpCaseChar and LowCaseChar
+// are in platform/text_chars.h).
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 bool SameText(std::string_view a, std::string_view b);

@@ -19,6 +19,10 @@ constexpr bool IsCtlOrSpace(char c) { return static_cast<unsigned char>(c) <= ' 
 // The C locale's white space: space, tab, LF, vertical tab, form feed, CR.
 constexpr bool IsAsciiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// ASCII case: only a-z and A-Z change.
+constexpr char UpCaseChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+constexpr char LowCaseChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
 // The text without the characters of a class at either end.
 template <typename Class>
 constexpr std::string_view TrimBy(std::string_view text, Class inClass) {

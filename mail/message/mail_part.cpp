@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "mail/message/mail_message.h"
-#include "mail/message/text_lines.h"
+#include "platform/text_lines.h"
 #include "mail/mime/charsets.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"

@@ -11,7 +11,7 @@
 #include "mail/message/dash_lines.h"
 #include "mail/message/mail_message.h"
 #include "mail/message/mail_part.h"
-#include "mail/message/text_lines.h"
+#include "platform/text_lines.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/header_fields.h"
 #include "mail/mime/mime_types.h"

@@ -1,5 +1,6 @@
 #include "mail/mime/header_fields.h"
 #include "platform/text_chars.h"
+#include "platform/text_lines.h"
 
 #include <algorithm>
 #include <climits>
@@ -10,14 +11,11 @@ namespace Vizu2000 {
 
 namespace {
 
-bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
-char Upper(char c) { return IsAsciiLower(c) ? static_cast<char>(c - 32) : c; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 bool SameAsciiText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
+    if (UpCaseChar(a[i]) != UpCaseChar(b[i])) return false;
   return true;
 }
 
@@ -294,12 +292,12 @@ std::string NormalizeLabel(std::string_view line) {
     } else if (inLabel) {
       size_t n = label.size();
       if (n == 0 || label[n - 1] == '-')
-        label.push_back(Upper(c));
+        label.push_back(UpCaseChar(c));
       else if (n >= 2 && label[n - 2] == '-' && label[n - 1] == 'I' && (c == 'd' || c == 'D') &&
                i + 1 < line.size() && line[i + 1] == ':')
         label.push_back('D');
       else
-        label.push_back(Lower(c));
+        label.push_back(LowCaseChar(c));
       if (c == ':') {
         inLabel = false;
         value.clear();
@@ -417,19 +415,7 @@ std::string WrapHeader(std::string_view header) {
   constexpr size_t kTabLimit = 36;
 
   // Line breaks made CR LF, trailing ones dropped; lines kept as spans.
-  std::string text;
-  text.reserve(header.size() + header.size() / 32 + 2);
-  for (size_t i = 0; i < header.size(); ++i) {
-    char c = header[i];
-    if (c == '\r') {
-      text.append("\r\n");
-      if (i + 1 < header.size() && header[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      text.append("\r\n");
-    } else {
-      text.push_back(c);
-    }
-  }
+  std::string text = JoinLinesCRLF(header);
   while (text.size() >= 2 && text[text.size() - 2] == '\r' && text.back() == '\n')
     text.resize(text.size() - 2);
 

@@ -74,7 +74,6 @@ bool ZoneOffset(std::string_view zone, int& minutes) {
   return true;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 int ReadMonth(std::string_view text) {
   if (text.front() >= '0' && text.front() <= '9') return ReadInt(text);
@@ -84,7 +83,7 @@ int ReadMonth(std::string_view text) {
   if (text.size() >= 3) {
     for (size_t m = 0; m < 12; ++m) {
       const std::string_view name = kMonths.substr(m * 4, 3);
-      if (Lower(text[0]) == Lower(name[0]) && Lower(text[1]) == Lower(name[1]) && Lower(text[2]) == Lower(name[2]))
+      if (LowCaseChar(text[0]) == LowCaseChar(name[0]) && LowCaseChar(text[1]) == LowCaseChar(name[1]) && LowCaseChar(text[2]) == LowCaseChar(name[2]))
         return static_cast<int>(m) + 1;
     }
   }
