@@ -1,6 +1,6 @@
 #pragma once
-// The main window: the mailbox settings or the log of the running poll, an
-// on/off switch that moves between the two, and the poll cycle itself.
+// The main window: the mailbox settings or the log of the running poll, and
+// an on/off switch that moves between the two. The poll runs in TPollCycle.
 #include <QDateTime>
 #include <QWidget>
 #include <deque>
