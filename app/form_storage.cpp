@@ -151,21 +151,21 @@ void TFormStorage::Assign(const TStoredProp& prop, const std::string& text) {
   }
 }
 
+bool TFormStorage::ReadPlacementValue(const std::string& name, std::string& value) {
+  const TValueKind kind = store_->ReadValue(section_, name, value);
+  if (kind == vkOtherType) {
+    store_->CloseKey();
+    throw EVizuError("Invalid data type for '" + name + "'");
+  }
+  return kind == vkString;
+}
+
 void TFormStorage::Restore() {
   saved_ = false;
   TSettingsStore& store = *store_;
   store.OpenKeyReadOnly();
-  auto readPlacement = [&](const std::string& name, std::string& value) {
-    const TValueKind kind = store.ReadValue(section_, name, value);
-    if (kind == vkOtherType) {
-      store.CloseKey();
-      throw EVizuError("Invalid data type for '" + name + "'");
-    }
-    return kind == vkString;
-  };
-
   std::string text;
-  const int version = readPlacement("FormVersion", text) ? StrToIntDef(text, 0) : 0;
+  const int version = ReadPlacementValue("FormVersion", text) ? StrToIntDef(text, 0) : 0;
   if (version >= Version()) {
     RestorePlacement();
     for (const TStoredProp& prop : props_) {
@@ -196,15 +196,7 @@ void TFormStorage::Restore() {
 }
 
 void TFormStorage::RestorePlacement() {
-  TSettingsStore& store = *store_;
-  auto read = [&](const std::string& name, std::string& value) {
-    const TValueKind kind = store.ReadValue(section_, name, value);
-    if (kind == vkOtherType) {
-      store.CloseKey();
-      throw EVizuError("Invalid data type for '" + name + "'");
-    }
-    return kind == vkString;
-  };
+  auto read = [this](const std::string& name, std::string& value) { return ReadPlacementValue(name, value); };
   const TScreenInfo screen = ScreenOf(form_);
   const QRect current = form_->geometry();
 

@@ -86,6 +86,9 @@ class TFormStorage : public TComponent {
 
  private:
   void RestorePlacement();
+  // A placement value: true when it is there as a string; a value of
+  // another type closes the key and raises "Invalid data type for '<name>'".
+  bool ReadPlacementValue(const std::string& name, std::string& value);
   void SavePlacement(bool visible);
   std::string CurrentText(const TStoredProp& prop) const;
   void Assign(const TStoredProp& prop, const std::string& text);

@@ -18,18 +18,6 @@ namespace Vizu2000 {
 
 namespace {
 
-// Set for as long as it lives, also when the poll leaves by an error.
-class TRunningFlag {
- public:
-  explicit TRunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
-  ~TRunningFlag() { flag_ = false; }
-  TRunningFlag(const TRunningFlag&) = delete;
-  TRunningFlag& operator=(const TRunningFlag&) = delete;
-
- private:
-  bool& flag_;
-};
-
 std::string Capitalized(std::string text) {
   if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
   return text;
@@ -58,7 +46,7 @@ void TPollCycle::Run() {
   // A tick while a poll waits for its server: that poll is still the
   // current one, and a second connection would only be refused. Skipped.
   if (running_) return;
-  TRunningFlag running(running_);
+  TBusyFlag running(running_);  // cleared also when the poll leaves by an error
   listener_.PollLogCleared();
   const QDateTime started = QDateTime::currentDateTime();
   std::string line = "Connecting at " + LogDateTime();

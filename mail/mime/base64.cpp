@@ -210,15 +210,11 @@ inline char* PutGroup(std::uint32_t v, char* out) {
 int DecodeLineBase64Scalar(std::string_view line, char* output) {
   const unsigned char* in = Bytes(line);
   const size_t groups = line.size() / 4;
-  const auto& p = kB64Decode.place;
   char* out = output;
   for (size_t g = 0; g < groups; ++g, in += 4) {
-    std::uint32_t v = p[0][in[0]] | p[1][in[1]] | p[2][in[2]] | p[3][in[3]];
+    const std::uint32_t v = Base64Group(in);
     if (!(v & kB64Odd)) [[likely]] {
-      out[0] = static_cast<char>(v >> 16);
-      out[1] = static_cast<char>(v >> 8);
-      out[2] = static_cast<char>(v);
-      out += 3;
+      out = PutGroup(v, out);
       continue;
     }
     // Padding and characters outside the alphabet count 0; padding in the
@@ -374,12 +370,9 @@ char* DecodeBase64Piece(const unsigned char* in, const unsigned char* const end,
       // Whole groups of four alphabet characters, with the CR LF that ends
       // each line of a well-formed body stepped over in the same loop.
       while (end - in >= 4) {
-        std::uint32_t v = p[0][in[0]] | p[1][in[1]] | p[2][in[2]] | p[3][in[3]];
+        const std::uint32_t v = Base64Group(in);
         if (!(v & kB64Odd)) [[likely]] {
-          out[0] = static_cast<char>(v >> 16);
-          out[1] = static_cast<char>(v >> 8);
-          out[2] = static_cast<char>(v);
-          out += 3;
+          out = PutGroup(v, out);
           in += 4;
         } else if (in[0] == '\r' && in[1] == '\n') {
           in += 2;
@@ -394,10 +387,7 @@ char* DecodeBase64Piece(const unsigned char* in, const unsigned char* const end,
     if (!(v & kB64Odd)) {
       group.bits = (group.bits << 6) | v;
       if (++group.have == 4) {
-        out[0] = static_cast<char>(group.bits >> 16);
-        out[1] = static_cast<char>(group.bits >> 8);
-        out[2] = static_cast<char>(group.bits);
-        out += 3;
+        out = PutGroup(group.bits, out);
         group = {};
       }
     } else if (c == '=') {
