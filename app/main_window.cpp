@@ -268,19 +268,20 @@ void TfrmMain::RegisterStoredProps() {
   lineEdit("ServerName.Text", ServerName);
   lineEdit("UserName.Text", UserName);
 
-  TStoredProp delOnRet;
-  delOnRet.Entry = "DelOnRet.Checked";
-  delOnRet.Kind = skBoolean;
-  delOnRet.GetBoolean = [this] { return DelOnRet->isChecked(); };
-  delOnRet.SetBoolean = [this](bool value) { DelOnRet->setChecked(value); };
-  FormStorage1->AddStoredProp(std::move(delOnRet));
-
-  TStoredProp stateOn;
-  stateOn.Entry = "OnOff.StateOn";
-  stateOn.Kind = skBoolean;
-  stateOn.GetBoolean = [this] { return OnOff->StateOn(); };
-  stateOn.SetBoolean = [this](bool value) { OnOff->SetStateOn(value); };
-  FormStorage1->AddStoredProp(std::move(stateOn));
+  auto boolean = [this](const char* entry, auto get, auto set) {
+    TStoredProp prop;
+    prop.Entry = entry;
+    prop.Kind = skBoolean;
+    prop.GetBoolean = get;
+    prop.SetBoolean = set;
+    FormStorage1->AddStoredProp(std::move(prop));
+  };
+  boolean(
+      "DelOnRet.Checked", [this] { return DelOnRet->isChecked(); },
+      [this](bool value) { DelOnRet->setChecked(value); });
+  // Last: restoring it as on switches on with every other setting in place.
+  boolean(
+      "OnOff.StateOn", [this] { return OnOff->StateOn(); }, [this](bool value) { OnOff->SetStateOn(value); });
 }
 
 bool TfrmMain::ValidateSettings() {
