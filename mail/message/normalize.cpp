@@ -69,7 +69,7 @@ struct TContainer {
 }  // namespace
 
 TMailPart* TVeraDudurur2000::NewPart(TMailPart* parent, const std::string& parentBoundary) {
-  Settle();
+  Touch(chTree);
   auto* part = new TMailPart(this);
   part->ownerMessage_ = this;
   if (parent) {
@@ -97,11 +97,15 @@ void TVeraDudurur2000::Normalize(TNormalizer mode) {
   needRebuild_ = true;
   needNormalize_ = false;
   fileCounter_ = 0;
-  lastNormalizeInPlace_ = ShapeIsNormal() && ShapeFits(mode);
-  if (lastNormalizeInPlace_)
+  if (ShapeIsNormal() && ShapeFits(mode)) {
+    // Only the texts are written again, so the attachments' names still
+    // hold.
+    const bool namesCurrent = AttachNamesValid();
     NormalizeInPlace();
-  else
+    if (namesCurrent) attachNamesAt_ = changes_;
+  } else {
     NormalizeFully(mode);
+  }
   MarkNormal();
 }
 
@@ -159,7 +163,7 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
   int theirs = SearchStringList(&text->header_, "Content-Type:", 0);
   if (own >= 0 && theirs >= 0) {
     header_[own] = WriteLabelValue(text->header_[theirs], type);
-    TouchHeader();
+    Touch(chFields);
   }
   SetLabelValue("Content-Disposition", "inline");
   TakeContentOf(text, textEncoding_);
@@ -170,6 +174,8 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
 }
 
 void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
+  // The tree is remade: nothing taken of it before holds.
+  CountChange();
   // Lift the message's own content into a part of its own, so the message
   // can become a container. A childless message's body is its content even
   // when its type names a container (a multipart message whose parts could
@@ -194,7 +200,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   }
   // The body of a message that this class made a container is assembled
   // from its parts (or left over from before): never content of its own.
-  if (holdsText || (childless && !bodyIsAssembled_ && (body_.Size() > 0 || selfAttached))) {
+  if (holdsText || (childless && !madeIntoContainer_ && (body_.Size() > 0 || selfAttached))) {
     TMailPart* lifted = NewPart(nullptr, {});
     lifted->body_.Assign(std::string(body_.View()));
     // The fields describe the content, so they go with it: left on the
@@ -206,7 +212,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [](const std::string& entry) { return IsContentField(entry); }),
                   entries.end());
-    TouchHeader();
+    Touch(chFields);
     if (textPlainPart_ == this)
       textPlainPart_ = lifted;
     else if (textHTMLPart_ == this)
@@ -339,7 +345,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       // The only content: the message takes it over, as base64.
       for (const std::string& entry : part->header_)
         if (IsContentField(entry)) header_.Add(entry);
-      TouchHeader();
+      Touch(chFields);
       TakeContentOf(part, etBase64);
       delete part;  // leaves AttachList on its own
       attachList_.Add(this);
@@ -363,7 +369,7 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   alternativePart_ = alternative.part;
   containerPart_ = inner.part;
   normalEmbedded_ = placedEmbedded;
-  bodyIsAssembled_ = inner.part != nullptr;
+  madeIntoContainer_ = inner.part != nullptr;
   // A message left with no content at all, or a container still waiting for
   // the part it was made for: what its body still holds is a preamble or
   // old text, which must not pass for content.
