@@ -176,9 +176,24 @@ class TVeraDudurur2000 : public TMailPart {
   bool ShapeFits(TNormalizer mode) const;
   void NormalizeFully(TNormalizer mode);
   void NormalizeInPlace();
-  // Step 6 of every restructuring: the message's own content fields go,
+  // The steps of NormalizeFully, in its order.
+  struct TContainer;
+  struct TContainers;
+  void AttachUnsplitContainers();
+  void LiftOwnContent();
+  // Every restructuring: the message's own content fields go,
   // "Mime-Version" and "X-Mailer" are set.
   void ResetContentFields();
+  void UnhookTextsAndAttachments();
+  std::vector<TMailPart*> CutOffLeftovers();
+  TContainers MakeContainers(TNormalizer mode);
+  void PlaceText(TMailPart*& slot, const char* type, const TContainer& inner);
+  int PlaceAttachments(const TContainers& made);
+  std::string CompleteAttachmentFields(TMailPart* part);
+  void DestroyOldTree(const std::vector<TMailPart*>& leftovers);
+  void AdoptContainers(const TContainers& made, int embedded);
+  void DropBodyUnlessContent();
+  static void PutInto(TMailPart* part, const TContainer& container);
   // The part's content becomes the message's, written in the encoding; a
   // content that cannot be decoded is taken as it stands, with its transfer
   // encoding.
