@@ -246,15 +246,16 @@ class TVeraDudurur2000 : public TMailPart {
   bool needFindParts_ = false;
   bool inProgressReport_ = false;
 
-  // Changes to the tree, counted. Every change to a part below the message
-  // (its fields, its place, its children, its attributes, its coming and
-  // going) passes TMailPart::Touch, which counts it here; Fill, Reset and
-  // a full restructuring count themselves. A cache of what the tree holds
-  // remembers the count it was taken at and is valid exactly while the
-  // count is the same; an operation of this class that keeps a cache true
-  // through changes of its own takes it again at the new count. Changes to
-  // the message's own header fields are not counted: every restructuring
-  // rewrites them, and no cache describes them.
+  // Changes to the tree, counted. Every change to a part (its fields, its
+  // place, its children, its attributes) passes TMailPart::Touch, which
+  // counts it here; the message's own operations on the whole tree (Fill,
+  // Reset, forgetting destroyed parts, a full restructuring) count
+  // themselves. Changes to the message's own header fields are not
+  // counted: every restructuring rewrites them, and no cache describes
+  // them. A cache of what the tree holds remembers the count it was taken
+  // at and is valid exactly while the count is the same. An operation of
+  // this class that keeps a cache true through changes of its own (it also
+  // writes parts directly) takes the cache again at the new count.
   std::uint64_t changes_ = 0;
   static constexpr std::uint64_t kNever = ~std::uint64_t{0};
   // Cache: the count at which the shape was last left normal.
