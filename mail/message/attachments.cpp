@@ -100,7 +100,7 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
   attachList_.Add(part);
   needRebuild_ = true;
   if (namesCurrent) {
-    attachNames_.push_back(NameOf(part));
+    attachHashes_.push_back(ListName(part));
     attachNamesAt_ = changes_;
   }
 
@@ -133,15 +133,14 @@ void TVeraDudurur2000::DropAttachment(TMailPart* part) {
   if (wasNormal) MarkNormal();
 }
 
-TVeraDudurur2000::TAttachName TVeraDudurur2000::NameOf(const TMailPart* part) {
-  TAttachName name{0, LowerCase(part->GetFileName())};
-  name.hash = std::hash<std::string_view>{}(name.lowered);
-  return name;
+std::size_t TVeraDudurur2000::ListName(TMailPart* part) {
+  part->listedName_ = LowerCase(part->GetFileName());
+  return std::hash<std::string_view>{}(part->listedName_);
 }
 
 void TVeraDudurur2000::TakeAttachNames() {
-  attachNames_.clear();
-  for (const TMailPart* part : attachList_) attachNames_.push_back(NameOf(part));
+  attachHashes_.clear();
+  for (TMailPart* part : attachList_) attachHashes_.push_back(ListName(part));
   attachNamesAt_ = changes_;
   attachNamesCharset_ = charset_;
 }
@@ -149,8 +148,9 @@ void TVeraDudurur2000::TakeAttachNames() {
 int TVeraDudurur2000::FindAttachment(std::string_view lowered) {
   if (!AttachNamesValid()) TakeAttachNames();
   const std::size_t hash = std::hash<std::string_view>{}(lowered);
-  for (size_t i = 0; i < attachNames_.size(); ++i)
-    if (attachNames_[i].hash == hash && attachNames_[i].lowered == lowered) return static_cast<int>(i);
+  for (size_t i = 0; i < attachHashes_.size(); ++i)
+    if (attachHashes_[i] == hash && attachList_.Get(static_cast<int>(i))->listedName_ == lowered)
+      return static_cast<int>(i);
   return -1;
 }
 
@@ -161,7 +161,7 @@ void TVeraDudurur2000::DetachAt(int index) {
   const bool namesCurrent = AttachNamesValid();
   DropAttachment(attachList_.Get(index));
   if (namesCurrent) {
-    attachNames_.erase(attachNames_.begin() + index);
+    attachHashes_.erase(attachHashes_.begin() + index);
     attachNamesAt_ = changes_;
   }
   Normalize(nrForce);

@@ -210,11 +210,8 @@ class TVeraDudurur2000 : public TMailPart {
   // Index in AttachList of the first attachment whose file name, lower-
   // cased, is `lowered`; -1 when none is.
   int FindAttachment(std::string_view lowered);
-  struct TAttachName {
-    std::size_t hash;
-    std::string lowered;
-  };
-  static TAttachName NameOf(const TMailPart* part);
+  // Notes the part's name for the attachment names; returns its hash.
+  static std::size_t ListName(TMailPart* part);
   void TakeAttachNames();
   // The message itself can be an attachment only as the only one, and
   // changes to its own fields are not counted: a list of one is never
@@ -262,12 +259,12 @@ class TVeraDudurur2000 : public TMailPart {
   std::uint64_t normalAt_ = kNever;
   // Embedded entries of AttachList, kept with the normal shape.
   int normalEmbedded_ = 0;
-  // Cache: the lower-cased file names of AttachList, in its order, with
-  // their hashes, so that finding a name is a scan of one array instead of
-  // a visit to every part's fields. A name read from an RFC 2231 parameter
-  // is converted to Charset, so the list also remembers the Charset it was
-  // taken under.
-  std::vector<TAttachName> attachNames_;
+  // Cache: the hashes of the lower-cased file names of AttachList, in its
+  // order, the names themselves in the parts (listedName_), so that finding
+  // a name is a scan of one array instead of a visit to every part's
+  // fields. A name read from an RFC 2231 parameter is converted to Charset,
+  // so the names also remember the Charset they were taken under.
+  std::vector<std::size_t> attachHashes_;
   std::uint64_t attachNamesAt_ = kNever;
   std::string attachNamesCharset_;
 

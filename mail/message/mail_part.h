@@ -158,6 +158,10 @@ class TMailPart : public TComponent {
   TMailPart* parentPart_ = nullptr;
   bool isDecoded_ = false;
   bool isEmbedded_ = false;
+  // The file name, lower-cased, as the owner message's attachment names
+  // took it; it holds only while they are valid. Kept here rather than in
+  // their list so that taking an entry off the list moves hashes only.
+  std::string listedName_;
 };
 
 }  // namespace Vizu2000
