@@ -80,9 +80,8 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
                                    bool embedded) {
   Settle();
   const std::string name = ExtractFileName(fileName);
-  bool keepHashes = AttachHashesValid();
   Normalize(embedded ? nrAddEmbedded : nrAddAttach);
-  keepHashes = keepHashes && lastNormalizeInPlace_;
+  const bool namesCurrent = AttachNamesValid();
   TMailPart* container = embedded ? relatedPart_ : mixedPart_;
   const bool wasNormal = ShapeIsNormal() && container;
 
@@ -100,9 +99,9 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
   if (embedded) part->SetLabelValue("Content-ID", ContentIdFor(name));
   attachList_.Add(part);
   needRebuild_ = true;
-  if (keepHashes) {
-    attachHashes_.push_back(part->FileNameHash());
-    attachHashesTouches_ = touches_;
+  if (namesCurrent) {
+    attachHashes_.push_back(ListName(part));
+    attachNamesAt_ = changes_;
   }
 
   // The new part stands where a full restructuring would put it, unless it
@@ -134,34 +133,38 @@ void TVeraDudurur2000::DropAttachment(TMailPart* part) {
   if (wasNormal) MarkNormal();
 }
 
+std::size_t TVeraDudurur2000::ListName(TMailPart* part) {
+  part->listedName_ = LowerCase(part->GetFileName());
+  return std::hash<std::string_view>{}(part->listedName_);
+}
+
+void TVeraDudurur2000::TakeAttachNames() {
+  attachHashes_.clear();
+  for (TMailPart* part : attachList_) attachHashes_.push_back(ListName(part));
+  attachNamesAt_ = changes_;
+  attachNamesCharset_ = charset_;
+}
+
 int TVeraDudurur2000::FindAttachment(std::string_view lowered) {
+  if (!AttachNamesValid()) TakeAttachNames();
   const std::size_t hash = std::hash<std::string_view>{}(lowered);
-  // The message itself can be an attachment only as the only one, and its
-  // own header changes are not counted in touches_.
-  if (attachList_.Count() <= 1 || !AttachHashesValid()) {
-    attachHashes_.clear();
-    for (const TMailPart* part : attachList_) attachHashes_.push_back(part->FileNameHash());
-    attachHashesTouches_ = attachList_.Count() <= 1 ? ~std::uint64_t{0} : touches_;
-  }
   for (size_t i = 0; i < attachHashes_.size(); ++i)
-    if (attachHashes_[i] == hash && attachList_.Get(static_cast<int>(i))->FileNameIs(lowered, hash))
+    if (attachHashes_[i] == hash && attachList_.Get(static_cast<int>(i))->listedName_ == lowered)
       return static_cast<int>(i);
   return -1;
 }
 
-// Removes the entry at index, then rebuilds the shape for what is left. The
-// name hashes stay valid when that restructuring left the attachments alone.
+// Takes the entry at index off, then rebuilds the shape for what is left;
+// the names of the others stay as they were.
 void TVeraDudurur2000::DetachAt(int index) {
   Settle();
-  bool keepHashes = AttachHashesValid();
-  TMailPart* part = attachList_.Get(index);
-  keepHashes = keepHashes && part != this;
-  DropAttachment(part);
-  Normalize(nrForce);
-  if (keepHashes && lastNormalizeInPlace_ && static_cast<int>(attachHashes_.size()) == attachList_.Count() + 1) {
+  const bool namesCurrent = AttachNamesValid();
+  DropAttachment(attachList_.Get(index));
+  if (namesCurrent) {
     attachHashes_.erase(attachHashes_.begin() + index);
-    attachHashesTouches_ = touches_;
+    attachNamesAt_ = changes_;
   }
+  Normalize(nrForce);
 }
 
 void TVeraDudurur2000::DetachFile(std::string_view fileName) {

@@ -14,7 +14,7 @@ TVeraDudurur2000::TVeraDudurur2000(TComponent* owner) : TMailPart(owner) {
 
 TVeraDudurur2000::~TVeraDudurur2000() {
   destroying_ = true;
-  bodyPending_ = false;
+  pendingBodySize_.reset();
   DestroySubParts();
   // Detached parts are still ours; free them while the message is whole, so
   // none of them looks at a half-destroyed owner. Links are cut first so no
@@ -31,7 +31,7 @@ TVeraDudurur2000::~TVeraDudurur2000() {
 }
 
 void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
-  ++touches_;
+  CountChange();
   auto gone = [&](TMailPart* p) { return p && std::binary_search(sorted.begin(), sorted.end(), p); };
   auto& attached = attachList_.Items();
   if (sorted.size() == 1) {
@@ -47,7 +47,6 @@ void TVeraDudurur2000::ForgetParts(const std::vector<TMailPart*>& sorted) {
 }
 
 void TVeraDudurur2000::ClearClassification() {
-  normalValid_ = false;
   attachList_.Clear();
   textPlain_.Clear();
   textHTML_.Clear();
@@ -62,15 +61,15 @@ void TVeraDudurur2000::CheckNotParsing(const char* what) const {
 
 void TVeraDudurur2000::Reset() {
   CheckNotParsing("reset");
-  bodyPending_ = false;  // the body is emptied anyway
+  pendingBodySize_.reset();  // the body is emptied anyway
   DestroySubParts();
   Header().Clear();
   Body().Clear();
   Decoded().Clear();
   SubPartList().Clear();
   ClearClassification();
-  ++touches_;
-  bodyIsAssembled_ = false;
+  CountChange();
+  madeIntoContainer_ = false;
   containerPart_ = nullptr;
   needRebuild_ = needNormalize_ = needFindParts_ = false;
   fileCounter_ = 0;
@@ -226,8 +225,7 @@ void TVeraDudurur2000::RebuildBody() {
     size_t size = PendingSize(this);
     SetLabelValue("Content-Length", std::to_string(size));
     body_.Assign(std::string());
-    pendingSize_ = size;
-    bodyPending_ = true;
+    pendingBodySize_ = size;
   } else {
     SetLabelValue("Content-Length", std::to_string(Body().Size()));
   }
@@ -235,14 +233,14 @@ void TVeraDudurur2000::RebuildBody() {
 }
 
 void TVeraDudurur2000::AssemblePendingBody() {
-  if (!bodyPending_) return;
-  bodyPending_ = false;
+  if (!pendingBodySize_) return;
+  pendingBodySize_.reset();
   TMemoryStream body = BodyBlock(this, {});
   body_.TakeOver(body);
 }
 
 void TVeraDudurur2000::SavePendingTo(TMemoryStream& stream, std::string head) const {
-  size_t total = head.size() + pendingSize_;
+  size_t total = head.size() + *pendingBodySize_;
   if (stream.Capacity() < total) {
     // A fresh block of the final size rather than growing the stream's
     // own buffer.

@@ -3,8 +3,10 @@
 // tree's parts (text bodies, containers, attachments), the recipient lists,
 // and the assembly of a multipart body from its parts.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mail/message/mail_part.h"
 #include "mail/message/received.h"
@@ -76,12 +78,7 @@ class TVeraDudurur2000 : public TMailPart {
 
   // Published.
   const std::string& Charset() const { return charset_; }
-  void SetCharset(std::string charset) {
-    // Attachment names read from RFC 2231 parameters are converted to it,
-    // so the name hashes taken under the old one go.
-    if (charset != charset_) attachHashesTouches_ = ~std::uint64_t{0};
-    charset_ = std::move(charset);
-  }
+  void SetCharset(std::string charset) { charset_ = std::move(charset); }
   TEncodingType TextEncoding() const { return textEncoding_; }
   void SetTextEncoding(TEncodingType encoding) { textEncoding_ = encoding; }
   // Reported while a message text is parsed: (Sender, Total, Current).
@@ -164,26 +161,39 @@ class TVeraDudurur2000 : public TMailPart {
   // Writes the header and the pending body into the stream in one pass, as
   // SaveToStream would write them once assembled.
   void SavePendingTo(TMemoryStream& stream, std::string head) const;
+  // The one writer of changes_.
+  void CountChange() { ++changes_; }
   void MarkFilled() {
     needRebuild_ = needNormalize_ = needFindParts_ = true;
-    normalValid_ = false;
-    bodyIsAssembled_ = false;
-    ++touches_;
+    madeIntoContainer_ = false;
+    CountChange();
   }
   // Normalize's fast path holds while the tree is exactly what a full
   // restructuring would make of it, boundary values aside: nothing outside
-  // this class's own operations has touched a part since it was left so.
-  bool ShapeIsNormal() const { return normalValid_ && normalTouches_ == touches_; }
-  void MarkNormal() {
-    normalValid_ = true;
-    normalTouches_ = touches_;
-  }
+  // this class's own operations has changed a part since it was left so.
+  bool ShapeIsNormal() const { return normalAt_ == changes_; }
+  void MarkNormal() { normalAt_ = changes_; }
   bool ShapeFits(TNormalizer mode) const;
   void NormalizeFully(TNormalizer mode);
   void NormalizeInPlace();
-  // Step 6 of every restructuring: the message's own content fields go,
+  // The steps of NormalizeFully, in its order.
+  struct TContainer;
+  struct TContainers;
+  void AttachUnsplitContainers();
+  void LiftOwnContent();
+  // Every restructuring: the message's own content fields go,
   // "Mime-Version" and "X-Mailer" are set.
   void ResetContentFields();
+  void UnhookTextsAndAttachments();
+  std::vector<TMailPart*> CutOffLeftovers();
+  TContainers MakeContainers(TNormalizer mode);
+  void PlaceText(TMailPart*& slot, const char* type, const TContainer& inner);
+  int PlaceAttachments(const TContainers& made);
+  std::string CompleteAttachmentFields(TMailPart* part);
+  void DestroyOldTree(const std::vector<TMailPart*>& leftovers);
+  void AdoptContainers(const TContainers& made, int embedded);
+  void DropBodyUnlessContent();
+  static void PutInto(TMailPart* part, const TContainer& container);
   // The part's content becomes the message's, written in the encoding; a
   // content that cannot be decoded is taken as it stands, with its transfer
   // encoding.
@@ -200,8 +210,14 @@ class TVeraDudurur2000 : public TMailPart {
   // Index in AttachList of the first attachment whose file name, lower-
   // cased, is `lowered`; -1 when none is.
   int FindAttachment(std::string_view lowered);
-  bool AttachHashesValid() const {
-    return attachHashesTouches_ == touches_ && static_cast<int>(attachHashes_.size()) == attachList_.Count();
+  // Notes the part's name for the attachment names; returns its hash.
+  static std::size_t ListName(TMailPart* part);
+  void TakeAttachNames();
+  // The message itself can be an attachment only as the only one, and
+  // changes to its own fields are not counted: a list of one is never
+  // trusted.
+  bool AttachNamesValid() const {
+    return attachList_.Count() > 1 && attachNamesAt_ == changes_ && attachNamesCharset_ == charset_;
   }
   void AttachBytes(std::string content, std::string_view fileName, std::string_view contentType,
                    TEncodingType encoding, bool embedded);
@@ -226,26 +242,40 @@ class TVeraDudurur2000 : public TMailPart {
   bool needNormalize_ = false;
   bool needFindParts_ = false;
   bool inProgressReport_ = false;
-  bool normalValid_ = false;
-  std::uint64_t touches_ = 0;
-  std::uint64_t normalTouches_ = 0;
-  // Embedded entries of AttachList, kept while the shape is normal.
+
+  // Changes to the tree, counted. Every change to a part (its fields, its
+  // place, its children, its attributes) passes TMailPart::Touch, which
+  // counts it here; the message's own operations on the whole tree (Fill,
+  // Reset, forgetting destroyed parts, a full restructuring) count
+  // themselves. Changes to the message's own header fields are not
+  // counted: every restructuring rewrites them, and no cache describes
+  // them. A cache of what the tree holds remembers the count it was taken
+  // at and is valid exactly while the count is the same. An operation of
+  // this class that keeps a cache true through changes of its own (it also
+  // writes parts directly) takes the cache again at the new count.
+  std::uint64_t changes_ = 0;
+  static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+  // Cache: the count at which the shape was last left normal.
+  std::uint64_t normalAt_ = kNever;
+  // Embedded entries of AttachList, kept with the normal shape.
   int normalEmbedded_ = 0;
-  // The message is a container this class made: its body is assembled from
-  // its parts, or left over from before, and is not content.
-  bool bodyIsAssembled_ = false;
-  // RebuildBody measured the body but has not written it: saving writes it
-  // straight into the destination, so a large message is not held twice.
-  // Reading the body, or any change to the tree, writes it first.
-  bool bodyPending_ = false;
-  size_t pendingSize_ = 0;
-  // The file name hashes of AttachList, in its order, while no part has been
-  // touched since they were taken: finding a name is then a scan of one
-  // array instead of a visit to every part.
+  // Cache: the hashes of the lower-cased file names of AttachList, in its
+  // order, the names themselves in the parts (listedName_), so that finding
+  // a name is a scan of one array instead of a visit to every part's
+  // fields. A name read from an RFC 2231 parameter is converted to Charset,
+  // so the names also remember the Charset they were taken under.
   std::vector<std::size_t> attachHashes_;
-  std::uint64_t attachHashesTouches_ = ~std::uint64_t{0};
-  // The last acting Normalize worked in place, leaving attachments alone.
-  bool lastNormalizeInPlace_ = false;
+  std::uint64_t attachNamesAt_ = kNever;
+  std::string attachNamesCharset_;
+
+  // State, not caches. The last full restructuring since Fill or Reset
+  // made the message a container: its body is assembled from its parts, or left over from
+  // before, and is not content, even once the parts are gone.
+  bool madeIntoContainer_ = false;
+  // Set while RebuildBody has measured the body but not written it: saving
+  // writes it straight into the destination, so a large message is not held
+  // twice. Reading the body, or any change to the tree, writes it first.
+  std::optional<size_t> pendingBodySize_;
   bool destroying_ = false;
   TMailRecipients toList_{this, "To"};
   TMailRecipients ccList_{this, "Cc"};

@@ -97,25 +97,20 @@ bool TMailPartList::Remove(const TMailPart* part) {
 TMailPart::TMailPart(TComponent* owner) : TComponent(owner) {}
 
 void TMailPart::Settle() const {
-  if (ownerMessage_ && ownerMessage_->bodyPending_ && !ownerMessage_->destroying_)
+  if (ownerMessage_ && ownerMessage_->pendingBodySize_ && !ownerMessage_->destroying_)
     ownerMessage_->AssemblePendingBody();
 }
 
-void TMailPart::TouchTree() {
+void TMailPart::Touch(TChange change) {
+  // The message's own fields are neither in its body nor among what the
+  // message counts as changes.
+  if (change == chFields && ownerMessage_ == this) return;
   Settle();
-  if (ownerMessage_) ++ownerMessage_->touches_;
-}
-
-void TMailPart::TouchHeader() {
-  // The message's own header is not part of its body.
-  if (ownerMessage_ != this) Settle();
-  ++headerStamp_;
-  // The message's own header is rewritten by every restructuring anyway.
-  if (ownerMessage_ && ownerMessage_ != this) ++ownerMessage_->touches_;
+  if (ownerMessage_) ownerMessage_->CountChange();
 }
 
 TStringList& TMailPart::Header() {
-  TouchHeader();
+  Touch(chFields);
   return header_;
 }
 
@@ -125,50 +120,29 @@ const TMemoryStream& TMailPart::Body() const {
 }
 
 TMailPartList& TMailPart::SubPartList() {
-  TouchTree();
+  Touch(chTree);
   return subPartList_;
 }
 
 void TMailPart::SetParentBoundary(std::string boundary) {
-  TouchTree();
+  Touch(chTree);
   parentBoundary_ = std::move(boundary);
 }
 
 void TMailPart::SetOwnerMessage(TVeraDudurur2000* message) {
-  TouchTree();
+  Touch(chTree);
   ownerMessage_ = message;
-  TouchTree();
+  Touch(chTree);
 }
 
 void TMailPart::SetParentPart(TMailPart* parent) {
-  TouchTree();
+  Touch(chTree);
   parentPart_ = parent;
 }
 
 void TMailPart::SetIsEmbedded(bool value) {
-  TouchTree();
+  Touch(chTree);
   isEmbedded_ = value;
-}
-
-void TMailPart::RefreshFileName() const {
-  // A name from an RFC 2231 parameter follows the owner's Charset as well.
-  static const std::string kNoCharset;
-  const std::string& charset = ownerMessage_ ? ownerMessage_->Charset() : kNoCharset;
-  if (nameStamp_ == headerStamp_ && nameCharset_ == charset) return;
-  lowerName_ = LowerCase(GetFileName());
-  nameHash_ = std::hash<std::string_view>{}(lowerName_);
-  nameStamp_ = headerStamp_;
-  nameCharset_ = charset;
-}
-
-bool TMailPart::FileNameIs(std::string_view lowered, std::size_t hash) const {
-  RefreshFileName();
-  return nameHash_ == hash && lowerName_ == lowered;
-}
-
-std::size_t TMailPart::FileNameHash() const {
-  RefreshFileName();
-  return nameHash_;
 }
 
 TMailPart::~TMailPart() {
@@ -247,7 +221,7 @@ std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_vi
 }
 
 void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
-  TouchHeader();
+  Touch(chFields);
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (value.empty()) {
@@ -260,7 +234,7 @@ void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
 
 void TMailPart::SetLabelParamValue(std::string_view label, std::string_view param,
                                    std::string_view value) {
-  TouchHeader();
+  Touch(chFields);
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (i < 0) i = header_.Add(prefix + " ");
@@ -325,7 +299,7 @@ std::string HeaderBlock(const TStringList& header) {
 std::string TMailPart::HeaderSource() const { return HeaderBlock(header_); }
 
 std::string TMailPart::GetSource() const {
-  if (ownerMessage_ == this && ownerMessage_->bodyPending_) {
+  if (ownerMessage_ == this && ownerMessage_->pendingBodySize_) {
     TMemoryStream source;
     ownerMessage_->SavePendingTo(source, HeaderBlock(header_));
     return source.Release();
@@ -340,7 +314,7 @@ void TMailPart::SaveToStream(TStream& stream) const {
   // first.
   std::string head = HeaderBlock(header_);
   auto* memory = dynamic_cast<TMemoryStream*>(&stream);
-  if (memory && ownerMessage_ == this && ownerMessage_->bodyPending_) {
+  if (memory && ownerMessage_ == this && ownerMessage_->pendingBodySize_) {
     ownerMessage_->SavePendingTo(*memory, std::move(head));
     return;
   }
@@ -475,7 +449,7 @@ void TMailPart::EncodeBinary() {
 
 void TMailPart::Remove() {
   if (!parentPart_ || ownerMessage_ == this) return;
-  TouchTree();
+  Touch(chTree);
   if (parentPart_->subPartList_.Remove(this)) parentPart_ = nullptr;
 }
 

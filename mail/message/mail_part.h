@@ -1,7 +1,6 @@
 #pragma once
 // One node of a MIME message tree: its header fields, its body as it travels,
 // the decoded content and its child parts. The message object is the root.
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -139,16 +138,13 @@ class TMailPart : public TComponent {
   // A message whose rebuilt body is still pending assembles it now, before
   // a part of its tree changes or the body itself is read.
   void Settle() const;
-  // Header changes also invalidate the cached file name.
-  void TouchHeader();
-  // A change to the tree's shape as the owner message last left it.
-  void TouchTree();
-  // Whether GetFileName, lower-cased, is `lowered`, whose std::hash is
-  // given. The name is kept until the header changes, so walking many
-  // attachments for one name costs a comparison of hashes each.
-  bool FileNameIs(std::string_view lowered, std::size_t hash) const;
-  std::size_t FileNameHash() const;
-  void RefreshFileName() const;
+  enum TChange {
+    chFields,  // the part's header fields
+    chTree,    // its place, its children or its attributes
+  };
+  // Every change to a part passes here before it is made: see the rule at
+  // TVeraDudurur2000::changes_.
+  void Touch(TChange change);
   // The parameter as the accessors above give it; `charset` names what the
   // bytes of an RFC 2231 value are in after conversion (empty when unknown).
   TParamValue ReadParam(std::string_view label, std::string_view param) const;
@@ -162,12 +158,10 @@ class TMailPart : public TComponent {
   TMailPart* parentPart_ = nullptr;
   bool isDecoded_ = false;
   bool isEmbedded_ = false;
-  std::uint64_t headerStamp_ = 0;
-  mutable std::uint64_t nameStamp_ = ~std::uint64_t{0};
-  mutable std::size_t nameHash_ = 0;
-  mutable std::string lowerName_;
-  // The owner's Charset the cached name was converted to.
-  mutable std::string nameCharset_;
+  // The file name, lower-cased, as the owner message's attachment names
+  // took it; it holds only while they are valid. Kept here rather than in
+  // their list so that taking an entry off the list moves hashes only.
+  std::string listedName_;
 };
 
 }  // namespace Vizu2000

@@ -61,15 +61,21 @@ void RewriteText(TMailPart* text, const char* type, TEncodingType encoding) {
   text->SetLabelValue("Content-Length", std::to_string(text->Body().Size()));
 }
 
-struct TContainer {
+}  // namespace
+
+struct TVeraDudurur2000::TContainer {
   TMailPart* part = nullptr;
   std::string boundary;  // unquoted, as GetBoundary() reads it
 };
 
-}  // namespace
+// What a full restructuring makes, outermost first: the outermost is the
+// message itself, and the innermost is where the texts go.
+struct TVeraDudurur2000::TContainers {
+  TContainer mixed, related, alternative, inner;
+};
 
 TMailPart* TVeraDudurur2000::NewPart(TMailPart* parent, const std::string& parentBoundary) {
-  Settle();
+  Touch(chTree);
   auto* part = new TMailPart(this);
   part->ownerMessage_ = this;
   if (parent) {
@@ -97,11 +103,15 @@ void TVeraDudurur2000::Normalize(TNormalizer mode) {
   needRebuild_ = true;
   needNormalize_ = false;
   fileCounter_ = 0;
-  lastNormalizeInPlace_ = ShapeIsNormal() && ShapeFits(mode);
-  if (lastNormalizeInPlace_)
+  if (ShapeIsNormal() && ShapeFits(mode)) {
+    // Only the texts are written again, so the attachments' names still
+    // hold.
+    const bool namesCurrent = AttachNamesValid();
     NormalizeInPlace();
-  else
+    if (namesCurrent) attachNamesAt_ = changes_;
+  } else {
     NormalizeFully(mode);
+  }
   MarkNormal();
 }
 
@@ -159,7 +169,7 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
   int theirs = SearchStringList(&text->header_, "Content-Type:", 0);
   if (own >= 0 && theirs >= 0) {
     header_[own] = WriteLabelValue(text->header_[theirs], type);
-    TouchHeader();
+    Touch(chFields);
   }
   SetLabelValue("Content-Disposition", "inline");
   TakeContentOf(text, textEncoding_);
@@ -170,16 +180,26 @@ void TVeraDudurur2000::TakeOverText(TMailPart*& slot, const char* type) {
 }
 
 void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
-  // Lift the message's own content into a part of its own, so the message
-  // can become a container. A childless message's body is its content even
-  // when its type names a container (a multipart message whose parts could
-  // not be found): it becomes an attachment rather than being dropped. A
-  // text or attachment that the message holds is lifted even when empty, so
-  // the caller's part survives and the message never becomes its own child.
-  // The body of a message with children is only a preamble and goes.
-  // A container part that the parser could not split (its delimiters are
-  // missing) holds its content in its body: it is an attachment, not a
-  // container to be remade.
+  // The tree is remade: nothing taken of it before holds.
+  CountChange();
+  AttachUnsplitContainers();
+  LiftOwnContent();
+  ResetContentFields();
+  UnhookTextsAndAttachments();
+  const std::vector<TMailPart*> leftovers = CutOffLeftovers();
+  const TContainers made = MakeContainers(mode);
+  PlaceText(textPlainPart_, "text/plain", made.inner);
+  PlaceText(textHTMLPart_, "text/html", made.inner);
+  const int embedded = PlaceAttachments(made);
+  DestroyOldTree(leftovers);
+  AdoptContainers(made, embedded);
+  DropBodyUnlessContent();
+}
+
+// A container part that the parser could not split (its delimiters are
+// missing) holds its content in its body: it is an attachment, not a
+// container to be remade.
+void TVeraDudurur2000::AttachUnsplitContainers() {
   for (TMailPart** field : {&mixedPart_, &relatedPart_, &alternativePart_}) {
     TMailPart* part = *field;
     if (part && part != this && part->subPartList_.Empty() && part->body_.Size() > 0) {
@@ -187,6 +207,16 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
       *field = nullptr;
     }
   }
+}
+
+// Lifts the message's own content into a part of its own, so the message
+// can become a container. A childless message's body is its content even
+// when its type names a container (a multipart message whose parts could
+// not be found): it becomes an attachment rather than being dropped. A text
+// or attachment that the message holds is lifted even when empty, so the
+// caller's part survives and the message never becomes its own child. The
+// body of a message with children is only a preamble and goes.
+void TVeraDudurur2000::LiftOwnContent() {
   bool childless = subPartList_.Empty();
   bool selfAttached = attachList_.IndexOf(this) >= 0;
   bool holdsText = textPlainPart_ == this || textHTMLPart_ == this;
@@ -194,38 +224,32 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
   }
   // The body of a message that this class made a container is assembled
   // from its parts (or left over from before): never content of its own.
-  if (holdsText || (childless && !bodyIsAssembled_ && (body_.Size() > 0 || selfAttached))) {
-    TMailPart* lifted = NewPart(nullptr, {});
-    lifted->body_.Assign(std::string(body_.View()));
-    // The fields describe the content, so they go with it: left on the
-    // message as well, they would come back doubled when the message takes
-    // content over again.
-    auto& entries = header_.Items();
-    for (const std::string& entry : entries)
-      if (IsContentField(entry)) lifted->header_.Add(entry);
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const std::string& entry) { return IsContentField(entry); }),
-                  entries.end());
-    TouchHeader();
-    if (textPlainPart_ == this)
-      textPlainPart_ = lifted;
-    else if (textHTMLPart_ == this)
-      textHTMLPart_ = lifted;
-    else
-      attachList_.Add(lifted);
-  }
+  const bool bodyIsContent = childless && !madeIntoContainer_ && (body_.Size() > 0 || selfAttached);
+  if (!holdsText && !bodyIsContent) return;
+  TMailPart* lifted = NewPart(nullptr, {});
+  lifted->body_.Assign(std::string(body_.View()));
+  // The fields describe the content, so they go with it: left on the
+  // message as well, they would come back doubled when the message takes
+  // content over again.
+  auto& entries = header_.Items();
+  for (const std::string& entry : entries)
+    if (IsContentField(entry)) lifted->header_.Add(entry);
+  entries.erase(std::remove_if(entries.begin(), entries.end(),
+                               [](const std::string& entry) { return IsContentField(entry); }),
+                entries.end());
+  Touch(chFields);
+  if (textPlainPart_ == this)
+    textPlainPart_ = lifted;
+  else if (textHTMLPart_ == this)
+    textHTMLPart_ = lifted;
+  else
+    attachList_.Add(lifted);
+}
 
-  int texts = (mode == nrAddText) + (textPlainPart_ != nullptr) + (textHTMLPart_ != nullptr);
-  int attachments = mode == nrAddAttach;
-  int embedded = mode == nrAddEmbedded;
-  for (const TMailPart* part : attachList_) ++(part->isEmbedded_ ? embedded : attachments);
-  TShape shape = ShapeFor(texts, attachments, embedded);
-
-  ResetContentFields();
-
-  // Take every text and attachment out of its old place in one pass per
-  // parent: taking them one by one would cost a search of the parent's list
-  // each.
+// Takes every text and attachment out of its old place in one pass per
+// parent: taking them one by one would cost a search of the parent's list
+// each.
+void TVeraDudurur2000::UnhookTextsAndAttachments() {
   std::vector<TMailPart*> moving(attachList_.begin(), attachList_.end());
   for (TMailPart* text : {textPlainPart_, textHTMLPart_})
     if (text) moving.push_back(text);
@@ -246,135 +270,166 @@ void TVeraDudurur2000::NormalizeFully(TNormalizer mode) {
                                }),
                 items.end());
   }
-  // What is left under the message (old containers, paths to parts that
-  // have been taken out) goes once the new shape stands.
+}
+
+// What is left under the message (old containers, paths to parts that have
+// been taken out) is cut off; it goes once the new shape stands.
+std::vector<TMailPart*> TVeraDudurur2000::CutOffLeftovers() {
   std::vector<TMailPart*> leftovers(subPartList_.begin(), subPartList_.end());
   subPartList_.Clear();
   for (TMailPart* part : leftovers) part->parentPart_ = nullptr;
-  TMailPart* oldContainers[] = {alternativePart_, relatedPart_, mixedPart_};
+  return leftovers;
+}
 
-  // The new containers, outermost first; the outermost is the message.
-  TContainer mixed, related, alternative, inner;
-  auto makeContainer = [this, &inner](TContainer& made, const char* type, const char* suffix) {
+// The containers the counts of texts and attachments call for, each
+// nested in the one before.
+TVeraDudurur2000::TContainers TVeraDudurur2000::MakeContainers(TNormalizer mode) {
+  int texts = (mode == nrAddText) + (textPlainPart_ != nullptr) + (textHTMLPart_ != nullptr);
+  int attachments = mode == nrAddAttach;
+  int embedded = mode == nrAddEmbedded;
+  for (const TMailPart* part : attachList_) ++(part->isEmbedded_ ? embedded : attachments);
+  const TShape shape = ShapeFor(texts, attachments, embedded);
+
+  TContainers made;
+  auto make = [this, &made](TContainer& container, const char* type, const char* suffix) {
     std::string boundary = GenerateBoundary() + suffix;
-    TMailPart* part = inner.part ? NewPart(inner.part, inner.boundary) : this;
+    TMailPart* part = made.inner.part ? NewPart(made.inner.part, made.inner.boundary) : this;
     part->SetLabelValue("Content-Type", type);
     part->SetLabelParamValue("Content-Type", "boundary", Quoted(boundary));
-    made = {part, boundary};
-    inner = made;
+    container = {part, boundary};
+    made.inner = container;
   };
-  if (shape.mixed) makeContainer(mixed, "multipart/mixed", "_mixed");
-  if (shape.related) makeContainer(related, "multipart/related", "_related");
-  if (shape.alternative) makeContainer(alternative, "multipart/alternative", "_alternative");
+  if (shape.mixed) make(made.mixed, "multipart/mixed", "_mixed");
+  if (shape.related) make(made.related, "multipart/related", "_related");
+  if (shape.alternative) make(made.alternative, "multipart/alternative", "_alternative");
+  return made;
+}
 
-  auto put = [](TMailPart* part, const TContainer& container) {
-    part->parentPart_ = container.part;
-    part->parentBoundary_ = container.boundary;
-    container.part->subPartList_.Add(part);
-  };
+void TVeraDudurur2000::PutInto(TMailPart* part, const TContainer& container) {
+  part->parentPart_ = container.part;
+  part->parentBoundary_ = container.boundary;
+  container.part->subPartList_.Add(part);
+}
 
-  auto placeText = [&](TMailPart*& slot, const char* type) {
-    TMailPart* text = slot;
-    if (!text) return;
-    if (!inner.part) {
-      TakeOverText(slot, type);
-      return;
+// A text goes into the innermost container, or becomes the message's own
+// content where there is none.
+void TVeraDudurur2000::PlaceText(TMailPart*& slot, const char* type, const TContainer& inner) {
+  TMailPart* text = slot;
+  if (!text) return;
+  if (!inner.part) {
+    TakeOverText(slot, type);
+    return;
+  }
+  RewriteText(text, type, textEncoding_);
+  text->subPartList_.Clear();
+  PutInto(text, inner);
+}
+
+// Gives the attachment a type, a name and a disposition with a file name,
+// keeping what it has; returns its name.
+std::string TVeraDudurur2000::CompleteAttachmentFields(TMailPart* part) {
+  std::string type = part->GetLabelValue("Content-Type");
+  if (type.empty()) {
+    type = "application/octet-stream";
+    part->SetLabelValue("Content-Type", type);
+  }
+  if (!part->LabelParamExists("Content-Type", "name")) {
+    // A part named only by its disposition (common in received mail) is
+    // not unnamed: a made-up name here would take its place when read.
+    TParamValue file = part->ReadParam("Content-Disposition", "filename");
+    if (!file.value.empty()) {
+      part->SetLabelParamValue(
+          "Content-Type", "name",
+          file.extended ? NameParameter(file.value, file.charset.empty() ? charset_ : file.charset)
+                        : Quoted(file.value));
+    } else {
+      part->SetLabelParamValue(
+          "Content-Type", "name",
+          Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
+      ++fileCounter_;
     }
-    RewriteText(text, type, textEncoding_);
-    text->subPartList_.Clear();
-    put(text, inner);
-  };
-  placeText(textPlainPart_, "text/plain");
-  placeText(textHTMLPart_, "text/html");
+  }
+  TParamValue given = part->ReadParam("Content-Type", "name");
+  // RFC 2183: a disposition has a type before its parameters.
+  if (part->GetLabelValue("Content-Disposition").empty())
+    part->SetLabelValue("Content-Disposition", "attachment");
+  // A name read from its RFC 2231 form is decoded text, which a quoted
+  // string cannot carry as it is (RFC 2045 section 5.1).
+  if (!part->LabelParamExists("Content-Disposition", "filename"))
+    part->SetLabelParamValue(
+        "Content-Disposition", "filename",
+        given.extended ? NameParameter(given.value, given.charset.empty() ? charset_ : given.charset)
+                       : Quoted(given.value));
+  return std::move(given.value);
+}
 
+// Embedded attachments go under related, the others under mixed; without
+// a container, the only attachment becomes the message's own content.
+// Returns how many were embedded.
+int TVeraDudurur2000::PlaceAttachments(const TContainers& made) {
   std::vector<TMailPart*> attached(attachList_.begin(), attachList_.end());
   int placedEmbedded = 0;
   for (TMailPart* part : attached) {
-    std::string type = part->GetLabelValue("Content-Type");
-    if (type.empty()) {
-      type = "application/octet-stream";
-      part->SetLabelValue("Content-Type", type);
-    }
-    if (!part->LabelParamExists("Content-Type", "name")) {
-      // A part named only by its disposition (common in received mail) is
-      // not unnamed: a made-up name here would take its place when read.
-      TParamValue file = part->ReadParam("Content-Disposition", "filename");
-      if (!file.value.empty()) {
-        part->SetLabelParamValue(
-            "Content-Type", "name",
-            file.extended ? NameParameter(file.value, file.charset.empty() ? charset_ : file.charset)
-                          : Quoted(file.value));
-      } else {
-        part->SetLabelParamValue(
-            "Content-Type", "name",
-            Quoted("file_" + std::to_string(fileCounter_) + GetMimeExtension(type)));
-        ++fileCounter_;
-      }
-    }
-    TParamValue given = part->ReadParam("Content-Type", "name");
-    const std::string& name = given.value;
-    // RFC 2183: a disposition has a type before its parameters.
-    if (part->GetLabelValue("Content-Disposition").empty())
-      part->SetLabelValue("Content-Disposition", "attachment");
-    // A name read from its RFC 2231 form is decoded text, which a quoted
-    // string cannot carry as it is (RFC 2045 section 5.1).
-    if (!part->LabelParamExists("Content-Disposition", "filename"))
-      part->SetLabelParamValue(
-          "Content-Disposition", "filename",
-          given.extended ? NameParameter(name, given.charset.empty() ? charset_ : given.charset)
-                         : Quoted(name));
-
+    const std::string name = CompleteAttachmentFields(part);
     if (part->isEmbedded_) {
       // RFC 2392: a Content-ID is an identifier in angle brackets, or an
       // HTML body cannot refer to the part.
       if (part->GetLabelValue("Content-ID").empty())
         part->SetLabelValue("Content-ID", ContentIdFor(name));
       part->SetLabelValue("Content-Disposition", "inline");
-      put(part, related);
+      PutInto(part, made.related);
       ++placedEmbedded;
-    } else if (mixed.part) {
+    } else if (made.mixed.part) {
       part->SetLabelValue("Content-Disposition", "attachment");
-      put(part, mixed);
+      PutInto(part, made.mixed);
     } else {
       // The only content: the message takes it over, as base64.
       for (const std::string& entry : part->header_)
         if (IsContentField(entry)) header_.Add(entry);
-      TouchHeader();
+      Touch(chFields);
       TakeContentOf(part, etBase64);
       delete part;  // leaves AttachList on its own
       attachList_.Add(this);
     }
   }
+  return placedEmbedded;
+}
 
-  // Old containers and leftover paths hold nothing of value any more.
+// Old containers and leftover paths hold nothing of value any more.
+void TVeraDudurur2000::DestroyOldTree(const std::vector<TMailPart*>& leftovers) {
   for (TMailPart* part : leftovers) delete part;
   // Destroying a part clears the fields that refer to it, so an old
-  // container that went with an outer one is no longer named here.
-  TMailPart** fields[] = {&alternativePart_, &relatedPart_, &mixedPart_};
-  for (int i = 0; i < 3; ++i) {
-    TMailPart* old = *fields[i];
-    if (old && old == oldContainers[i] && old != this) {
+  // container that went with the leftovers is no longer named here; one
+  // that is still named had been taken out of the tree before.
+  for (TMailPart** field : {&alternativePart_, &relatedPart_, &mixedPart_}) {
+    TMailPart* old = *field;
+    if (old && old != this) {
       old->Remove();
       delete old;
     }
   }
-  mixedPart_ = mixed.part;
-  relatedPart_ = related.part;
-  alternativePart_ = alternative.part;
-  containerPart_ = inner.part;
-  normalEmbedded_ = placedEmbedded;
-  bodyIsAssembled_ = inner.part != nullptr;
-  // A message left with no content at all, or a container still waiting for
-  // the part it was made for: what its body still holds is a preamble or
-  // old text, which must not pass for content.
+}
+
+void TVeraDudurur2000::AdoptContainers(const TContainers& made, int embedded) {
+  mixedPart_ = made.mixed.part;
+  relatedPart_ = made.related.part;
+  alternativePart_ = made.alternative.part;
+  containerPart_ = made.inner.part;
+  normalEmbedded_ = embedded;
+  madeIntoContainer_ = made.inner.part != nullptr;
+}
+
+// A message left with no content at all, or a container still waiting for
+// the part it was made for: what its body still holds is a preamble or old
+// text, which must not pass for content.
+void TVeraDudurur2000::DropBodyUnlessContent() {
   const bool holdsContent =
-      inner.part ? !subPartList_.Empty()
-                 : textPlainPart_ == this || textHTMLPart_ == this || attachList_.IndexOf(this) >= 0;
-  if (!holdsContent) {
-    body_.Clear();
-    decoded_.Clear();
-    isDecoded_ = false;
-  }
+      containerPart_ ? !subPartList_.Empty()
+                     : textPlainPart_ == this || textHTMLPart_ == this || attachList_.IndexOf(this) >= 0;
+  if (holdsContent) return;
+  body_.Clear();
+  decoded_.Clear();
+  isDecoded_ = false;
 }
 
 }  // namespace Vizu2000

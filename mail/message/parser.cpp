@@ -111,7 +111,6 @@ class TMailParser {
   static void Clear(TMailPart* part) {
     part->DestroySubParts();
     part->header_.Clear();
-    ++part->headerStamp_;
     part->body_.Clear();
     part->decoded_.Clear();
     part->isDecoded_ = false;

@@ -556,6 +556,10 @@ TEST_F(ComposeAttachments, DetachAndGetAttachMatchNamesIgnoringCase) {
   EXPECT_EQ(m.GetAttach("REPORT.pdf"), m.AttachList()[0]);
   EXPECT_EQ(m.GetAttach("/tmp/report.pdf"), nullptr);
   EXPECT_EQ(m.GetAttach("report"), nullptr);
+  // A name changed through the part's own fields is the one found next.
+  m.AttachList()[1]->SetLabelParamValue("Content-Type", "name", "\"Renamed.pdf\"");
+  EXPECT_EQ(m.GetAttach("renamed.pdf"), m.AttachList()[1]);
+  EXPECT_EQ(m.GetAttach("other.pdf"), nullptr);
   m.DetachFile("/home/ann/REPORT.pdf");
   EXPECT_EQ(Shape(m), "multipart/mixed(text/plain,application/pdf)");
   EXPECT_EQ(LeafContents(m), (std::vector<std::string>{"text", "b"}));
