@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "mail/message/mail_message.h"
+#include "platform/text_chars.h"
 #include "platform/text_lines.h"
 #include "mail/mime/charsets.h"
 #include "mail/mime/codecs.h"
@@ -24,19 +25,14 @@ std::string Prefix(std::string_view label) {
   return prefix;
 }
 
-// A value quoted with double quotes or apostrophes (either kind at either end)
-// loses its first and last characters.
-std::string StripQuotes(std::string value) {
+// A value of more than two characters that starts with a double quote or
+// an apostrophe and ends with either loses its first and last characters:
+// looser than a quoted-string's rule, for the values of hand-made fields.
+std::string StripQuoteMarks(std::string value) {
   auto quote = [](char c) { return c == '"' || c == '\''; };
   if (value.size() > 2 && quote(value.front()) && quote(value.back()))
     return value.substr(1, value.size() - 2);
   return value;
-}
-
-std::string_view TrimSpaces(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
 }
 
 }  // namespace
@@ -192,7 +188,7 @@ void TMailPart::DestroySubParts() {
 std::string TMailPart::GetLabelValue(std::string_view label) const {
   int i = SearchStringList(&header_, Prefix(label), 0);
   if (i < 0) return {};
-  return StripQuotes(TrimSpace(LabelValue(header_[i])));
+  return StripQuoteMarks(TrimSpace(LabelValue(header_[i])));
 }
 
 TParamValue TMailPart::ReadParam(std::string_view label, std::string_view param) const {
@@ -200,7 +196,7 @@ TParamValue TMailPart::ReadParam(std::string_view label, std::string_view param)
   if (i < 0) return {};
   TParamValue read = ReadLabelParam(header_[i], param);
   if (!read.extended) {
-    read.value = StripQuotes(TrimSpace(read.value));
+    read.value = StripQuoteMarks(TrimSpace(read.value));
     return read;
   }
   // RFC 2231 section 4: the bytes are in the charset the value names. A name
