@@ -10,20 +10,18 @@
 #include <vector>
 
 #include "mail/message/mail_message.h"
+#include "mail/net/pop3_replies.h"
 #include "platform/error.h"
 #include "platform/int_conv.h"
 #include "platform/string_list.h"
 #include "platform/text_chars.h"
+#include "platform/text_lines.h"
 
 namespace Vizu2000 {
 namespace {
 
 const std::string kCrLf = "\r\n";
 const std::string kDotLineEnd = "\r\n.\r\n";
-
-// MessageSizes grows to the highest number a LIST line names; a hostile
-// server must not make that an allocation of gigabytes.
-constexpr int kMaxMessageNumber = 10000000;
 
 // How far a reply may grow before the session is given up. RFC 1939 section
 // 3 keeps a status line within 512 octets; some servers say more, but none
@@ -39,21 +37,6 @@ constexpr std::uint64_t kReplyMargin = 16u << 20;
 // may be as large as any size a LIST line can state: sizes are int, so
 // just under 2 GiB, which is also what the progress counters can count.
 constexpr std::uint64_t kUnsizedReply = std::uint64_t{INT_MAX} + kReplyMargin;
-// LIST and UIDL are read line by line as they arrive and keep only what
-// the lines say, so what a listing may bring is bounded by what an honest
-// server needs for the messages it names. Each may bring 64 KiB besides.
-constexpr std::uint64_t kListingSlack = 64 * 1024;
-// A scan line (RFC 1939 section 5) is "<number> <size>": at most 8 + 1 + 10
-// digits and CR LF for a number of kMaxMessageNumber and a size of 32 bits.
-// Some servers pad with blanks; 64 bytes leaves them room. A LIST reply may
-// bring that much for every line that names a message, and never more than
-// a listing of kMaxMessageNumber messages.
-constexpr std::uint64_t kScanLineBytes = 64;
-constexpr std::uint64_t kMaxListReply = kListingSlack + kScanLineBytes * kMaxMessageNumber;
-// A UIDL line (section 7) is "<number> <id>" with an id of at most 70
-// characters: 81 bytes and some padding. The count is known by then, from
-// LIST.
-constexpr std::uint64_t kUidLineBytes = 128;
 // CAPA (RFC 2449) names a handful of capabilities, and comes in the clear,
 // before STLS, from anyone on the path.
 constexpr std::size_t kMaxCapabilities = 64 * 1024;
@@ -82,9 +65,6 @@ std::string Printable(std::string text) {
   return text;
 }
 
-// The text in front of the first space (all of it when there is none).
-std::string_view FirstWord(std::string_view text) { return text.substr(0, text.find(' ')); }
-
 bool SameLetters(std::string_view text, std::string_view lower) {
   if (text.size() != lower.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -109,193 +89,6 @@ bool NextLine(std::string_view text, size_t from, size_t& end, size_t& next) {
   return true;
 }
 
-// "<number> <id>" of a UIDL reply (RFC 1939 section 7), cut at the line's
-// end: the number in plain decimal digits, not in the other forms that the
-// library's integer reading takes ("0x1", "+1"), so an id is never filed
-// under a number the server did not name. More than one blank may stand
-// around the number, though the RFC says one: some servers pad.
-bool ReadUidLine(std::string_view line, int& number, std::string_view& id) {
-  line = line.substr(0, line.find_first_of("\r\n"));
-  size_t p = 0;
-  while (p < line.size() && IsWsp(line[p])) ++p;
-  size_t digits = p;
-  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
-  if (digits == p || digits == line.size() || !IsWsp(line[digits])) return false;
-  const auto [end, error] = std::from_chars(line.data() + p, line.data() + digits, number);
-  if (error != std::errc() || end != line.data() + digits) return false;
-  id = line.substr(digits);
-  while (!id.empty() && static_cast<unsigned char>(id.front()) <= 32) id.remove_prefix(1);
-  while (!id.empty() && static_cast<unsigned char>(id.back()) <= 32) id.remove_suffix(1);
-  return !id.empty();
-}
-
-// Cuts a text into lines from its start on: a line ends at CR LF, a lone CR
-// or a lone LF. The next CR and the next LF are each looked for once and kept
-// until passed, so a text whose lines all end the same way is scanned once;
-// looking for the other kind afresh on every line cost the whole rest of the
-// text per line.
-class TReplyLines {
- public:
-  explicit TReplyLines(const char* end) : end_(end) {}
-
-  // The end of the line that starts at p, and where the next one starts.
-  // Lines are asked for in order: p never goes back.
-  const char* LineEnd(const char* p, const char** next) {
-    // A CR or LF found for an earlier line that still lies ahead is the
-    // first one after p as well.
-    if (!cr_ || cr_ < p) cr_ = Find(p, '\r');
-    if (!lf_ || lf_ < p) lf_ = Find(p, '\n');
-    if (cr_ < lf_) {
-      *next = (cr_ + 1 < end_ && cr_[1] == '\n') ? cr_ + 2 : cr_ + 1;
-      return cr_;
-    }
-    *next = lf_ < end_ ? lf_ + 1 : end_;
-    return lf_;
-  }
-
- private:
-  const char* Find(const char* p, char c) const {
-    const void* at = std::memchr(p, c, static_cast<size_t>(end_ - p));
-    return at ? static_cast<const char*>(at) : end_;
-  }
-
-  const char* end_;
-  const char* cr_ = nullptr;
-  const char* lf_ = nullptr;
-};
-
-// Walks the text of a multi-line reply: the status line and the final line
-// are dropped, a line that starts with ".." loses its first dot (RFC 1939
-// section 3) and every line break becomes CR LF. emit(data, size) receives
-// the pieces in order; runs of ordinary CR LF lines come as one piece.
-template <typename Emit>
-void WalkMultiLineReply(const char* p, const char* const end, Emit emit) {
-  if (p == end) return;
-  TReplyLines lines(end);
-  lines.LineEnd(p, &p);  // the status line
-  const char* run = p;
-  while (p < end) {
-    const char* next;
-    const char* lineEnd = lines.LineEnd(p, &next);
-    if (next >= end) break;  // the "." line
-    const bool stuffed = lineEnd - p >= 2 && p[0] == '.' && p[1] == '.';
-    if (stuffed || next - lineEnd != 2) {
-      emit(run, static_cast<size_t>(p - run));
-      const char* from = p + (stuffed ? 1 : 0);
-      emit(from, static_cast<size_t>(lineEnd - from));
-      emit(kCrLf.data(), 2);
-      run = next;
-    }
-    p = next;
-  }
-  emit(run, static_cast<size_t>(p - run));
-}
-
-// True when every line break is CR LF: the text can then only shrink, so it
-// can be made in the reply's own buffer.
-bool OnlyCrLf(std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  size_t lineFeeds = 0;
-  while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) {
-    if (lf == text.data() || lf[-1] != '\r') return false;
-    ++lineFeeds;
-    p = lf + 1;
-  }
-  return static_cast<size_t>(std::count(text.begin(), text.end(), '\r')) == lineFeeds;
-}
-
-// LIST's scan lines (RFC 1939 section 5), taken in as they arrive. Each
-// line cuts the sizes back to its number + 1 and then sets its own entry,
-// so an entry survives only when no later line cut below it. The surviving
-// entries are a stack of ascending numbers: a line pops those above its
-// own number and then sets or pushes its own, which costs each entry once
-// however the numbers jump, and memory for the entries alone.
-class TScanListing {
- public:
-  explicit TScanListing(std::string owner) : owner_(std::move(owner)) {}
-
-  void Line(std::string_view line) {
-    ++lines_;
-    // The count is the number on the last scan line, as the status line's
-    // count is not reliably there.
-    const std::string_view trimmed = TrimSpaces(line);
-    const std::string_view first = FirstWord(trimmed);
-    int count = -1;
-    if (trimmed.find(' ') == std::string_view::npos || !TryStrToInt(first, count)) count = -1;
-    count_ = count;
-    if (bad_) return;  // the lines after a bad one do not count
-    int number = 0;
-    const bool isNumber = TryStrToInt(first, number);
-    if (!isNumber || number > kMaxMessageNumber) {
-      // Raised once the reply is in; here, inside the socket's notification,
-      // it would cross the event loop.
-      try {
-        if (isNumber) throw EVizuError(owner_ + ": Message number out of range: " + std::to_string(number));
-        StrToInt(first);  // raises the conversion error
-      } catch (const EVizuError&) {
-        bad_ = std::current_exception();
-      }
-      return;
-    }
-    const size_t space = line.find(' ');
-    const int size = space == std::string_view::npos ? 0 : StrToIntDef(line.substr(space + 1, 99), 0);
-    if (number > 0) ++named_;
-    minCut_ = std::min(minCut_, std::max(number + 1, 0));
-    while (!alive_.empty() && alive_.back().number > number) alive_.pop_back();
-    if (number > 0) {
-      if (!alive_.empty() && alive_.back().number == number)
-        alive_.back().size = size;
-      else
-        alive_.push_back({number, size});
-    }
-    lastNumber_ = number;
-    applied_ = true;
-  }
-
-  // The bytes the reply may have brought by now.
-  std::uint64_t Allowance() const {
-    return std::min(kMaxListReply, kListingSlack + kScanLineBytes * static_cast<std::uint64_t>(named_));
-  }
-  std::size_t Named() const { return named_; }
-  bool Empty() const { return lines_ == 0; }
-  int Count() const { return count_; }
-
-  // Sizes as the lines left them, over what sizes held before; listed gets
-  // the numbers the surviving lines set, ascending. Then raises the error
-  // of the first bad line, if any: the lines before it have taken effect.
-  void Apply(TMessageSize& sizes, std::vector<int>& listed) const {
-    listed.clear();
-    if (applied_) {
-      TMessageSize result(static_cast<size_t>(std::max(lastNumber_ + 1, 0)), 0);
-      const size_t kept = std::min({sizes.size(), result.size(), static_cast<size_t>(minCut_)});
-      std::copy_n(sizes.begin(), kept, result.begin());
-      for (const TEntry& entry : alive_) {
-        result[static_cast<size_t>(entry.number)] = entry.size;
-        listed.push_back(entry.number);
-      }
-      sizes = std::move(result);
-      if (!sizes.empty()) sizes[0] = 0;
-    }
-    if (bad_) std::rethrow_exception(bad_);
-  }
-
- private:
-  struct TEntry {
-    int number;
-    int size;
-  };
-  std::string owner_;
-  std::vector<TEntry> alive_;
-  int lastNumber_ = 0;
-  int minCut_ = INT_MAX;  // the smallest length a line cut the sizes to
-  bool applied_ = false;
-  int count_ = -1;
-  size_t lines_ = 0;
-  size_t named_ = 0;  // lines that named a message
-  std::exception_ptr bad_;
-};
-
 std::string Messages(size_t count) { return std::to_string(count) + (count == 1 ? " message" : " messages"); }
 
 std::string ListingTooLong(std::uint64_t bytes, const std::string& subject) {
@@ -303,32 +96,6 @@ std::string ListingTooLong(std::uint64_t bytes, const std::string& subject) {
 }
 
 }  // namespace
-
-void TakeMultiLineReplyText(std::string& reply) {
-  const char* const begin = reply.data();
-  if (OnlyCrLf(reply)) {
-    // The usual case, and the one that matters for a large message: no
-    // second copy of it.
-    char* out = reply.data();
-    WalkMultiLineReply(begin, begin + reply.size(), [&out](const char* data, size_t size) {
-      std::memmove(out, data, size);
-      out += size;
-    });
-    reply.resize(static_cast<size_t>(out - reply.data()));
-    return;
-  }
-  std::string text;
-  text.reserve(reply.size() + reply.size() / 8);
-  WalkMultiLineReply(begin, begin + reply.size(),
-                     [&text](const char* data, size_t size) { text.append(data, size); });
-  reply.swap(text);
-}
-
-std::string MultiLineReplyText(std::string_view reply) {
-  std::string text(reply);
-  TakeMultiLineReplyText(text);
-  return text;
-}
 
 // A LIST or UIDL reply, read line by line while it arrives (RFC 1939
 // section 3): each line goes to onLine and is then dropped, so the reply
@@ -718,16 +485,15 @@ bool TREZ2000::ReadCapabilities(bool& stls, bool& pipelining) {
   // CAPA has no state of its own; stStat is judged like every other POP3
   // reply.
   if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat, 0, kMaxCapabilities, " for its capabilities")) return false;
-  const std::string& reply = socketTalk_->LastResponse();
-  const char* const end = reply.data() + reply.size();
-  const char* p = reply.data();
-  TReplyLines lines(end);
-  lines.LineEnd(p, &p);  // the status line
-  while (p < end) {
-    const char* next;
-    const char* lineEnd = lines.LineEnd(p, &next);
-    if (next >= end) break;  // the "." line
-    const std::string_view capability = TrimSpaces(std::string_view(p, static_cast<size_t>(lineEnd - p)));
+  const std::string_view reply = socketTalk_->LastResponse();
+  TLineCutter lines(reply);
+  size_t p = lines.LineEnd(0);
+  p += lines.BreakLength(p);  // past the status line
+  while (p < reply.size()) {
+    const size_t lineEnd = lines.LineEnd(p);
+    const size_t next = lineEnd + lines.BreakLength(lineEnd);
+    if (next >= reply.size()) break;  // the "." line
+    const std::string_view capability = TrimSpaces(reply.substr(p, lineEnd - p));
     stls = stls || SameLetters(capability, "stls");
     pipelining = pipelining || SameLetters(capability, "pipelining");
     p = next;
