@@ -12,9 +12,12 @@ namespace Vizu2000 {
 
 enum TEncodingType { etBase64, etQuotedPrintable, etNoEncoding, et7Bit };
 
-// Body form cuts lines with soft breaks after 72 columns and keeps spaces,
-// TABs, CR and LF; header form escapes every byte up to 32, '"', '_' and
-// '?' and never breaks lines.
+// Body form (RFC 2045 section 6.7) cuts lines with soft breaks after 72
+// columns and keeps CR LF line breaks, spaces and TABs, but escapes a space
+// or TAB that would end a line or the text (=20, =09) and every CR or LF
+// that is not part of a CR LF (=0D, =0A), so any bytes come back exactly.
+// Header form escapes every byte up to 32, '"', '_' and '?' and never
+// breaks lines.
 std::string EncodeQuotedPrintable(std::string_view text, bool headerForm);
 // Never fails: escapes that name no byte are kept literally.
 std::string DecodeQuotedPrintable(std::string_view text);
