@@ -570,6 +570,110 @@ std::string WrapHeader(std::string_view header) {
   return result;
 }
 
+namespace {
+
+// RFC 2231 section 7: attribute-char, what an extended value writes as
+// itself; every other byte becomes %XX.
+bool IsAttributeChar(unsigned char c) {
+  return c > 32 && c < 127 && std::string_view("*'%()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+                                  std::string_view::npos;
+}
+
+// A value that may stand as a quoted string and reads back as written:
+// printable ASCII without the quote and backslash a quoted string escapes,
+// and without "=?", which readers take for an encoded word.
+bool IsPlainParamValue(std::string_view value) {
+  for (unsigned char c : value)
+    if (c < 32 || c > 126 || c == '"' || c == '\\') return false;
+  return value.find("=?") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string LabelParamText(std::string_view name, std::string_view value) {
+  // Each parameter goes on a folded line of its own when it must: a TAB,
+  // the text and the ";" after it stay within 78 (RFC 5322 section 2.1.1).
+  constexpr size_t kMaxText = 76;
+  std::string key(TrimSpaces(name));
+  if (IsPlainParamValue(value) && key.size() + value.size() + 3 <= kMaxText)
+    return key + "=\"" + std::string(value) + "\"";
+  // RFC 2231 sections 3 and 4: the UTF-8 bytes percent-encoded, in
+  // sections numbered from 0 when one does not fit. A reader decodes each
+  // section on its own, so a UTF-8 sequence stays within one section.
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string whole = key + "*=utf-8''";
+  std::string sections;
+  std::string current = key + "*0*=utf-8''";
+  unsigned number = 0;
+  bool cut = false;
+  for (size_t i = 0; i < value.size();) {
+    size_t j = i + 1;
+    while (j < value.size() && j - i < 4 && (static_cast<unsigned char>(value[j]) & 0xC0) == 0x80) ++j;
+    std::string piece;
+    for (size_t k = i; k < j; ++k) {
+      auto c = static_cast<unsigned char>(value[k]);
+      if (IsAttributeChar(c)) {
+        piece.push_back(static_cast<char>(c));
+      } else {
+        piece.push_back('%');
+        piece.push_back(kHex[c >> 4]);
+        piece.push_back(kHex[c & 15]);
+      }
+    }
+    whole += piece;
+    if (current.size() + piece.size() > kMaxText) {
+      sections += current + "; ";
+      current = key + "*" + std::to_string(++number) + "*=";
+      cut = true;
+    }
+    current += piece;
+    i = j;
+  }
+  if (!cut && whole.size() <= kMaxText) return whole;
+  return sections + current;
+}
+
+std::string WriteLabelParam(std::string_view line, std::string_view name, std::string_view value) {
+  // Every form of the parameter goes: the plain one and RFC 2231's
+  // name*, name*N and name*N* (section 3), so no old section is read on.
+  std::string_view wanted = TrimSpaces(name);
+  std::string_view trimmed = TrimSpaces(line);
+  std::string kept;
+  bool inQuote = false, afterColon = false, inParams = false;
+  size_t start = 0;
+  auto finish = [&](size_t end) {
+    std::string_view piece = trimmed.substr(start, end - start);
+    if (inParams) {
+      size_t equals = piece.find('=');
+      TSection section;
+      if (equals != std::string_view::npos) {
+        std::string_view paramName = TrimSpaces(piece.substr(1, equals - 1));
+        if (SameAsciiText(paramName, wanted) || ClassifyName(paramName, wanted, section) != TParamName::kOther)
+          return;
+      }
+      if (TrimSpaces(piece.substr(1)).empty()) return;
+    }
+    kept.append(piece);
+  };
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    char c = trimmed[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (!inQuote && c == ':' && !afterColon && !inParams) {
+      afterColon = true;
+    } else if (!inQuote && c == ';' && (afterColon || inParams)) {
+      finish(i);
+      inParams = true;
+      start = i;
+    }
+  }
+  finish(trimmed.size());
+  std::string result(TrimSpaces(kept));
+  result += "; ";
+  result += LabelParamText(wanted, value);
+  return result;
+}
+
 void DataLine(std::string_view text, std::string& line, int& position) {
   line.clear();
   if (position < 1 || static_cast<size_t>(position) > text.size()) {
