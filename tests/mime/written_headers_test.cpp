@@ -183,7 +183,9 @@ TEST(WrittenHeaders, ParameterValuesReadBackExactly) {
     EXPECT_EQ(found["filename"], Hex(names[i]) + "|");
     EXPECT_EQ(found["name"], Hex(names[i]) + "|");
     for (const std::string& line : python[i]) {
-      if (line.starts_with("field ")) EXPECT_TRUE(line.ends_with(" -")) << line;
+      if (line.starts_with("field ")) {
+        EXPECT_TRUE(line.ends_with(" -")) << line;
+      }
     }
   }
 }
