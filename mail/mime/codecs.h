@@ -12,9 +12,12 @@ namespace Vizu2000 {
 
 enum TEncodingType { etBase64, etQuotedPrintable, etNoEncoding, et7Bit };
 
-// Body form cuts lines with soft breaks after 72 columns and keeps spaces,
-// TABs, CR and LF; header form escapes every byte up to 32, '"', '_' and
-// '?' and never breaks lines.
+// Body form (RFC 2045 section 6.7) cuts lines with soft breaks after 72
+// columns and keeps CR LF line breaks, spaces and TABs, but escapes a space
+// or TAB that would end a line or the text (=20, =09) and every CR or LF
+// that is not part of a CR LF (=0D, =0A), so any bytes come back exactly.
+// Header form escapes every byte up to 32, '"', '_' and '?' and never
+// breaks lines.
 std::string EncodeQuotedPrintable(std::string_view text, bool headerForm);
 // Never fails: escapes that name no byte are kept literally.
 std::string DecodeQuotedPrintable(std::string_view text);
@@ -55,13 +58,18 @@ void DecodeLineUUCODE(std::string_view line, std::string& appendTo);
 bool DecodeUUCODE(std::string_view text, TStream& output);
 
 // The text itself when every byte is printable ASCII (32..127), otherwise
-// one Q encoded word in the given character set.
-std::string EncodeLine7Bit(std::string_view text, std::string_view charset);
-// Decodes the encoded words of a header text, bytes taken as they are.
-// Raises the uuencode error for a malformed "U" word.
+// Q encoded words in the given character set (RFC 2047): each at most 75
+// characters and holding whole characters (a UTF-8 sequence is never split),
+// separated by one space where the header folder may break the line.
+// lineUsed counts the characters of the header line before the text (9 for
+// "Subject: "), so that the first word's line also stays within 76.
+std::string EncodeLine7Bit(std::string_view text, std::string_view charset, size_t lineUsed = 0);
+// Decodes the encoded words of a header text, bytes taken as they are, in
+// one pass: a decoded word is final text, even where it holds "=?...?="
+// itself. Blanks between two adjacent encoded words are dropped (RFC 2047
+// section 6.2). Raises the uuencode error for a malformed "U" word.
 std::string DecodeLine7Bit(std::string_view text);
-// As DecodeLine7Bit, but what a word decodes to is final and never read as
-// another encoded word: a file name may well hold "=?...?=" itself.
+// The same as DecodeLine7Bit; kept for the callers that name it.
 std::string DecodeLine7BitOnce(std::string_view text);
 
 }  // namespace Vizu2000

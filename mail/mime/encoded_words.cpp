@@ -1,7 +1,6 @@
 #include "mail/mime/codecs.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "mail/mime/header_fields.h"
 #include "platform/string_list.h"
@@ -32,32 +31,79 @@ std::string DecodeWordText(char letter, std::string_view encoded) {
   return DecodeQuotedPrintable(text);
 }
 
+bool IsUtf8Charset(std::string_view charset) {
+  std::string name;
+  for (char c : charset)
+    if (c != '-' && c != '_') name.push_back(UpCaseChar(c));
+  return name == "UTF8";
+}
+
 }  // namespace
 
-std::string EncodeLine7Bit(std::string_view text, std::string_view charset) {
+std::string EncodeLine7Bit(std::string_view text, std::string_view charset, size_t lineUsed) {
   bool printable = std::all_of(text.begin(), text.end(), [](char c) {
     auto b = static_cast<unsigned char>(c);
     return b >= 32 && b <= 127;
   });
   if (printable) return std::string(text);
-  std::string word = "=?";
-  word += charset;
-  word += "?Q?";
-  word += EncodeQuotedPrintable(text, true);
-  word += "?=";
-  return word;
+  // RFC 2047 section 2: a word holds at most 75 characters, so a long text
+  // becomes several words, each separated by a blank where the header
+  // folder may break the line; readers drop those blanks (section 6.2).
+  // Section 5: a word holds whole characters, so a UTF-8 sequence is never
+  // split; other character sets are taken a byte at a time.
+  // A line that holds encoded words holds at most 76 characters, so the
+  // first word also fits after what its line holds already; later words
+  // start folded lines, after one blank.
+  constexpr size_t kMaxWord = 75;
+  constexpr size_t kMaxLine = 76;
+  const std::string head = "=?" + std::string(charset) + "?Q?";
+  auto roomFor = [&](size_t word) { return word > head.size() + 2 ? word - head.size() - 2 : 0; };
+  size_t room = roomFor(std::min(kMaxWord, kMaxLine - std::min(lineUsed, kMaxLine)));
+  const bool utf8 = IsUtf8Charset(charset);
+  // The header form writes each byte as itself or as a 3-character escape.
+  const std::string encoded = EncodeQuotedPrintable(text, true);
+  std::string result;
+  result.reserve(encoded.size() + (encoded.size() / (room + 1) + 1) * (head.size() + 3));
+  size_t wordStart = 0, at = 0;  // in encoded
+  auto flush = [&](size_t end) {
+    if (!result.empty()) result.push_back(' ');
+    result += head;
+    result.append(encoded, wordStart, end - wordStart);
+    result += "?=";
+    wordStart = end;
+    room = roomFor(kMaxWord);
+  };
+  for (size_t i = 0; i < text.size();) {
+    size_t next = at, j = i;
+    do {
+      next += encoded[next] == '=' ? 3 : 1;
+      ++j;
+    } while (utf8 && j < text.size() && j - i < 4 &&
+             (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80);
+    if (next - wordStart > room && at > wordStart) flush(at);
+    at = next;
+    i = j;
+  }
+  flush(at);
+  return result;
 }
 
 namespace {
 
-std::string DecodeWords(std::string_view text, bool rescan) {
-  // The text is rescanned after every word, since a decoded word may itself
-  // start a new one, also together with an "=" just before it. Decoded text
-  // is always shorter than its word, so it is written back in place, right-
-  // aligned at the word's end; what lies before the scan start is final.
+bool IsLinearWhiteSpace(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+// One pass: what a word decodes to is final text and never read as another
+// word (RFC 2047 section 6.1 reads the encoded words of the field as
+// written). Blanks between two adjacent words are dropped (section 6.2), so
+// a text split over several words reads back whole.
+std::string DecodeWords(std::string_view text) {
   std::string work = TrimSpace(text);
   std::string done;
   size_t head = 0;
+  bool afterWord = false;
   for (;;) {
     size_t start = work.find("=?", head);
     if (start == std::string::npos) break;
@@ -77,18 +123,11 @@ std::string DecodeWords(std::string_view text, bool rescan) {
     }
     std::string decoded = DecodeWordText(letter, inner.substr(std::min<size_t>(2, inner.size())));
 
-    done.append(work, head, start - head);
-    if (!rescan) {
-      done += decoded;
-      head = end + 2;
-      continue;
-    }
-    bool keepEquals = !done.empty() && done.back() == '=';
-    if (keepEquals) done.pop_back();
-    size_t wordEnd = end + 2;
-    head = wordEnd - decoded.size() - (keepEquals ? 1 : 0);
-    if (keepEquals) work[head] = '=';
-    std::memcpy(work.data() + wordEnd - decoded.size(), decoded.data(), decoded.size());
+    std::string_view gap(work.data() + head, start - head);
+    if (!(afterWord && IsLinearWhiteSpace(gap))) done.append(gap);
+    done += decoded;
+    head = end + 2;
+    afterWord = true;
   }
   done.append(work, head, std::string::npos);
   return done;
@@ -96,8 +135,8 @@ std::string DecodeWords(std::string_view text, bool rescan) {
 
 }  // namespace
 
-std::string DecodeLine7Bit(std::string_view text) { return DecodeWords(text, true); }
+std::string DecodeLine7Bit(std::string_view text) { return DecodeWords(text); }
 
-std::string DecodeLine7BitOnce(std::string_view text) { return DecodeWords(text, false); }
+std::string DecodeLine7BitOnce(std::string_view text) { return DecodeWords(text); }
 
 }  // namespace Vizu2000

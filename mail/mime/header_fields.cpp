@@ -410,9 +410,86 @@ std::string WriteLabelParamValue(std::string_view line, std::string_view param,
   return result;
 }
 
+namespace {
+
+// RFC 5322 section 3.6.5 and RFC 2045 section 8: fields of free text. A
+// break after "," or ";" would add a blank to their text on unfolding, so
+// they fold at blanks only.
+bool IsUnstructuredField(std::string_view line) {
+  std::string_view name = line.substr(0, line.find(':'));
+  name = TrimSpaces(name);
+  return SameAsciiText(name, "Subject") || SameAsciiText(name, "Comments") ||
+         SameAsciiText(name, "Content-Description");
+}
+
+enum : unsigned char { kNoFold, kFoldAtBlank, kFoldAfter, kInWord };
+
+// Marks where a line may fold. Never inside an encoded word (RFC 2047
+// section 2), whose quotes and separators are its own text; never inside a
+// quoted string, except at a blank between two encoded words there, which
+// the reader drops anyway (RFC 2047 section 6.2).
+void MarkFoldPoints(std::string_view line, bool unstructured, std::vector<unsigned char>& mark) {
+  mark.assign(line.size(), kNoFold);
+  // An encoded word: "=?" charset "?" letter "?" text "?=", no blank in it.
+  // The next "?=" and the next blank are kept as the scan moves on, so the
+  // search stays linear whatever the line holds.
+  size_t close = 0, blank = 0;
+  bool closeKnown = false, blankKnown = false;
+  for (size_t i = line.find("=?"); i != std::string_view::npos; i = line.find("=?", i)) {
+    size_t charsetEnd = line.find('?', i + 2);
+    if (charsetEnd == std::string_view::npos) break;
+    size_t textStart = charsetEnd + 3;
+    if (textStart > line.size() || line[textStart - 1] != '?') {
+      i += 2;
+      continue;
+    }
+    if (!closeKnown || close < textStart) {
+      close = line.find("?=", textStart);
+      closeKnown = true;
+    }
+    if (!blankKnown || blank < i) {
+      blank = line.find_first_of(" \t", i);
+      blankKnown = true;
+    }
+    if (close == std::string_view::npos || blank < close) {
+      i += 2;
+      continue;
+    }
+    std::fill(mark.begin() + static_cast<std::ptrdiff_t>(i),
+              mark.begin() + static_cast<std::ptrdiff_t>(close + 2), kInWord);
+    i = close + 2;
+  }
+  // Whether a character lies inside quotes is told from what follows it,
+  // as the folder looks for breaks from the end of a stretch backwards.
+  char quote = 0;
+  for (size_t i = line.size(); i-- > 0;) {
+    if (mark[i] == kInWord) continue;
+    char c = line[i];
+    if (quote) {
+      if (c == quote) {
+        quote = 0;
+      } else if (c == ' ' && i > 0 && i + 1 < line.size() && mark[i - 1] == kInWord &&
+                 mark[i + 1] == kInWord) {
+        mark[i] = kFoldAtBlank;
+      }
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == ' ') {
+      mark[i] = kFoldAtBlank;
+    } else if ((c == ',' || c == ';') && !unstructured) {
+      mark[i] = kFoldAfter;
+    }
+  }
+}
+
+}  // namespace
+
 std::string WrapHeader(std::string_view header) {
-  constexpr size_t kMaxLine = 72;
-  constexpr size_t kTabLimit = 36;
+  // RFC 5322 section 2.1.1: a line should hold at most 78 characters and
+  // must hold at most 998. A fold inserts CR LF TAB; a blank it breaks at
+  // is replaced by the TAB.
+  constexpr size_t kFoldWidth = 78;
+  constexpr size_t kMaxLine = 998;
 
   // Line breaks made CR LF, trailing ones dropped; lines kept as spans.
   std::string text = JoinLinesCRLF(header);
@@ -421,7 +498,8 @@ std::string WrapHeader(std::string_view header) {
 
   std::string result;
   result.reserve(text.size() + text.size() / 32 + 4);
-  std::vector<unsigned char> candidate;
+  std::vector<unsigned char> mark;
+  bool unstructured = false;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t lineEnd = text.find("\r\n", pos);
@@ -429,69 +507,170 @@ std::string WrapHeader(std::string_view header) {
     std::string_view line(text.data() + pos, lineEnd - pos);
     pos = lineEnd + 2;
 
-    if (line.size() <= kMaxLine) {
+    bool continued = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (!continued) unstructured = IsUnstructuredField(line);
+    if (line.size() <= kFoldWidth) {
       result.append(line);
       result.append("\r\n");
       continue;
     }
+    MarkFoldPoints(line, unstructured, mark);
 
-    // The backwards scan for a break always starts at the line's last
-    // character, so whether a character lies inside quotes depends only on
-    // what follows it: one pass here keeps every re-wrap of the rest cheap.
-    candidate.assign(line.size(), 0);
-    char quote = 0;
-    for (size_t i = line.size(); i-- > 0;) {
-      char c = line[i];
-      if (quote) {
-        if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == ' ' || c == ',' || c == ';') {
-        candidate[i] = 1;
-      }
-    }
-
-    size_t start = 0;           // the rest still to wrap: line[start, end)
-    size_t colonSpace = 0;      // first ": " at or after start, cached
-    bool colonSpaceKnown = false;
+    size_t start = 0;  // the rest still to write: line[start, end)
+    size_t lead = 0;   // 1 once a fold has put a TAB before line[start]
+    // The field name and its colon stay on the first line, with at least
+    // one character of the value.
+    size_t colonSpace = continued ? std::string_view::npos : line.find(": ");
+    size_t low = colonSpace == std::string_view::npos ? 1 : colonSpace + 2;
     while (true) {
-      size_t restLength = line.size() - start;
-      if (restLength <= kMaxLine) {
-        result.append(line.substr(start));
-        result.append("\r\n");
-        break;
-      }
-      // Lower limit as a 1-based position within the rest.
-      size_t limit;
-      if (line[start] == '\t') {
-        limit = kTabLimit;
-      } else {
-        if (!colonSpaceKnown || colonSpace < start) {
-          colonSpace = line.find(": ", start);
-          colonSpaceKnown = true;
-        }
-        limit = colonSpace == std::string_view::npos ? 2 : colonSpace - start + 3;
-      }
+      // Width of the line that breaking at line[k] writes.
+      auto width = [&](size_t k) { return lead + k - start + (mark[k] == kFoldAfter); };
+      auto canFold = [&](size_t k) { return mark[k] == kFoldAtBlank || mark[k] == kFoldAfter; };
+      if (lead + line.size() - start <= kFoldWidth) break;
+      size_t top = std::min(line.size() - 1, start + kFoldWidth - lead);
       size_t breakAt = std::string_view::npos;
-      for (size_t p = kMaxLine; p >= limit; --p) {
-        if (candidate[start + p - 1]) {
-          breakAt = start + p - 1;
+      for (size_t k = top + 1; k-- > low;) {
+        if (canFold(k) && width(k) <= kFoldWidth) {
+          breakAt = k;
           break;
         }
       }
+      // No fold point within 78: the first one after, while the line stays
+      // within 998; failing that, a cut at 998 that keeps UTF-8 sequences
+      // whole, as the hard limit must hold even for a solid token.
       if (breakAt == std::string_view::npos) {
-        result.append(line.substr(start));
-        result.append("\r\n");
-        break;
+        for (size_t k = std::max(low, top); k < line.size() && lead + k - start < kMaxLine; ++k) {
+          if (canFold(k) && width(k) <= kMaxLine) {
+            breakAt = k;
+            break;
+          }
+        }
       }
-      if (line[breakAt] == ' ')
-        result.append(line.substr(start, breakAt - start));
-      else
-        result.append(line.substr(start, breakAt - start + 1));
-      result.append("\r\n\t");
-      start = breakAt + 1;
+      if (breakAt == std::string_view::npos) {
+        if (lead + line.size() - start <= kMaxLine) break;
+        size_t cut = start + kMaxLine - lead;
+        for (int back = 0; back < 3 && cut > start + 1 &&
+                           (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80;
+             ++back)
+          --cut;
+        result.append(line.substr(start, cut - start));
+        result.append("\r\n\t");
+        start = cut;
+      } else {
+        result.append(line.substr(start, breakAt - start + (mark[breakAt] == kFoldAfter)));
+        result.append("\r\n\t");
+        start = breakAt + 1;
+      }
+      lead = 1;
+      low = start + 1;
+    }
+    result.append(line.substr(start));
+    result.append("\r\n");
+  }
+  return result;
+}
+
+namespace {
+
+// RFC 2231 section 7: attribute-char, what an extended value writes as
+// itself; every other byte becomes %XX.
+bool IsAttributeChar(unsigned char c) {
+  return c > 32 && c < 127 && std::string_view("*'%()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+                                  std::string_view::npos;
+}
+
+// A value that may stand as a quoted string and reads back as written:
+// printable ASCII without the quote and backslash a quoted string escapes,
+// and without "=?", which readers take for an encoded word.
+bool IsPlainParamValue(std::string_view value) {
+  for (unsigned char c : value)
+    if (c < 32 || c > 126 || c == '"' || c == '\\') return false;
+  return value.find("=?") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string LabelParamText(std::string_view name, std::string_view value) {
+  // Each parameter goes on a folded line of its own when it must: a TAB,
+  // the text and the ";" after it stay within 78 (RFC 5322 section 2.1.1).
+  constexpr size_t kMaxText = 76;
+  std::string key(TrimSpaces(name));
+  if (IsPlainParamValue(value) && key.size() + value.size() + 3 <= kMaxText)
+    return key + "=\"" + std::string(value) + "\"";
+  // RFC 2231 sections 3 and 4: the UTF-8 bytes percent-encoded, in
+  // sections numbered from 0 when one does not fit. A reader decodes each
+  // section on its own, so a UTF-8 sequence stays within one section.
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string whole = key + "*=utf-8''";
+  std::string sections;
+  std::string current = key + "*0*=utf-8''";
+  unsigned number = 0;
+  bool cut = false;
+  for (size_t i = 0; i < value.size();) {
+    size_t j = i + 1;
+    while (j < value.size() && j - i < 4 && (static_cast<unsigned char>(value[j]) & 0xC0) == 0x80) ++j;
+    std::string piece;
+    for (size_t k = i; k < j; ++k) {
+      auto c = static_cast<unsigned char>(value[k]);
+      if (IsAttributeChar(c)) {
+        piece.push_back(static_cast<char>(c));
+      } else {
+        piece.push_back('%');
+        piece.push_back(kHex[c >> 4]);
+        piece.push_back(kHex[c & 15]);
+      }
+    }
+    whole += piece;
+    if (current.size() + piece.size() > kMaxText) {
+      sections += current + "; ";
+      current = key + "*" + std::to_string(++number) + "*=";
+      cut = true;
+    }
+    current += piece;
+    i = j;
+  }
+  if (!cut && whole.size() <= kMaxText) return whole;
+  return sections + current;
+}
+
+std::string WriteLabelParam(std::string_view line, std::string_view name, std::string_view value) {
+  // Every form of the parameter goes: the plain one and RFC 2231's
+  // name*, name*N and name*N* (section 3), so no old section is read on.
+  std::string_view wanted = TrimSpaces(name);
+  std::string_view trimmed = TrimSpaces(line);
+  std::string kept;
+  bool inQuote = false, afterColon = false, inParams = false;
+  size_t start = 0;
+  auto finish = [&](size_t end) {
+    std::string_view piece = trimmed.substr(start, end - start);
+    if (inParams) {
+      size_t equals = piece.find('=');
+      TSection section;
+      if (equals != std::string_view::npos) {
+        std::string_view paramName = TrimSpaces(piece.substr(1, equals - 1));
+        if (SameAsciiText(paramName, wanted) || ClassifyName(paramName, wanted, section) != TParamName::kOther)
+          return;
+      }
+      if (TrimSpaces(piece.substr(1)).empty()) return;
+    }
+    kept.append(piece);
+  };
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    char c = trimmed[i];
+    if (c == '"') {
+      inQuote = !inQuote;
+    } else if (!inQuote && c == ':' && !afterColon && !inParams) {
+      afterColon = true;
+    } else if (!inQuote && c == ';' && (afterColon || inParams)) {
+      finish(i);
+      inParams = true;
+      start = i;
     }
   }
+  finish(trimmed.size());
+  std::string result(TrimSpaces(kept));
+  result += "; ";
+  result += LabelParamText(wanted, value);
   return result;
 }
 

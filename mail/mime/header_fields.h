@@ -46,6 +46,16 @@ struct TParamValue {
 TParamValue ReadLabelParam(std::string_view line, std::string_view param);
 std::string WriteLabelParamValue(std::string_view line, std::string_view param,
                                  std::string_view value);
+// The text of one parameter that carries a UTF-8 value: name="value" when
+// the value is printable ASCII without '"', '\' or "=?" and the text fits a
+// folded line; otherwise the RFC 2231 form name*=utf-8''%XX... (section 4),
+// cut when long into sections name*0*=utf-8''...; name*1*=...; (section 3)
+// joined by "; ", each within 76 characters and never splitting a UTF-8
+// sequence. ReadLabelParam reads any of these back exactly.
+std::string LabelParamText(std::string_view name, std::string_view value);
+// The line with every form of the parameter (name, name*, name*N, name*N*)
+// taken out and LabelParamText(name, value) appended after "; ".
+std::string WriteLabelParam(std::string_view line, std::string_view name, std::string_view value);
 std::string WrapHeader(std::string_view header);
 
 // Cuts the next line (with its CR LF) from text starting at the 1-based

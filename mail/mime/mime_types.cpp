@@ -1,7 +1,5 @@
 #include "mail/mime/mime_types.h"
 
-#include <cstdio>
-
 #include "mail/mime/header_fields.h"
 #include "platform/file_types.h"
 #include "platform/int_conv.h"
@@ -33,13 +31,21 @@ std::string GetMimeExtension(std::string_view contentType) {
 }
 
 std::string GenerateBoundary() {
-  std::uint32_t value;
-  do {
-    value = RandomUInt32();
-  } while (value == 0xFFFFFFFFu);
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%8X", static_cast<unsigned>(value));
-  return "boundary" + PadL(digits, 8, "0");
+  // RFC 2046 section 5.1.1: the boundary must not occur in any enclosed
+  // part. 128 bits from the operating system make that certain in practice
+  // and keep it out of reach of anyone who would plant it in a part.
+  return "boundary" + RandomToken(16);
+}
+
+bool IsBoundaryText(std::string_view boundary) {
+  // RFC 2046 section 5.1.1: 1 to 70 bchars, the last not a space.
+  static constexpr std::string_view kOthers = "'()+_,-./:=? ";
+  if (boundary.empty() || boundary.size() > 70 || boundary.back() == ' ') return false;
+  for (char c : boundary) {
+    bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alnum && kOthers.find(c) == std::string_view::npos) return false;
+  }
+  return true;
 }
 
 std::string ValidFileName(std::string_view text) {

@@ -1,6 +1,7 @@
 #pragma once
 // Content types of file names and back, multipart boundaries, safe file
-// names and numeric host addresses. None of these raises.
+// names and numeric host addresses. None of these raises, but for
+// GenerateBoundary on a system without a random source.
 #include <string>
 #include <string_view>
 
@@ -13,9 +14,15 @@ std::string GetMimeType(std::string_view fileName);
 // Extension, with its dot, registered for the content type; empty if none.
 std::string GetMimeExtension(std::string_view contentType);
 
-// "boundary" followed by 8 upper-case hexadecimal digits of a fresh random
-// value.
+// "boundary" followed by 32 upper-case hexadecimal digits of 128 bits from
+// the operating system's random source (40 characters). Raises EVizuError
+// only when the system gives no random bytes.
 std::string GenerateBoundary();
+
+// Whether the text may be a multipart boundary (RFC 2046 section 5.1.1):
+// 1 to 70 characters of bchars (letters, digits, ' ( ) + _ , - . / : = ?
+// and space), not ending with a space.
+bool IsBoundaryText(std::string_view boundary);
 
 // Spaces trimmed, at most 254 characters, control characters and
 // : \ / * ? " < > | ' replaced by "_". Bytes above 127 are kept.

@@ -23,7 +23,9 @@ struct TQPEncodeTables {
   constexpr TQPEncodeTables() {
     for (int b = 0; b < 256; ++b) {
       bool escaped = b > 127 || b == '=';
-      body[b] = escaped ? qpEscape : (b == '\r' ? qpLineStart : qpCopy);
+      // RFC 2045 section 6.7 rule 4: CR and LF are written as they are
+      // only as a CR LF line break; the special step tells which.
+      body[b] = escaped ? qpEscape : (b == '\r' || b == '\n' ? qpLineStart : qpCopy);
       // A bare "?" could close the encoded word early ("?=" after it).
       header[b] = escaped || b <= 32 || b == '"' || b == '_' || b == '?' ? qpEscape : qpCopy;
     }
@@ -68,7 +70,8 @@ inline size_t CopyQPPlainScalar(const unsigned char* in, size_t limit, size_t av
   while (k < limit && avail - k >= 8) {
     std::uint64_t x = Load64(in + k);
     std::memcpy(out + k, &x, 8);
-    std::uint64_t special = (x & (kOnes << 7)) | ZeroBytes(x ^ (kOnes * '=')) | ZeroBytes(x ^ (kOnes * '\r'));
+    std::uint64_t special = (x & (kOnes << 7)) | ZeroBytes(x ^ (kOnes * '=')) |
+                            ZeroBytes(x ^ (kOnes * '\r')) | ZeroBytes(x ^ (kOnes * '\n'));
     if (special) return std::min(limit, k + static_cast<size_t>(__builtin_ctzll(special)) / 8);
     k += 8;
   }
@@ -79,18 +82,39 @@ inline size_t CopyQPPlainScalar(const unsigned char* in, size_t limit, size_t av
   return limit;
 }
 
-// The byte after a run of plain ones: CR starts a new line, anything else
-// is escaped.
-inline char* EncodeQPSpecial(unsigned char b, char* out, unsigned& column) {
-  if (b == '\r') {
-    *out++ = '\r';
-    column = 0;
-    return out;
-  }
+inline char* EncodeQPEscape(unsigned char b, char* out) {
   out[0] = '=';
   out[1] = kHexDigits[b >> 4];
   out[2] = kHexDigits[b & 15];
-  out += 3;
+  return out + 3;
+}
+
+// RFC 2045 section 6.7 rule 3: a blank must not end an encoded line, so a
+// blank written just before a line break or the end of the text becomes
+// its escape. out[-1] must be readable.
+inline char* EscapeTrailingBlank(char* out) {
+  char last = out[-1];
+  if (last != ' ' && last != '\t') return out;
+  return EncodeQPEscape(static_cast<unsigned char>(last), out - 1);
+}
+
+// The byte in[i] after a run of plain ones. A CR LF pair is a line break
+// and starts a new line; any other CR or LF, like every byte that is not
+// plain, is escaped (RFC 2045 section 6.7 rule 4), so the bytes come back
+// exactly whatever a transport does to line ends. Advances i past what it
+// took. out[-1] must be readable.
+inline char* EncodeQPSpecial(const unsigned char* in, size_t& i, size_t n, char* out,
+                             unsigned& column) {
+  unsigned char b = in[i++];
+  if (b == '\r' && i < n && in[i] == '\n') {
+    ++i;
+    if (column > 0) out = EscapeTrailingBlank(out);
+    out[0] = '\r';
+    out[1] = '\n';
+    column = 0;
+    return out + 2;
+  }
+  out = EncodeQPEscape(b, out);
   column += 3;
   if (column >= kQPLineLimit) {
     out[0] = '=';
@@ -111,9 +135,10 @@ inline char* QPSoftBreakIfFull(char* out, unsigned& column) {
   return out + 3;
 }
 
-// Encodes in[i, end) of a text of n bytes in body form; column carries over
-// from the previous call.
-char* EncodeQPBodyScalar(const unsigned char* in, size_t i, size_t end, size_t n, unsigned& column,
+// Encodes in[i, end) of a text of n bytes in body form, and the LF of a CR LF
+// that straddles end; i ends where the next call starts. column carries
+// over from the previous call.
+char* EncodeQPBodyScalar(const unsigned char* in, size_t& i, size_t end, size_t n, unsigned& column,
                          char* out) {
   while (i < end) {
     size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
@@ -125,7 +150,7 @@ char* EncodeQPBodyScalar(const unsigned char* in, size_t i, size_t end, size_t n
       out = QPSoftBreakIfFull(out, column);
       continue;
     }
-    out = EncodeQPSpecial(in[i++], out, column);
+    out = EncodeQPSpecial(in, i, n, out, column);
   }
   return out;
 }
@@ -138,12 +163,14 @@ constexpr size_t kQPVectorReach = kQPLineLimit + 32;
 VIZU_AVX2 inline size_t CopyQPPlainVector(const unsigned char* in, size_t limit, char* out) {
   const __m256i equals = _mm256_set1_epi8('=');
   const __m256i cr = _mm256_set1_epi8('\r');
+  const __m256i lf = _mm256_set1_epi8('\n');
   size_t k = 0;
   do {
     __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + k));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), x);
     // The sign bit marks bytes above 127 already.
-    __m256i special = _mm256_or_si256(x, _mm256_or_si256(_mm256_cmpeq_epi8(x, equals), _mm256_cmpeq_epi8(x, cr)));
+    __m256i breaks = _mm256_or_si256(_mm256_cmpeq_epi8(x, cr), _mm256_cmpeq_epi8(x, lf));
+    __m256i special = _mm256_or_si256(x, _mm256_or_si256(_mm256_cmpeq_epi8(x, equals), breaks));
     auto mask = static_cast<unsigned>(_mm256_movemask_epi8(special));
     if (mask) return std::min(limit, k + static_cast<size_t>(__builtin_ctz(mask)));
     k += 32;
@@ -151,7 +178,7 @@ VIZU_AVX2 inline size_t CopyQPPlainVector(const unsigned char* in, size_t limit,
   return limit;
 }
 
-VIZU_AVX2 char* EncodeQPBodyVector(const unsigned char* in, size_t i, size_t end, size_t n,
+VIZU_AVX2 char* EncodeQPBodyVector(const unsigned char* in, size_t& i, size_t end, size_t n,
                                    unsigned& column, char* out) {
   while (i < end) {
     size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
@@ -164,7 +191,7 @@ VIZU_AVX2 char* EncodeQPBodyVector(const unsigned char* in, size_t i, size_t end
       out = QPSoftBreakIfFull(out, column);
       continue;
     }
-    out = EncodeQPSpecial(in[i++], out, column);
+    out = EncodeQPSpecial(in, i, n, out, column);
   }
   return out;
 }
@@ -400,35 +427,46 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerForm) {
 
   // Each chunk is encoded into a local buffer with room for its worst case
   // (every byte escaped and followed by a soft break) and for the copies
-  // that run past their count, then appended.
+  // that run past their count, then appended. A blank that ends a chunk's
+  // output is held back to the start of the next one, where a line break
+  // after it may still have to escape it.
+  // The byte before the buffer is never a blank, so out[-1] is readable
+  // there too.
   constexpr size_t kChunk = 2048;
-  char buffer[kChunk * 6 + 64];
+  char storage[1 + kChunk * 6 + 64];
+  storage[0] = '\0';
+  char* const buffer = storage + 1;
   unsigned column = 0;
-  for (size_t start = 0; start < n; start += kChunk) {
-    const size_t end = std::min(n, start + kChunk);
-    char* out = buffer;
+  char* held = buffer;
+  for (size_t i = 0; i < n;) {
+    const size_t end = std::min(n, i + kChunk);
+    char* out = held;
     if (headerForm) {
-      for (size_t i = start; i < end; ++i) {
+      for (; i < end; ++i) {
         unsigned char b = in[i];
-        if (cls[b] == qpCopy) {
+        if (cls[b] == qpCopy)
           *out++ = static_cast<char>(b);
-        } else {
-          out[0] = '=';
-          out[1] = kHexDigits[b >> 4];
-          out[2] = kHexDigits[b & 15];
-          out += 3;
-        }
+        else
+          out = EncodeQPEscape(b, out);
       }
     } else {
 #if VIZU_CODEC_AVX2
       if (gUseVector)
-        out = EncodeQPBodyVector(in, start, end, n, column, out);
+        out = EncodeQPBodyVector(in, i, end, n, column, out);
       else
 #endif
-        out = EncodeQPBodyScalar(in, start, end, n, column, out);
+        out = EncodeQPBodyScalar(in, i, end, n, column, out);
     }
-    result.append(buffer, static_cast<size_t>(out - buffer));
+    held = buffer;
+    if (!headerForm && out > buffer && (out[-1] == ' ' || out[-1] == '\t')) {
+      result.append(buffer, static_cast<size_t>(out - 1 - buffer));
+      buffer[0] = out[-1];
+      held = buffer + 1;
+    } else {
+      result.append(buffer, static_cast<size_t>(out - buffer));
+    }
   }
+  if (held > buffer) result.append(buffer, static_cast<size_t>(EscapeTrailingBlank(held) - buffer));
   return result;
 }
 

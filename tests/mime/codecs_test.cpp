@@ -100,19 +100,23 @@ TEST(QuotedPrintableEncode, BodyFormLinesAndEscapes) {
   EXPECT_EQ(EncodeQuotedPrintable("a b", false), "a b");
   EXPECT_EQ(EncodeQuotedPrintable("a=b", false), "a=3Db");
   EXPECT_EQ(EncodeQuotedPrintable("caf\xE9\x7F\x80\xFF", false), "caf=E9\x7F=80=FF");
-  EXPECT_EQ(EncodeQuotedPrintable("\tend \r\nnext", false), "\tend \r\nnext");
+  // RFC 2045 section 6.7 rule 3: no blank ends a line or the text.
+  EXPECT_EQ(EncodeQuotedPrintable("\tend \r\nnext\t\r\n \r\nlast \t", false),
+            "\tend=20\r\nnext=09\r\n=20\r\nlast =09");
+  // Rule 4: only CR LF is a line break; a lone CR or LF is escaped.
+  EXPECT_EQ(EncodeQuotedPrintable("a\rb\nc\n\rd\r\r\ne \r", false), "a=0Db=0Ac=0A=0Dd=0D\r\ne =0D");
   EXPECT_EQ(EncodeQuotedPrintable(std::string_view("\0", 1), false), std::string("\0", 1));
   EXPECT_EQ(EncodeQuotedPrintable("", false), "");
 
   // An escape that reaches column 72 or beyond is kept whole before the break.
   EXPECT_EQ(EncodeQuotedPrintable(std::string(71, 'a') + "\xE9z", false),
             std::string(71, 'a') + "=E9=\r\nz");
-  // CR starts the count again: the LF counts 1, so 70 letters still fit.
+  // CR LF starts the count again: 71 letters fit with no soft break.
   EXPECT_EQ(EncodeQuotedPrintable(std::string(50, 'a') + "\r\n" + std::string(71, 'b'), false),
-            std::string(50, 'a') + "\r\n" + std::string(71, 'b') + "=\r\n");
-  // A lone LF does not.
+            std::string(50, 'a') + "\r\n" + std::string(71, 'b'));
+  // A lone LF is an escape of three.
   std::string lf = EncodeQuotedPrintable(std::string(50, 'a') + "\n" + std::string(30, 'b'), false);
-  EXPECT_EQ(lf, std::string(50, 'a') + "\n" + std::string(21, 'b') + "=\r\n" + std::string(9, 'b'));
+  EXPECT_EQ(lf, std::string(50, 'a') + "=0A" + std::string(19, 'b') + "=\r\n" + std::string(11, 'b'));
 }
 
 TEST(QuotedPrintableEncode, HeaderForm) {
@@ -145,8 +149,14 @@ TEST(QuotedPrintableDecode, EscapesSoftBreaksAndLiterals) {
 TEST(QuotedPrintable, RoundTripsRandomBytes) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
     std::string data = RandomBytes(seed * 97, seed);
-    std::string body = EncodeQuotedPrintable(data, false);
-    EXPECT_EQ(DecodeQuotedPrintable(body), data) << "seed " << seed;
+    std::string body = EncodeQuotedPrintable(data + "\r\n \r\n\t", false);
+    EXPECT_EQ(DecodeQuotedPrintable(body), data + "\r\n \r\n\t") << "seed " << seed;
+    // Only CR LF breaks lines, and no line ends with a blank.
+    for (size_t at = 0; (at = body.find_first_of("\r\n", at)) != std::string::npos; at += 2) {
+      ASSERT_EQ(body.compare(at, 2, "\r\n"), 0) << "seed " << seed << " at " << at;
+      ASSERT_TRUE(at == 0 || (body[at - 1] != ' ' && body[at - 1] != '\t')) << "seed " << seed;
+    }
+    EXPECT_TRUE(body.back() != ' ' && body.back() != '\t');
     // Without a CR in the text every soft-broken line holds 72 to 74 characters.
     std::string noCR = data;
     std::replace(noCR.begin(), noCR.end(), '\r', 'r');
@@ -346,8 +356,16 @@ TEST(EncodedWords, Encode) {
   // "?" is escaped, so the word cannot end early.
   EXPECT_EQ(EncodeLine7Bit("\xC7" "a va??", "c"), "=?c?Q?=C7a=20va=3F=3F?=");
   EXPECT_EQ(DecodeLine7Bit(EncodeLine7Bit("\xC7" "a va? s\xFBr?", "c")), "\xC7" "a va? s\xFBr?");
+  // RFC 2047 section 2: words of at most 75 characters, one blank apart;
+  // in UTF-8 a character's bytes stay in one word, elsewhere any byte may end one.
   std::string longText = std::string(200, 'z') + "\xE9";
-  EXPECT_EQ(EncodeLine7Bit(longText, "c"), "=?c?Q?" + std::string(200, 'z') + "=E9?=");
+  EXPECT_EQ(EncodeLine7Bit(longText, "c"), "=?c?Q?" + std::string(67, 'z') + "?= =?c?Q?" +
+                                               std::string(67, 'z') + "?= =?c?Q?" +
+                                               std::string(66, 'z') + "?= =?c?Q?=E9?=");
+  EXPECT_EQ(EncodeLine7Bit(std::string(64, 'z') + "\xC3\xA9", "c"),
+            "=?c?Q?" + std::string(64, 'z') + "=C3?= =?c?Q?=A9?=");
+  EXPECT_EQ(EncodeLine7Bit(std::string(60, 'z') + "\xC3\xA9", "UTF-8"),
+            "=?UTF-8?Q?" + std::string(60, 'z') + "?= =?UTF-8?Q?=C3=A9?=");
 }
 
 TEST(EncodedWords, Decode) {
@@ -366,7 +384,11 @@ TEST(EncodedWords, Decode) {
   EXPECT_EQ(DecodeLine7Bit("=?x?Q?" "?="), "");
   EXPECT_EQ(DecodeLine7Bit("=??Q?a?="), "a");
   EXPECT_EQ(DecodeLine7Bit("=?x?" "?="), "");
-  EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?= =?x?Q?b?="), "a b");
+  // RFC 2047 section 6.2: blanks between adjacent words go, folds included;
+  // blanks next to plain text stay.
+  EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?= =?x?Q?b?="), "ab");
+  EXPECT_EQ(DecodeLine7Bit("=?utf-8?Q?Gr=C3=BC?=\r\n\t =?utf-8?Q?=C3=9Fe?= x =?x?Q?c?=  d"),
+            "Gr\xC3\xBC\xC3\x9F" "e x c  d");
   EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?==?x?Q?b?="), "ab");
   EXPECT_EQ(DecodeLine7Bit("=?x?Q?a?= =?x?b"), "a =?x?b");
   // The charset runs to the next "?", wherever that is.
@@ -374,13 +396,14 @@ TEST(EncodedWords, Decode) {
   EXPECT_THROW(DecodeLine7Bit("=?x?U?#86)c?="), EVizuError);
 }
 
-TEST(EncodedWords, DecodedTextIsScannedAgain) {
-  // The word decodes to "?x?Q?A?=", which with the "=" in front is a word.
-  EXPECT_EQ(DecodeLine7Bit("==?c?Q?=3Fx=3FQ=3FA=3F=3D?="), "A");
-  // Here the "=" in front is itself the result of an earlier word.
-  EXPECT_EQ(DecodeLine7Bit("=?c?Q?=3D?==?c?Q?=3Fc=3FQ=3FB=3F=3D?="), "B");
-  // A decoded word is text like any other: "=?" in it starts a word.
-  EXPECT_EQ(DecodeLine7Bit("=?c?B?PT94P1E/eT89?= tail"), "y tail");
+TEST(EncodedWords, DecodedTextIsFinal) {
+  // A word that decodes to encoded-word text, with or without an "=" in
+  // front: the text stays as the word held it, in both decoders.
+  for (auto decode : {&DecodeLine7Bit, &DecodeLine7BitOnce}) {
+    EXPECT_EQ(decode("==?c?Q?=3Fx=3FQ=3FA=3F=3D?="), "=?x?Q?A?=");
+    EXPECT_EQ(decode("=?c?Q?=3D?==?c?Q?=3Fc=3FQ=3FB=3F=3D?="), "=?c?Q?B?=");
+    EXPECT_EQ(decode("=?c?B?PT94P1E/eT89?= tail"), "=?x?Q?y?= tail");
+  }
 }
 
 TEST(EncodedWords, RoundTrip) {

@@ -200,30 +200,45 @@ TEST(HeaderFields, WriteLabelParamValueSetsOrAppends) {
 }
 
 TEST(HeaderFields, WrapHeaderBreaksLongLines) {
-  std::string line72 = "Subject: " + std::string(30, 'a') + " " + std::string(32, 'b');
-  ASSERT_EQ(line72.size(), 72u);
-  EXPECT_EQ(WrapHeader(line72), line72 + "\r\n");
-  std::string line73 = "Subject: " + std::string(50, 'a') + " " + std::string(13, 'b');
-  EXPECT_EQ(WrapHeader(line73), "Subject: " + std::string(50, 'a') + "\r\n\t" + std::string(13, 'b') + "\r\n");
+  // RFC 5322 section 2.1.1: 78 characters fit, 79 fold where they can.
+  std::string line78 = "Subject: " + std::string(30, 'a') + " " + std::string(38, 'b');
+  ASSERT_EQ(line78.size(), 78u);
+  EXPECT_EQ(WrapHeader(line78), line78 + "\r\n");
+  std::string line79 = "Subject: " + std::string(50, 'a') + " " + std::string(19, 'b');
+  EXPECT_EQ(WrapHeader(line79), "Subject: " + std::string(50, 'a') + "\r\n\t" + std::string(19, 'b') + "\r\n");
 
   std::string to = "To: ";
   for (int i = 0; i < 6; ++i) to += "person" + std::to_string(i) + "@example.com,";
   to += "last@example.com";
-  EXPECT_EQ(WrapHeader(to), to.substr(0, 64) + "\r\n\t" + to.substr(64, 60) + "\r\n\t" + to.substr(124) + "\r\n");
+  EXPECT_EQ(WrapHeader(to), to.substr(0, 64) + "\r\n\t" + to.substr(64) + "\r\n");
   std::string spaced = to.substr(0, 64) + " " + to.substr(64);
-  EXPECT_EQ(WrapHeader(spaced), to.substr(0, 64) + "\r\n\t" + to.substr(64, 60) + "\r\n\t" + to.substr(124) + "\r\n");
+  EXPECT_EQ(WrapHeader(spaced), to.substr(0, 64) + "\r\n\t" + to.substr(64) + "\r\n");
+  // Free text folds at blanks only: a break after "," would add a blank.
+  std::string commas = "Subject: ";
+  for (int i = 0; i < 12; ++i) commas += "item" + std::to_string(i) + ",";
+  commas += " " + std::string(20, 'e');
+  EXPECT_EQ(WrapHeader(commas), commas.substr(0, 83) + "\r\n\t" + std::string(20, 'e') + "\r\n");
 
   std::string solid = "X-Token: " + std::string(100, 'z');
   EXPECT_EQ(WrapHeader(solid), solid + "\r\n");
+  // With no fold point within 78, the first one after is taken.
+  EXPECT_EQ(WrapHeader(solid + " tail"), solid + "\r\n\ttail\r\n");
   // Spaces inside quotes are no break points; nor is anything before ": ".
   std::string quoted = "X-Long: first \"" + std::string(30, 'q') + " " + std::string(40, 'r') + "\"";
   EXPECT_EQ(WrapHeader(quoted), "X-Long: first\r\n\t" + quoted.substr(14) + "\r\n");
   std::string early = "A b c d: " + std::string(80, 'x');
   EXPECT_EQ(WrapHeader(early), early + "\r\n");
-  // A line that starts with a TAB does not break before position 36.
   std::string tail = std::string(28, 'a') + " " + std::string(60, 'b');
-  EXPECT_EQ(WrapHeader("\t" + tail), "\t" + tail + "\r\n");
+  EXPECT_EQ(WrapHeader("\t" + tail), "\t" + std::string(28, 'a') + "\r\n\t" + std::string(60, 'b') + "\r\n");
   EXPECT_EQ(WrapHeader("x" + tail), "x" + std::string(28, 'a') + "\r\n\t" + std::string(60, 'b') + "\r\n");
+
+  // RFC 2047 section 2: never inside an encoded word, whatever it holds; a
+  // blank between two words in quotes is a fold point, as readers drop it.
+  std::string word = "=?utf-8?Q?" + std::string(20, 'w') + ",a;b'c" + std::string(20, 'w') + "?=";
+  std::string words = "X-Name: " + word + "," + word;
+  EXPECT_EQ(WrapHeader(words), "X-Name: " + word + ",\r\n\t" + word + "\r\n");
+  std::string named = "From: \"" + word + " " + word + "\" <a@example.com>";
+  EXPECT_EQ(WrapHeader(named), "From: \"" + word + "\r\n\t" + word + "\" <a@example.com>\r\n");
 
   EXPECT_EQ(WrapHeader("A: 1\nB: 2\rC: 3\r\n\r\n\n"), "A: 1\r\nB: 2\r\nC: 3\r\n");
   EXPECT_EQ(WrapHeader("A: 1\r\n\r\nB: 2"), "A: 1\r\n\r\nB: 2\r\n");
@@ -249,16 +264,27 @@ TEST(HeaderFields, WrapHeaderRoundTripsAndStaysLinear) {
     for (size_t from = 0, at; (at = wrapped.find("\r\n", from)) != std::string::npos; from = at + 2) {
       std::string_view out(wrapped.data() + from, at - from);
       if (&alphabet == &plain) {
-        EXPECT_LE(out.size(), 73u) << out;
+        EXPECT_LE(out.size(), 78u) << out;
       }
     }
   }
   std::string big = "Subject:";
   while (big.size() < (1u << 20)) big += " word";
   std::string solid = "X-Data: " + std::string(1u << 20, 'y');
+  std::string unclosed = "X-Words:";
+  while (unclosed.size() < (1u << 20)) unclosed += "=?a?Q?x";
   auto started = std::chrono::steady_clock::now();
   std::string wrapped = WrapHeader(big);
-  EXPECT_EQ(WrapHeader(solid), solid + "\r\n");
+  // RFC 5322 section 2.1.1: no line beyond 998, even where only a cut helps.
+  for (const std::string* text : {&solid, &unclosed}) {
+    std::string cut = WrapHeader(*text), joined;
+    for (size_t from = 0, at; (at = cut.find("\r\n", from)) != std::string::npos; from = at + 2) {
+      std::string_view out(cut.data() + from, at - from);
+      EXPECT_LE(out.size(), 998u);
+      joined.append(out.substr(from ? 1 : 0));
+    }
+    EXPECT_EQ(joined, *text);
+  }
   std::string spaced = NormalizeLabel("x: a" + std::string(1u << 20, ' ') + "b");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(Unfold(wrapped), big + "\r\n");

@@ -4,10 +4,12 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "mail/mime/mime_types.h"
+#include "platform/random.h"
 #include "platform/file_types.h"
 
 using namespace Vizu2000;
@@ -72,19 +74,44 @@ TEST_F(MimeTypesLookup, WithoutAnyListTheDefaultsHold) {
   EXPECT_EQ(GetMimeExtension("image/gif"), "");
 }
 
-TEST(GenerateBoundary, IsEightUpperHexDigitsAndVaries) {
+TEST(GenerateBoundary, HoldsOneHundredTwentyEightRandomBitsInBchars) {
   std::set<std::string> seen;
-  // One value in sixteen is below 0x10000000, so fifty draws all but surely
-  // exercise the zero padding.
-  for (int i = 0; i < 50; ++i) {
+  std::vector<std::set<char>> digits(32);
+  for (int i = 0; i < 64; ++i) {
     std::string b = GenerateBoundary();
-    ASSERT_EQ(b.size(), 16u) << b;
+    ASSERT_EQ(b.size(), 40u) << b;
     EXPECT_EQ(b.substr(0, 8), "boundary");
-    for (char c : b.substr(8))
+    EXPECT_TRUE(IsBoundaryText(b)) << b;
+    for (size_t k = 0; k < 32; ++k) {
+      char c = b[8 + k];
       EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << b;
+      digits[k].insert(c);
+    }
     seen.insert(b);
   }
-  EXPECT_EQ(seen.size(), 50u);
+  EXPECT_EQ(seen.size(), 64u);
+  // Every digit varies: no part of the text is fixed or padded.
+  for (const auto& taken : digits) EXPECT_GE(taken.size(), 4u);
+
+  std::string token = RandomToken(16);
+  EXPECT_EQ(token.size(), 32u);
+  EXPECT_EQ(token.find_first_not_of("0123456789ABCDEF"), std::string::npos) << token;
+  EXPECT_NE(RandomToken(16), token);
+  EXPECT_EQ(RandomToken(0), "");
+  std::string big(100000, '\0');
+  SystemRandomBytes(big.data(), big.size());
+  std::set<char> values(big.begin(), big.end());
+  EXPECT_EQ(values.size(), 256u);
+
+  // RFC 2046 section 5.1.1: 1 to 70 bchars, the last not a space.
+  EXPECT_TRUE(IsBoundaryText("a"));
+  EXPECT_TRUE(IsBoundaryText("=_'()+_,-./:=? x"));
+  EXPECT_TRUE(IsBoundaryText(std::string(70, 'b')));
+  EXPECT_FALSE(IsBoundaryText(std::string(71, 'b')));
+  EXPECT_FALSE(IsBoundaryText(""));
+  EXPECT_FALSE(IsBoundaryText("ends "));
+  for (std::string bad : {"a\"b", "a;b", "a\tb", "a\r\nb", "a@b", "a<b", "caf\xE9"})
+    EXPECT_FALSE(IsBoundaryText(bad)) << bad;
 }
 
 TEST(ValidFileName, TrimsCutsAndReplacesUnsafeCharacters) {
