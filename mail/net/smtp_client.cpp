@@ -80,23 +80,70 @@ bool BreaksCommand(std::string_view address) {
   return address.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-size_t DotsToAdd(std::string_view text) {
-  size_t count = !text.empty() && text[0] == '.';
-  for (size_t pos = text.find("\r\n."); pos != std::string_view::npos; pos = text.find("\r\n.", pos + 3))
-    ++count;
-  return count;
-}
+// Writes content as it goes after DATA, in one pass over any number of
+// pieces that read as one text. A lone CR or LF is a line end to some
+// servers and plain data to others (RFC 5321 section 2.3.8 forbids it on
+// the wire), so a dot after one could end the data early for the one and
+// not for the other, and what follows would be read as commands (SMTP
+// smuggling). Every CR, LF and CR LF therefore goes as CR LF, and only
+// then are leading dots doubled (section 4.5.2).
+class TTransparentWriter {
+ public:
+  explicit TTransparentWriter(std::string& out) : out_(out) {}
 
-void AppendTransparent(std::string& out, std::string_view text) {
-  size_t pos = 0;
-  if (!text.empty() && text[0] == '.') out += '.';
-  for (size_t hit = text.find("\r\n."); hit != std::string_view::npos; hit = text.find("\r\n.", hit + 3)) {
-    out.append(text, pos, hit + 2 - pos);
-    out += '.';
-    pos = hit + 2;  // the line's own dot follows with the next run
+  void Append(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // The next CR and LF, found once and kept while they lie ahead: a text
+    // with LF line ends only must not have the rest searched for a CR at
+    // every line.
+    const char* cr = nullptr;
+    const char* lf = nullptr;
+    while (p < end) {
+      if (afterCr_) {
+        afterCr_ = false;
+        if (*p == '\n') {  // the LF of a CR LF that was written whole
+          ++p;
+          continue;
+        }
+      }
+      if (lineStart_ && *p == '.') out_ += '.';
+      if (!cr || cr < p) cr = Find(p, end, '\r');
+      if (!lf || lf < p) lf = Find(p, end, '\n');
+      const char* brk = std::min(cr, lf);
+      if (brk > p) {
+        out_.append(p, brk);
+        lineStart_ = false;
+      }
+      if (brk == end) break;
+      out_ += kCrLf;
+      lineStart_ = true;
+      afterCr_ = *brk == '\r';
+      p = brk + 1;
+    }
   }
-  out.append(text, pos);
-}
+
+  // RFC 5321 section 4.1.1.4: the data ends with CR LF "." CR LF, whose
+  // CR LF is the last line's own when it has one.
+  void Finish() {
+    if (!lineStart_) out_ += kCrLf;
+    out_ += ".\r\n";
+  }
+
+  // The most a text can grow by: every byte a line end that goes as two,
+  // or a dot that gets a second one; and the end of data.
+  static size_t Bound(size_t size) { return 2 * size + 5; }
+
+ private:
+  static const char* Find(const char* p, const char* end, char c) {
+    const void* hit = std::memchr(p, c, static_cast<size_t>(end - p));
+    return hit ? static_cast<const char*>(hit) : end;
+  }
+
+  std::string& out_;
+  bool lineStart_ = true;
+  bool afterCr_ = false;  // a CR was written as CR LF; an LF next is part of it
+};
 
 }  // namespace
 
@@ -136,15 +183,13 @@ std::vector<std::string> RecipientAddresses(std::string_view text) {
 
 std::string TransparentContent(std::string_view head, std::string_view body) {
   std::string out;
-  ReserveLarge(out, head.size() + body.size() + DotsToAdd(head) + DotsToAdd(body) + 5);
-  AppendTransparent(out, head);
-  AppendTransparent(out, body);
-  // RFC 5321 section 4.1.1.4: the data ends with CR LF "." CR LF, whose
-  // CR LF is the last line's own when it has one.
-  if (out.empty() || EndsWithCrLf(out))
-    out += ".\r\n";
-  else
-    out += "\r\n.\r\n";
+  // Reserved for the worst case, so the text is never moved while it grows:
+  // pages that are not written are never backed by memory.
+  ReserveLarge(out, TTransparentWriter::Bound(head.size() + body.size()));
+  TTransparentWriter writer(out);
+  writer.Append(head);
+  writer.Append(body);
+  writer.Finish();
   return out;
 }
 

@@ -129,8 +129,10 @@ class TDUZA2000 : public TComponent {
 // to case, each address once (the first spelling kept).
 std::vector<std::string> RecipientAddresses(std::string_view destinations);
 
-// The content as it goes after DATA (RFC 5321 section 4.5.2): a line that
-// begins with "." gets one more in front, and the end of data follows.
+// The content as it goes after DATA: head and body read as one text whose
+// every CR, LF and CR LF becomes CR LF (RFC 5321 section 2.3.8); then a line
+// that begins with "." gets one more in front (section 4.5.2), and the end
+// of data follows.
 std::string TransparentContent(std::string_view head, std::string_view body);
 
 }  // namespace Vizu2000

@@ -88,8 +88,15 @@ TEST(SmtpClientTest, TransparencyDoublesEveryLeadingDotAndEndsTheDataOnce) {
   EXPECT_EQ(TransparentContent("", "x\r\n"), "x\r\n.\r\n");
   EXPECT_EQ(TransparentContent("", "x"), "x\r\n.\r\n");
   EXPECT_EQ(TransparentContent("", ""), ".\r\n");
-  // A dot after a lone LF or CR does not start a line on the wire.
-  EXPECT_EQ(TransparentContent("", "a\n.b\r.c"), "a\n.b\r.c\r\n.\r\n");
+  // Every lone LF and lone CR goes as CR LF, so a dot after one starts a
+  // line on the wire and is doubled: no server can take it as the end of
+  // data while another reads on (SMTP smuggling).
+  EXPECT_EQ(TransparentContent("", "a\n.\r\nb\r.\r\n\r\r\n.\n\n\r"),
+            "a\r\n..\r\nb\r\n..\r\n\r\n\r\n..\r\n\r\n\r\n.\r\n");
+  EXPECT_EQ(TransparentContent("", "\n."), "\r\n..\r\n.\r\n");
+  // A CR that ends the head and an LF that begins the body are one line end.
+  EXPECT_EQ(TransparentContent("A: 1\r", "\n.b\r"), "A: 1\r\n..b\r\n.\r\n");
+  EXPECT_EQ(TransparentContent("A: 1\n", "\n.b"), "A: 1\r\n\r\n..b\r\n.\r\n");
 }
 
 TEST(SmtpClientTest, SendsTheExactDialogue) {
