@@ -76,8 +76,16 @@ bool IsHostName(std::string_view name) {
   return true;
 }
 
-bool BreaksCommand(std::string_view address) {
-  return address.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+// RFC 5321 section 4.1.2: a Path is "<" Mailbox ">", and no form of a
+// Mailbox holds a control character, a blank outside a quoted local part or
+// an angle bracket. Refusing them also keeps an address from ending the
+// command line and starting one of the caller's making.
+bool ValidAddress(std::string_view address) {
+  for (char c : address) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 32 || u == 127 || c == '<' || c == '>') return false;
+  }
+  return true;
 }
 
 // Writes content as it goes after DATA, in one pass over any number of
@@ -179,6 +187,18 @@ std::vector<std::string> RecipientAddresses(std::string_view text) {
                           [](const std::string& a, const std::string& b) { return SameText(a, b); }),
               items.end());
   return items;
+}
+
+std::string HeloDomain(std::string_view hostName, std::string_view localAddress) {
+  if (IsHostName(hostName)) return std::string(hostName);
+  // RFC 5321 section 4.1.3: an IPv6 address literal carries its tag; a zone
+  // index ("%eth0") is no part of the address the server sees.
+  if (localAddress.find(':') != std::string_view::npos)
+    return "[IPv6:" + std::string(localAddress.substr(0, localAddress.find('%'))) + "]";
+  if (!localAddress.empty()) return "[" + std::string(localAddress) + "]";
+  // "[]" is no address literal; a plain name is what section 4.1.4 leaves
+  // to a client that cannot tell who it is.
+  return "localhost";
 }
 
 std::string TransparentContent(std::string_view head, std::string_view body) {
@@ -288,9 +308,7 @@ bool TDUZA2000::Connect() {
   TClientSocket& socket = socketTalk_->Socket();
   socketTalk_->OpenForGreeting(host_, port_);
   if (!Await(stConnect)) return false;
-  std::string name = socket.LocalHostName();
-  if (!IsHostName(name)) name = "[" + socket.LocalAddress() + "]";
-  connected_ = Step("HELO " + name + kCrLf, stHelo);
+  connected_ = Step("HELO " + HeloDomain(socket.LocalHostName(), socket.LocalAddress()) + kCrLf, stHelo);
   return connected_;
 }
 
@@ -298,18 +316,20 @@ std::vector<std::string> TDUZA2000::CheckedRecipients(std::string_view fromAddre
                                                       std::string_view destinations) const {
   std::vector<std::string> recipients = RecipientAddresses(destinations);
   if (recipients.empty()) Raise(": No recipients to send message");
-  // A line break would end the command and start one of the caller's
-  // making; a NUL is not allowed in a command either (RFC 5321 section 2.4).
-  if (BreaksCommand(fromAddress)) Raise(": Invalid address");
+  // The empty reverse-path is the null sender (RFC 5321 section 4.5.5); a
+  // forward-path is never empty (section 4.1.1.3).
+  if (!ValidAddress(fromAddress)) Raise(": Invalid address");
   for (const std::string& address : recipients)
-    if (BreaksCommand(address)) Raise(": Invalid address");
+    if (address.empty() || !ValidAddress(address)) Raise(": Invalid address");
   return recipients;
 }
 
 bool TDUZA2000::Envelope(std::string_view fromAddress, const std::vector<std::string>& recipients) {
-  if (!Step("MAIL FROM: <" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
+  // RFC 5321 section 4.1.1.2 puts no blank after the colon, and strict
+  // servers refuse one.
+  if (!Step("MAIL FROM:<" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
   for (const std::string& address : recipients) {
-    if (!Step("RCPT TO: <" + address + ">" + kCrLf, stRcpt)) {
+    if (!Step("RCPT TO:<" + address + ">" + kCrLf, stRcpt)) {
       ClearTransaction();
       return false;
     }
