@@ -76,27 +76,82 @@ bool IsHostName(std::string_view name) {
   return true;
 }
 
-bool BreaksCommand(std::string_view address) {
-  return address.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-size_t DotsToAdd(std::string_view text) {
-  size_t count = !text.empty() && text[0] == '.';
-  for (size_t pos = text.find("\r\n."); pos != std::string_view::npos; pos = text.find("\r\n.", pos + 3))
-    ++count;
-  return count;
-}
-
-void AppendTransparent(std::string& out, std::string_view text) {
-  size_t pos = 0;
-  if (!text.empty() && text[0] == '.') out += '.';
-  for (size_t hit = text.find("\r\n."); hit != std::string_view::npos; hit = text.find("\r\n.", hit + 3)) {
-    out.append(text, pos, hit + 2 - pos);
-    out += '.';
-    pos = hit + 2;  // the line's own dot follows with the next run
+// RFC 5321 section 4.1.2: a Path is "<" Mailbox ">", and no form of a
+// Mailbox holds a control character, a blank outside a quoted local part or
+// an angle bracket. Refusing them also keeps an address from ending the
+// command line and starting one of the caller's making.
+bool ValidAddress(std::string_view address) {
+  for (char c : address) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 32 || u == 127 || c == '<' || c == '>') return false;
   }
-  out.append(text, pos);
+  return true;
 }
+
+// Writes content as it goes after DATA, in one pass over any number of
+// pieces that read as one text. A lone CR or LF is a line end to some
+// servers and plain data to others (RFC 5321 section 2.3.8 forbids it on
+// the wire), so a dot after one could end the data early for the one and
+// not for the other, and what follows would be read as commands (SMTP
+// smuggling). Every CR, LF and CR LF therefore goes as CR LF, and only
+// then are leading dots doubled (section 4.5.2).
+class TTransparentWriter {
+ public:
+  explicit TTransparentWriter(std::string& out) : out_(out) {}
+
+  void Append(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // The next CR and LF, found once and kept while they lie ahead: a text
+    // with LF line ends only must not have the rest searched for a CR at
+    // every line.
+    const char* cr = nullptr;
+    const char* lf = nullptr;
+    while (p < end) {
+      if (afterCr_) {
+        afterCr_ = false;
+        if (*p == '\n') {  // the LF of a CR LF that was written whole
+          ++p;
+          continue;
+        }
+      }
+      if (lineStart_ && *p == '.') out_ += '.';
+      if (!cr || cr < p) cr = Find(p, end, '\r');
+      if (!lf || lf < p) lf = Find(p, end, '\n');
+      const char* brk = std::min(cr, lf);
+      if (brk > p) {
+        out_.append(p, brk);
+        lineStart_ = false;
+      }
+      if (brk == end) break;
+      out_ += kCrLf;
+      lineStart_ = true;
+      afterCr_ = *brk == '\r';
+      p = brk + 1;
+    }
+  }
+
+  // RFC 5321 section 4.1.1.4: the data ends with CR LF "." CR LF, whose
+  // CR LF is the last line's own when it has one.
+  void Finish() {
+    if (!lineStart_) out_ += kCrLf;
+    out_ += ".\r\n";
+  }
+
+  // The most a text can grow by: every byte a line end that goes as two,
+  // or a dot that gets a second one; and the end of data.
+  static size_t Bound(size_t size) { return 2 * size + 5; }
+
+ private:
+  static const char* Find(const char* p, const char* end, char c) {
+    const void* hit = std::memchr(p, c, static_cast<size_t>(end - p));
+    return hit ? static_cast<const char*>(hit) : end;
+  }
+
+  std::string& out_;
+  bool lineStart_ = true;
+  bool afterCr_ = false;  // a CR was written as CR LF; an LF next is part of it
+};
 
 }  // namespace
 
@@ -134,17 +189,27 @@ std::vector<std::string> RecipientAddresses(std::string_view text) {
   return items;
 }
 
+std::string HeloDomain(std::string_view hostName, std::string_view localAddress) {
+  if (IsHostName(hostName)) return std::string(hostName);
+  // RFC 5321 section 4.1.3: an IPv6 address literal carries its tag; a zone
+  // index ("%eth0") is no part of the address the server sees.
+  if (localAddress.find(':') != std::string_view::npos)
+    return "[IPv6:" + std::string(localAddress.substr(0, localAddress.find('%'))) + "]";
+  if (!localAddress.empty()) return "[" + std::string(localAddress) + "]";
+  // "[]" is no address literal; a plain name is what section 4.1.4 leaves
+  // to a client that cannot tell who it is.
+  return "localhost";
+}
+
 std::string TransparentContent(std::string_view head, std::string_view body) {
   std::string out;
-  ReserveLarge(out, head.size() + body.size() + DotsToAdd(head) + DotsToAdd(body) + 5);
-  AppendTransparent(out, head);
-  AppendTransparent(out, body);
-  // RFC 5321 section 4.1.1.4: the data ends with CR LF "." CR LF, whose
-  // CR LF is the last line's own when it has one.
-  if (out.empty() || EndsWithCrLf(out))
-    out += ".\r\n";
-  else
-    out += "\r\n.\r\n";
+  // Reserved for the worst case, so the text is never moved while it grows:
+  // pages that are not written are never backed by memory.
+  ReserveLarge(out, TTransparentWriter::Bound(head.size() + body.size()));
+  TTransparentWriter writer(out);
+  writer.Append(head);
+  writer.Append(body);
+  writer.Finish();
   return out;
 }
 
@@ -243,9 +308,7 @@ bool TDUZA2000::Connect() {
   TClientSocket& socket = socketTalk_->Socket();
   socketTalk_->OpenForGreeting(host_, port_);
   if (!Await(stConnect)) return false;
-  std::string name = socket.LocalHostName();
-  if (!IsHostName(name)) name = "[" + socket.LocalAddress() + "]";
-  connected_ = Step("HELO " + name + kCrLf, stHelo);
+  connected_ = Step("HELO " + HeloDomain(socket.LocalHostName(), socket.LocalAddress()) + kCrLf, stHelo);
   return connected_;
 }
 
@@ -253,18 +316,20 @@ std::vector<std::string> TDUZA2000::CheckedRecipients(std::string_view fromAddre
                                                       std::string_view destinations) const {
   std::vector<std::string> recipients = RecipientAddresses(destinations);
   if (recipients.empty()) Raise(": No recipients to send message");
-  // A line break would end the command and start one of the caller's
-  // making; a NUL is not allowed in a command either (RFC 5321 section 2.4).
-  if (BreaksCommand(fromAddress)) Raise(": Invalid address");
+  // The empty reverse-path is the null sender (RFC 5321 section 4.5.5); a
+  // forward-path is never empty (section 4.1.1.3).
+  if (!ValidAddress(fromAddress)) Raise(": Invalid address");
   for (const std::string& address : recipients)
-    if (BreaksCommand(address)) Raise(": Invalid address");
+    if (address.empty() || !ValidAddress(address)) Raise(": Invalid address");
   return recipients;
 }
 
 bool TDUZA2000::Envelope(std::string_view fromAddress, const std::vector<std::string>& recipients) {
-  if (!Step("MAIL FROM: <" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
+  // RFC 5321 section 4.1.1.2 puts no blank after the colon, and strict
+  // servers refuse one.
+  if (!Step("MAIL FROM:<" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
   for (const std::string& address : recipients) {
-    if (!Step("RCPT TO: <" + address + ">" + kCrLf, stRcpt)) {
+    if (!Step("RCPT TO:<" + address + ">" + kCrLf, stRcpt)) {
       ClearTransaction();
       return false;
     }

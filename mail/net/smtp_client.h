@@ -5,8 +5,8 @@
 // window's events keep flowing while it waits. Protocol failures (refusals,
 // time-outs, socket errors, a closed connection) come back as false; misuse
 // (nothing to send, a message that still needs rebuilding, no recipients, an
-// address that would break the command line) raises EVizuError before
-// anything is sent.
+// empty recipient, an address holding a blank, a control character or an
+// angle bracket) raises EVizuError before anything is sent.
 //
 // One operation at a time: an operation started from an event handler while
 // another is waiting is refused (false) without sending anything. Abort may
@@ -60,15 +60,15 @@ class TDUZA2000 : public TComponent {
   bool SendMessage();
   bool SendMessageJC() { return SendMessage(); }
   // Sends the bound message to Destinations (addresses separated by commas
-  // or blanks, double quotes around one that holds either). The message
+  // or blanks, double quotes around one that holds a comma). The message
   // gets a new Message-ID; its Bcc fields are left out of what is sent and
   // are back in place afterwards. Raises "<Name>: MailMessage unassigned",
   // "<Name>: MailMessage need rebuild", "<Name>: No recipients to send
   // message" or "<Name>: Invalid address"; false without raising when not
   // connected.
   bool SendMessageTo(std::string_view fromAddress, std::string_view destinations);
-  // Sends a ready message text as it is; no bound message is needed or
-  // changed.
+  // Sends a ready message text, its line ends made CR LF; no bound message
+  // is needed or changed.
   bool SendStringTo(std::string_view messageText, std::string_view fromAddress,
                     std::string_view destinations);
   // QUIT; true when it was accepted and the connection is closed. A refused
@@ -129,8 +129,15 @@ class TDUZA2000 : public TComponent {
 // to case, each address once (the first spelling kept).
 std::vector<std::string> RecipientAddresses(std::string_view destinations);
 
-// The content as it goes after DATA (RFC 5321 section 4.5.2): a line that
-// begins with "." gets one more in front, and the end of data follows.
+// What HELO names this end with (RFC 5321 section 4.1.1.1): the host name
+// when it is a valid Domain, else the connection's local address as an
+// address literal ("[192.0.2.1]", "[IPv6:2001:db8::1]"), else "localhost".
+std::string HeloDomain(std::string_view hostName, std::string_view localAddress);
+
+// The content as it goes after DATA: head and body read as one text whose
+// every CR, LF and CR LF becomes CR LF (RFC 5321 section 2.3.8); then a line
+// that begins with "." gets one more in front (section 4.5.2), and the end
+// of data follows.
 std::string TransparentContent(std::string_view head, std::string_view body);
 
 }  // namespace Vizu2000

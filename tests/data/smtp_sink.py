@@ -4,6 +4,14 @@ every message it accepts in a folder, for the test to read back.
 
     smtp_sink.py --port N --folder DIR [--refuse-sender ADDR]...
                  [--refuse-recipient ADDR]... [--refuse-data] [--line-limit N]
+                 [--strict]
+
+With --strict it checks what a careful MTA checks: HELO and EHLO name a
+Domain or an address literal (RFC 5321 section 4.1.3); MAIL FROM and RCPT TO
+are followed by "<" at once, and the path holds no blank, control character
+or angle bracket (sections 4.1.1.2, 4.1.2), else "501 5.5.4 Syntax: ...";
+message data holding a CR or LF outside a CR LF (section 2.3.8) is answered
+"554 5.6.11 Bare CR or LF in message data" and not kept.
 
 Message n (from 1) becomes DIR/messages/<n:06>.eml, the message data exactly
 as received (transparency dots removed, the final "." line not included), and
@@ -22,6 +30,7 @@ import argparse
 import asyncio
 import logging
 import os
+import re
 import signal
 import sys
 
@@ -29,6 +38,37 @@ from aiosmtpd.smtp import SMTP
 
 # Room for the 100 MB message of the benchmarks, and still announced in SIZE.
 DATA_SIZE_LIMIT = 512 * 1024 * 1024
+
+
+# RFC 5321 section 4.1.2 and 4.1.3, as far as this client's forms go.
+LABEL = rb"[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?"
+HELO_NAME = re.compile(LABEL + rb"(?:\." + LABEL + rb")*|\[\d{1,3}(?:\.\d{1,3}){3}\]|\[IPv6:[0-9A-Fa-f:.]+\]")
+PATH_CHARS = rb"[^\x00-\x20<>\x7f]"
+MAIL_ARG = re.compile(rb"(?i:FROM):<" + PATH_CHARS + rb"*>(?: [^\x00-\x20]+)*")
+RCPT_ARG = re.compile(rb"(?i:TO):<" + PATH_CHARS + rb"+>(?: [^\x00-\x20]+)*")
+BARE_LINE_END = re.compile(rb"\r(?!\n)|(?<!\r)\n")
+
+
+def strict_server(base):
+    """The server class with the envelope checks of --strict."""
+
+    def checked(name, pattern, reply):
+        original = getattr(base, "smtp_" + name)
+
+        async def handler(self, arg):
+            if arg is None or not pattern.fullmatch(arg.encode("utf-8", "surrogateescape")):
+                await self.push(reply)
+                return
+            await original(self, arg)
+
+        return handler
+
+    return type("StrictSinkSMTP", (base,), {
+        "smtp_HELO": checked("HELO", HELO_NAME, "501 5.5.4 Syntax: HELO domain or [address]"),
+        "smtp_EHLO": checked("EHLO", HELO_NAME, "501 5.5.4 Syntax: EHLO domain or [address]"),
+        "smtp_MAIL": checked("MAIL", MAIL_ARG, "501 5.5.4 Syntax: MAIL FROM:<address>"),
+        "smtp_RCPT": checked("RCPT", RCPT_ARG, "501 5.5.4 Syntax: RCPT TO:<address>"),
+    })
 
 
 def write_atomically(path, data):
@@ -44,11 +84,12 @@ def as_bytes(text):
 
 
 class SinkHandler:
-    def __init__(self, folder, refused_senders, refused_recipients, refuse_data):
+    def __init__(self, folder, refused_senders, refused_recipients, refuse_data, strict):
         self.folder = folder
         self.refused_senders = {a.casefold() for a in refused_senders}
         self.refused_recipients = {a.casefold() for a in refused_recipients}
         self.refuse_data = refuse_data
+        self.strict = strict
         self.count = 0
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
@@ -68,6 +109,8 @@ class SinkHandler:
     async def handle_DATA(self, server, session, envelope):
         if self.refuse_data:
             return "554 5.6.0 Message refused"
+        if self.strict and BARE_LINE_END.search(envelope.original_content):
+            return "554 5.6.11 Bare CR or LF in message data"
         self.count += 1
         base = os.path.join(self.folder, "%06d" % self.count)
         # The null reverse-path arrives as "<>" (and must stay so in the
@@ -93,16 +136,19 @@ def main():
     # Longest accepted line of message data, CR LF included; longer lines get
     # "500 Line too long" once the data has ended (RFC 5321 4.5.3.1.6).
     parser.add_argument("--line-limit", type=int, default=SMTP.line_length_limit)
+    parser.add_argument("--strict", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
     messages = os.path.join(args.folder, "messages")
     os.makedirs(messages, exist_ok=True)
-    handler = SinkHandler(messages, args.refuse_sender, args.refuse_recipient, args.refuse_data)
+    handler = SinkHandler(messages, args.refuse_sender, args.refuse_recipient, args.refuse_data, args.strict)
 
     # The line limit is a class attribute, read when a connection's reader is made.
     server_class = type("SinkSMTP", (SMTP,), {"line_length_limit": args.line_limit})
+    if args.strict:
+        server_class = strict_server(server_class)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 

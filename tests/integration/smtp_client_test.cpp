@@ -1,5 +1,6 @@
-// The SMTP client against a real aiosmtpd on 127.0.0.1: what the server
-// kept (envelope and content, byte for byte) is compared with what was sent.
+// The SMTP client against a real aiosmtpd on 127.0.0.1 in its strict mode
+// (see smtp_server.h): what the server kept (envelope and content, byte for
+// byte) is compared with what was sent.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,10 +21,20 @@ using VizuTest::SmtpServer;
 namespace {
 
 // What the server keeps of a content sent with SendStringTo: the content
-// itself when it ends with CR LF; otherwise the end of data brings the CR LF
-// that its last line lacks (RFC 5321 section 4.1.1.4).
+// with every CR LF, lone CR and lone LF as CR LF (RFC 5321 section 2.3.8),
+// and the end of data brings the CR LF that its last line lacks (section
+// 4.1.1.4).
 std::string KeptContent(const std::string& sent) {
-  return sent.empty() || sent.ends_with("\r\n") ? sent : sent + "\r\n";
+  std::string kept;
+  for (size_t i = 0; i < sent.size(); ++i) {
+    if (sent[i] != '\r' && sent[i] != '\n') {
+      kept += sent[i];
+      continue;
+    }
+    if (sent[i] == '\r' && i + 1 < sent.size() && sent[i + 1] == '\n') ++i;
+    kept += "\r\n";
+  }
+  return kept.empty() || kept.ends_with("\r\n") ? kept : kept + "\r\n";
 }
 
 // The source without its Bcc fields, continuation lines included.
@@ -82,6 +93,7 @@ std::string PythonReading(const std::string& file) {
 class SmtpClientIntegration : public ::testing::Test {
  protected:
   void SetUp() override {
+    server.strict();
     server.refuseSender("spam@example.org");
     server.refuseRecipient("nobody@example.org");
   }
@@ -165,8 +177,12 @@ TEST_F(SmtpClientIntegration, SendsAComposedMessageToEveryRecipientAndHidesTheBl
   EXPECT_EQ(reading.find("  defects ['"), std::string::npos) << reading;
 }
 
-TEST_F(SmtpClientIntegration, LinesBeginningWithDotsArriveUnchanged) {
+TEST_F(SmtpClientIntegration, LinesBeginningWithDotsArriveUnchangedAndEveryLineEndAsCrLf) {
   const std::vector<std::string> contents = {
+      // A dot line after a lone LF or CR would end the data for a server
+      // that takes either as a line end; the rest would be read as commands.
+      "Subject: smuggled\r\n\r\nhi\n.\r\nMAIL FROM:<x@y>\r\nlone\r.\r\nlast\n.\n",
+      "\r.\n.\r..\r\n\n\r",
       ".\r\nfirst line a lone dot\r\n..\r\n.x\r\n...three\r\nmid.dle\r\n.\r\n",  // dot lines first and last
       "Subject: no end\r\n\r\n.x\r\n.",                                           // a last dot line without CR LF
       ".leading\r\n..\r\ntail without line break.",
@@ -181,6 +197,18 @@ TEST_F(SmtpClientIntegration, LinesBeginningWithDotsArriveUnchanged) {
   const std::vector<SmtpMessage> kept = server.messages();
   ASSERT_EQ(kept.size(), contents.size()) << server.logText();
   for (size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(kept[i].content, KeptContent(contents[i])) << i;
+
+  // A composed message whose text holds lone line ends arrives the same way.
+  TVeraDudurur2000 message(nullptr);
+  message.SetFrom("", "ann@example.org");
+  message.ToList().Add("", "bob@example.org");
+  message.SetSubject("lone line ends");
+  message.SetTextPlain("one\n.\rtwo\r.\r\n.\n");
+  message.RebuildBody();
+  client.SetMailMessage(&message);
+  ASSERT_TRUE(client.SendMessage()) << client.LastResponse();
+  ASSERT_EQ(server.messages().size(), contents.size() + 1) << server.logText();
+  EXPECT_EQ(server.messages().back().content, KeptContent(message.GetSource()));
 }
 
 TEST_F(SmtpClientIntegration, ALargeContentGoesInPacketsWithProgress) {

@@ -143,6 +143,35 @@ TEST(SmtpServerTest, LinesLongerThanTheLimitCostTheMessage) {
   EXPECT_EQ(lenient.messages()[0].content, std::string(50000, 'x') + "\r\n");
 }
 
+TEST(SmtpServerTest, StrictModeRefusesLooseEnvelopesAndBareLineEnds) {
+  SmtpServer server;
+  server.strict();
+  ASSERT_NO_THROW(server.start());
+  RawSmtp smtp(server.port());
+  ASSERT_EQ(ReplyCode(smtp.reply()), "220");
+  for (const char* bad : {"HELO []", "HELO [::1]", "HELO under_score", "EHLO -x.example"})
+    EXPECT_EQ(ReplyCode(smtp.command(bad)), "501") << bad;
+  for (const char* good : {"HELO [127.0.0.1]", "EHLO [IPv6:::1]", "HELO client.example.org"})
+    EXPECT_EQ(ReplyCode(smtp.command(good)), "250") << good;
+  for (const char* bad : {"MAIL FROM: <ann@example.org>", "MAIL FROM:ann@example.org", "MAIL FROM:<a b@example.org>",
+                          "MAIL FROM:<<ann@example.org>>"})
+    EXPECT_EQ(ReplyCode(smtp.command(bad)), "501") << bad;
+  EXPECT_EQ(ReplyCode(smtp.command("MAIL FROM:<>")), "250");
+  for (const char* bad : {"RCPT TO: <bob@example.org>", "RCPT TO:<>", "RCPT TO:<b\tob@example.org>"})
+    EXPECT_EQ(ReplyCode(smtp.command(bad)), "501") << bad;
+  EXPECT_EQ(ReplyCode(smtp.command("RCPT TO:<bob@example.org>")), "250");
+  // A lone LF or CR before a dot line: the data goes on to the real end,
+  // and is refused whole.
+  EXPECT_EQ(ReplyCode(smtp.command("DATA")), "354");
+  smtp.send("a\n.\r\nb\r\n.\r\n");
+  EXPECT_EQ(smtp.reply(), "554 5.6.11 Bare CR or LF in message data\r\n");
+  EXPECT_EQ(SendMessage(smtp, "<ann@example.org>", "<bob@example.org>", "a\r.\r\n.\r\n"), "554");
+  EXPECT_EQ(SendMessage(smtp, "<ann@example.org>", "<bob@example.org>", "a\r\n..\r\n.\r\n"), "250");
+  const std::vector<SmtpMessage> messages = server.messages();
+  ASSERT_EQ(messages.size(), 1u) << server.logText();
+  EXPECT_EQ(messages[0].content, "a\r\n.\r\n");
+}
+
 TEST(SmtpServerTest, StopLeavesNoProcessAndNoFolder) {
   SmtpServer server;
   ASSERT_NO_THROW(server.start());

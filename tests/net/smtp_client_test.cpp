@@ -37,9 +37,9 @@ struct Smtp {
   }
   // MAIL FROM and one recipient accepted, DATA answered with 354.
   static ServerScript& UpToContent(ServerScript& s) {
-    return s.expect("MAIL FROM: <me@here>\r\n")
+    return s.expect("MAIL FROM:<me@here>\r\n")
         .chunk("250 ok\r\n")
-        .expect("RCPT TO: <you@there>\r\n")
+        .expect("RCPT TO:<you@there>\r\n")
         .chunk("250 ok\r\n")
         .expect("DATA\r\n")
         .chunk("354 go on\r\n");
@@ -88,18 +88,25 @@ TEST(SmtpClientTest, TransparencyDoublesEveryLeadingDotAndEndsTheDataOnce) {
   EXPECT_EQ(TransparentContent("", "x\r\n"), "x\r\n.\r\n");
   EXPECT_EQ(TransparentContent("", "x"), "x\r\n.\r\n");
   EXPECT_EQ(TransparentContent("", ""), ".\r\n");
-  // A dot after a lone LF or CR does not start a line on the wire.
-  EXPECT_EQ(TransparentContent("", "a\n.b\r.c"), "a\n.b\r.c\r\n.\r\n");
+  // Every lone LF and lone CR goes as CR LF, so a dot after one starts a
+  // line on the wire and is doubled: no server can take it as the end of
+  // data while another reads on (SMTP smuggling).
+  EXPECT_EQ(TransparentContent("", "a\n.\r\nb\r.\r\n\r\r\n.\n\n\r"),
+            "a\r\n..\r\nb\r\n..\r\n\r\n\r\n..\r\n\r\n\r\n.\r\n");
+  EXPECT_EQ(TransparentContent("", "\n."), "\r\n..\r\n.\r\n");
+  // A CR that ends the head and an LF that begins the body are one line end.
+  EXPECT_EQ(TransparentContent("A: 1\r", "\n.b\r"), "A: 1\r\n..b\r\n.\r\n");
+  EXPECT_EQ(TransparentContent("A: 1\n", "\n.b"), "A: 1\r\n\r\n..b\r\n.\r\n");
 }
 
 TEST(SmtpClientTest, SendsTheExactDialogue) {
   Smtp s;
   s.Greeted()
-      .expect("MAIL FROM: <me@here>\r\n")
+      .expect("MAIL FROM:<me@here>\r\n")
       .chunk("250 sender ok\r\n")
-      .expect("RCPT TO: <al ice@a.org>\r\n")
+      .expect("RCPT TO:<al,ice@a.org>\r\n")
       .chunk("250 ok\r\n")
-      .expect("RCPT TO: <zed@b.org>\r\n")
+      .expect("RCPT TO:<zed@b.org>\r\n")
       .chunk("250 ok\r\n")
       .expect("DATA\r\n")
       .chunk("354 go on\r\n")
@@ -110,7 +117,7 @@ TEST(SmtpClientTest, SendsTheExactDialogue) {
   ASSERT_TRUE(s.client.Connect());
   EXPECT_TRUE(s.client.Connected());
   EXPECT_TRUE(s.client.SendStringTo("Subject: x\r\n\r\n.dot\r\n.\r\nend", "me@here",
-                                    "zed@b.org, \"al ice@a.org\",ZED@b.org"));
+                                    "zed@b.org, \"al,ice@a.org\",ZED@b.org"));
   EXPECT_EQ(s.client.LastResponse(), "250 queued as 1\r\n");
   EXPECT_TRUE(s.client.Quit());
   EXPECT_FALSE(s.client.Connected());
@@ -131,9 +138,9 @@ TEST(SmtpClientTest, MultiLineRepliesAreJudgedWhole) {
         .chunk("250-hello\r\n")
         .pause(20)
         .chunk("250 PIPELINING\r\n")
-        .expect("MAIL FROM: <me@here>\r\n")
+        .expect("MAIL FROM:<me@here>\r\n")
         .chunk("250 ok\r\n")
-        .expect("RCPT TO: <you@there>\r\n")
+        .expect("RCPT TO:<you@there>\r\n")
         .chunk("550-no such user\r\n")
         .pause(20)
         .chunk("550 really not\r\n")
@@ -160,17 +167,17 @@ TEST(SmtpClientTest, EveryRefusalLeavesTheConnectionReadyForTheNextSend) {
   };
   const Case cases[] = {
       {"mail", "", false},
-      {"rcpt", "RCPT TO: <you@there>\r\n", true},
-      {"data", "RCPT TO: <you@there>\r\nDATA\r\n", true},
-      {"content", "RCPT TO: <you@there>\r\nDATA\r\nx\r\n.\r\n", true},
+      {"rcpt", "RCPT TO:<you@there>\r\n", true},
+      {"data", "RCPT TO:<you@there>\r\nDATA\r\n", true},
+      {"content", "RCPT TO:<you@there>\r\nDATA\r\nx\r\n.\r\n", true},
   };
   for (const Case& c : cases) {
     Smtp s;
-    ServerScript& script = s.Greeted().expect("MAIL FROM: <me@here>\r\n");
+    ServerScript& script = s.Greeted().expect("MAIL FROM:<me@here>\r\n");
     if (std::string(c.name) == "mail") {
       script.chunk("553 not you\r\n");
     } else {
-      script.chunk("250 ok\r\n").expect("RCPT TO: <you@there>\r\n");
+      script.chunk("250 ok\r\n").expect("RCPT TO:<you@there>\r\n");
       if (std::string(c.name) == "rcpt") {
         script.chunk("553 not you\r\n");
       } else {
@@ -214,7 +221,7 @@ TEST(SmtpClientTest, SilenceEndsInTimeOutAndClosesTheConnection) {
   // A reply that comes after the time-out would be taken as the reply to
   // the next command: the session is closed instead.
   Smtp s;
-  s.Greeted().expect("MAIL FROM: <me@here>\r\n").pause(5000).chunk("250 late\r\n");
+  s.Greeted().expect("MAIL FROM:<me@here>\r\n").pause(5000).chunk("250 late\r\n");
   s.client.SetTimeOut(1);
   ASSERT_TRUE(s.client.Connect());
   auto start = std::chrono::steady_clock::now();
@@ -262,10 +269,16 @@ TEST(SmtpClientTest, MisuseRaisesBeforeAnythingIsSent) {
   message.RebuildBody();
   raises([&] { s.client.SendMessageTo("me@here", " \t "); }, "SMTP1: No recipients to send message");
   raises([&] { s.client.SendStringTo("x", "me@here", ""); }, "SMTP1: No recipients to send message");
-  // No address can smuggle a command of its own into the session.
-  raises([&] { s.client.SendStringTo("x", "me@here\r\nRSET", "you@there"); }, "SMTP1: Invalid address");
-  raises([&] { s.client.SendStringTo("x", "me@here"s + '\0', "you@there"); }, "SMTP1: Invalid address");
+  // No address can smuggle a command of its own into the session, or be
+  // anything but one Path (RFC 5321 section 4.1.2); an empty recipient is
+  // no Path either, while an empty sender is the null reverse-path.
+  for (std::string bad : {"me@here\r\nRSET"s, "me@here"s + '\0', "me@he\rre"s, "me@h\nere"s, "me>@here"s,
+                          "<me@here"s, "m e@here"s, "me\t@here"s, "me@here\x7f"s}) {
+    raises([&] { s.client.SendStringTo("x", bad, "you@there"); }, "SMTP1: Invalid address");
+    raises([&] { s.client.SendStringTo("x", "", "you@there, \"" + bad + "\""); }, "SMTP1: Invalid address");
+  }
   raises([&] { s.client.SendStringTo("x", "me@here", "\"you@there>\r\nDATA\""); }, "SMTP1: Invalid address");
+  raises([&] { s.client.SendStringTo("x", "me@here", "you@there,,them@there"); }, "SMTP1: Invalid address");
   EXPECT_EQ(AfterHelo(*s.script), "");
   EXPECT_TRUE(s.client.Connected());
 }
@@ -273,13 +286,13 @@ TEST(SmtpClientTest, MisuseRaisesBeforeAnythingIsSent) {
 TEST(SmtpClientTest, SendMessageHidesEveryBccAndRestoresTheHeader) {
   Smtp s;
   s.Greeted()
-      .expect("MAIL FROM: <boss@corp.example>\r\n")
+      .expect("MAIL FROM:<boss@corp.example>\r\n")
       .chunk("250 ok\r\n")
-      .expect("RCPT TO: <a@x.example>\r\n")
+      .expect("RCPT TO:<a@x.example>\r\n")
       .chunk("250 ok\r\n")
-      .expect("RCPT TO: <b@x.example>\r\n")
+      .expect("RCPT TO:<b@x.example>\r\n")
       .chunk("250 ok\r\n")
-      .expect("RCPT TO: <d@x.example>\r\n")
+      .expect("RCPT TO:<d@x.example>\r\n")
       .chunk("250 ok\r\n")
       .expect("DATA\r\n")
       .chunk("354 go on\r\n")
@@ -373,6 +386,15 @@ TEST(SmtpClientTest, ConnectAndQuitRules) {
     }
   }
   {
+    // An IPv6 address literal carries its tag, and never its zone; with
+    // neither a name nor an address, no empty literal goes out.
+    EXPECT_EQ(HeloDomain("", "2001:db8::1"), "[IPv6:2001:db8::1]");
+    EXPECT_EQ(HeloDomain("a_b", "fe80::1%eth0"), "[IPv6:fe80::1]");
+    EXPECT_EQ(HeloDomain("", "192.0.2.1"), "[192.0.2.1]");
+    EXPECT_EQ(HeloDomain("", ""), "localhost");
+    EXPECT_EQ(HeloDomain("mx.example", "::1"), "mx.example");
+  }
+  {
     // A refused QUIT leaves the connection as it is.
     Smtp s;
     s.Greeted().expect("QUIT\r\n").chunk("500 what\r\n").expect("QUIT\r\n").chunk("221 bye\r\n");
@@ -393,7 +415,7 @@ TEST(SmtpClientTest, ConnectAndQuitRules) {
 TEST(SmtpClientTest, AReplyWithoutEndClosesTheSession) {
   // Continuation lines for ever must not hold the client, or its memory.
   Smtp s;
-  ServerScript& script = s.Greeted().expect("MAIL FROM: <me@here>\r\n");
+  ServerScript& script = s.Greeted().expect("MAIL FROM:<me@here>\r\n");
   const std::string line = "250-" + std::string(1000, 'z') + "\r\n";
   for (int i = 0; i < 100; ++i) script.chunk(line);
   ASSERT_TRUE(s.client.Connect());

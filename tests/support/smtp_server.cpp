@@ -59,6 +59,11 @@ void SmtpServer::refuseData() {
   refuseData_ = true;
 }
 
+void SmtpServer::strict() {
+  requireNotStarted();
+  strict_ = true;
+}
+
 void SmtpServer::setLineLengthLimit(std::size_t bytes) {
   requireNotStarted();
   lineLengthLimit_ = bytes;
@@ -72,6 +77,7 @@ std::vector<std::string> SmtpServer::command() const {
   for (const auto& a : refusedSenders_) args.insert(args.end(), {"--refuse-sender", a});
   for (const auto& a : refusedRecipients_) args.insert(args.end(), {"--refuse-recipient", a});
   if (refuseData_) args.push_back("--refuse-data");
+  if (strict_) args.push_back("--strict");
   return args;
 }
 

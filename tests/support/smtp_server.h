@@ -17,6 +17,14 @@
 // non-ASCII commands are refused. The fifth unknown
 // command in a session ends it with 502.
 //
+// strict() makes it check what a careful MTA checks, with "501 5.5.4
+// Syntax: ..." for a command that fails: HELO and EHLO name a Domain or an
+// address literal ("[192.0.2.1]", "[IPv6:...]"); MAIL FROM and RCPT TO have
+// "<" right after the colon and a path without blanks, control characters
+// or angle brackets; RCPT TO's path is not empty. Message data that holds a
+// CR or LF outside a CR LF is answered "554 5.6.11 Bare CR or LF in message
+// data" and not kept.
+//
 // How it reads message data (RFC 5321 4.5.2): lines end at CR LF only, and
 // the data ends at the first line that is exactly ".". Of every other line
 // that begins with a dot, one dot is removed. A bare LF or CR is kept as it
@@ -66,6 +74,7 @@ class SmtpServer {
   void refuseSender(const std::string& address);
   void refuseRecipient(const std::string& address);
   void refuseData();
+  void strict();
   // The longest line of message data the server accepts, CR LF included.
   void setLineLengthLimit(std::size_t bytes);
 
@@ -97,6 +106,7 @@ class SmtpServer {
   std::vector<std::string> refusedSenders_;
   std::vector<std::string> refusedRecipients_;
   bool refuseData_ = false;
+  bool strict_ = false;
   std::size_t lineLengthLimit_ = kDefaultLineLengthLimit;
 };
 
