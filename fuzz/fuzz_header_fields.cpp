@@ -61,7 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SearchStringList(&list, other, static_cast<int>(size % 3));
 
   std::string wrapped = WrapHeader(text);
-  if (!line.empty() && line.find_first_of("\r\n,;") == std::string::npos)
+  // RFC 5322 section 2.1.1: no line of a written header passes 998.
+  for (size_t start = 0, end; (end = wrapped.find("\r\n", start)) != std::string::npos; start = end + 2)
+    Check(end - start <= 998);
+  // A line with nowhere to fold is cut at 998, and then reads back changed.
+  if (!line.empty() && line.size() <= 998 && line.find_first_of("\r\n,;") == std::string::npos)
     Check(Unfold(WrapHeader(line)) == line + "\r\n");
 
   std::string joined, piece;

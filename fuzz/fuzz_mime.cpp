@@ -257,6 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EncodedWords(a.empty() ? "x" : a, b);
   TypesAndNames(rest);
   TypesAndNames(a);
-  Check(GenerateBoundary().size() == 16, "GenerateBoundary length", input);
+  const std::string boundary = GenerateBoundary();
+  Check(IsBoundaryText(boundary) && boundary.size() >= 24, "GenerateBoundary form", input);
   return 0;
 }
