@@ -135,6 +135,18 @@ inline char* QPSoftBreakIfFull(char* out, unsigned& column) {
   return out + 3;
 }
 
+// After a run of plain bytes: the line is full (a soft break when more
+// follows), or the byte that ended the run is written encoded. Shared by
+// every path: they differ only in how they find the run.
+inline char* AfterQPRun(const unsigned char* in, size_t& i, size_t n, size_t run, size_t limit,
+                        unsigned& column, char* out) {
+  out += run;
+  i += run;
+  column += static_cast<unsigned>(run);
+  if (run == limit) return QPSoftBreakIfFull(out, column);
+  return EncodeQPSpecial(in, i, n, out, column);
+}
+
 // Encodes in[i, end) of a text of n bytes in body form, and the LF of a CR LF
 // that straddles end; i ends where the next call starts. column carries
 // over from the previous call.
@@ -143,14 +155,7 @@ char* EncodeQPBodyScalar(const unsigned char* in, size_t& i, size_t end, size_t 
   while (i < end) {
     size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
     size_t run = CopyQPPlainScalar(in + i, limit, n - i, out);
-    out += run;
-    i += run;
-    column += static_cast<unsigned>(run);
-    if (run == limit) {
-      out = QPSoftBreakIfFull(out, column);
-      continue;
-    }
-    out = EncodeQPSpecial(in, i, n, out, column);
+    out = AfterQPRun(in, i, n, run, limit, column, out);
   }
   return out;
 }
@@ -184,14 +189,7 @@ VIZU_AVX2 char* EncodeQPBodyVector(const unsigned char* in, size_t& i, size_t en
     size_t limit = std::min<size_t>(kQPLineLimit - column, end - i);
     size_t run = n - i >= kQPVectorReach ? CopyQPPlainVector(in + i, limit, out)
                                          : CopyQPPlainScalar(in + i, limit, n - i, out);
-    out += run;
-    i += run;
-    column += static_cast<unsigned>(run);
-    if (run == limit) {
-      out = QPSoftBreakIfFull(out, column);
-      continue;
-    }
-    out = EncodeQPSpecial(in, i, n, out, column);
+    out = AfterQPRun(in, i, n, run, limit, column, out);
   }
   return out;
 }
