@@ -205,10 +205,13 @@ void EncodedWords(std::string_view text, std::string_view charset) {
   bool printable = true;
   for (unsigned char c : text) printable = printable && c >= 32 && c <= 127;
   if (printable) Check(word == text, "EncodeLine7Bit changed a printable text", text);
-  // With no "?" in the text or the character set and no space to trim, an
-  // encoded word is one Q word that decodes to the text.
-  bool plain = !printable && text.find('?') == std::string_view::npos &&
-               charset.find('?') == std::string_view::npos && text.front() != ' ' &&
+  // With no "?" in the text, a character set that is an RFC 2047 token
+  // (section 2: no blank, control or especial) and no space to trim, the
+  // encoded words decode to the text.
+  bool token = !charset.empty();
+  for (unsigned char c : charset)
+    token = token && c > 32 && c < 127 && std::string_view("()<>@,;:\\\"/[]?.=").find(static_cast<char>(c)) == std::string_view::npos;
+  bool plain = !printable && token && text.find('?') == std::string_view::npos && text.front() != ' ' &&
                text.back() != ' ';
   try {
     std::string decoded = DecodeLine7Bit(word);
