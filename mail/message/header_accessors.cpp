@@ -15,16 +15,6 @@ namespace Vizu2000 {
 
 namespace {
 
-// A CR or LF in a value would end the field there and start another one
-// (RFC 5322 section 2.2): a caller's text never gets to inject fields.
-std::string WithoutLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '\r' && c != '\n') out.push_back(c);
-  return out;
-}
-
 std::string DecodeOrKeep(const std::string& text) {
   // A malformed encoded word must not make a field unreadable: keep it as
   // written.
@@ -125,7 +115,7 @@ std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) 
 
 void TVeraDudurur2000::SetAddressField(std::string_view label, std::string_view name,
                                        std::string_view address) {
-  const std::string cleanAddress = WithoutLineBreaks(TrimSpace(address));
+  const std::string cleanAddress = SafeHeaderValue(TrimSpace(address));
   if (cleanAddress.empty()) {
     SetLabelValue(label, "");
     return;
@@ -188,13 +178,13 @@ TDateTime TVeraDudurur2000::GetDate() const {
 std::string TVeraDudurur2000::GetDateRaw() const { return GetLabelValue("Date"); }
 
 void TVeraDudurur2000::SetDate(TDateTime localDateTime) {
-  SetLabelValue("Date", WithoutLineBreaks(DateTimeToMailDate(localDateTime)));
+  SetLabelValue("Date", SafeHeaderValue(DateTimeToMailDate(localDateTime)));
 }
 
 std::string TVeraDudurur2000::GetMessageId() const { return GetLabelValue("Message-ID"); }
 
 void TVeraDudurur2000::SetMessageId(std::string_view domain) {
-  std::string host = WithoutLineBreaks(TrimSpace(domain));
+  std::string host = SafeHeaderValue(TrimSpace(domain));
   // An IPv6 address is not a dot-atom; as an address literal (RFC 5321
   // section 4.1.3) the identifier stays well-formed (RFC 5322 section
   // 3.6.4). A zone index names a local interface only and is dropped.
@@ -232,7 +222,7 @@ void TVeraDudurur2000::AddHop(std::string_view from, std::string_view by, std::s
                               std::string_view forAddress) {
   std::string line = "Received:";
   auto part = [&line](const char* keyword, std::string_view text) {
-    const std::string clean = WithoutLineBreaks(text);
+    const std::string clean = SafeHeaderValue(text);
     if (clean.empty()) return false;
     line += keyword;
     line += clean;
@@ -242,7 +232,7 @@ void TVeraDudurur2000::AddHop(std::string_view from, std::string_view by, std::s
   part(" by ", by);
   part(" with ", with);
   if (part(" for <", forAddress)) line += '>';
-  line += "; " + WithoutLineBreaks(DateTimeToMailDate(Now()));
+  line += "; " + SafeHeaderValue(DateTimeToMailDate(Now()));
   Header().Insert(0, std::move(line));
 }
 

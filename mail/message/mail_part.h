@@ -17,6 +17,13 @@ class TMailPart;
 class TVeraDudurur2000;
 struct TDashLines;
 
+// A header value as every setter writes it. A CR LF followed by a space or
+// tab is folding and stays (RFC 5322 section 2.2.3); any other CR or LF
+// would end the field and let the text start one of its own, and NUL is
+// never allowed in a header (RFC 5322 section 3.2.3), so each is written as
+// a space.
+std::string SafeHeaderValue(std::string_view value);
+
 // Refers to parts; never owns them.
 class TMailPartList {
  public:

@@ -175,6 +175,34 @@ TEST(ComposeNames, ANameGivenOnlyByTheDispositionIsKept) {
   EXPECT_EQ(again.AttachList()[1]->GetFileName(), "\xe2\x82\xac.pdf");
 }
 
+// A CR or LF in any value set on a part would end its field there and let
+// the rest start a field of its own (RFC 5322 section 2.2); folding, a CR LF
+// followed by a blank, is the one line break a value may hold.
+TEST(ComposeNames, NoValueStartsAFieldOfItsOwn) {
+  const std::string inject = "\r\nBcc: x@y";
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("content", "a.pdf", "application/pdf" + inject, etBase64, false);
+  m.SetLabelValue("X-Note", "note" + inject);
+  m.SetLabelParamValue("X-Note", "p", "v" + inject);
+  m.SetLabelValue("X-Lone", "cr\rBcc: x@y\nBcc: x@y\0z"s);
+  m.SetLabelValue("X-Folded", "a\r\n b");
+  m.AttachList()[0]->SetLabelParamValue("Content-Disposition", "size", "1" + inject);
+  m.RebuildBody();
+  const std::string source = m.GetSource();
+  std::istringstream lines(source);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_NE(LowerCase(line.substr(0, 4)), "bcc:") << Escaped(source);
+    EXPECT_EQ(line.find('\r'), line.size() - 1) << Escaped(line);
+  }
+  EXPECT_EQ(source.find('\0'), std::string::npos);
+  EXPECT_NE(source.find("\r\nX-Folded: a\r\n b\r\n"), std::string::npos) << Escaped(source);
+  std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+  EXPECT_FALSE(back->LabelExists("Bcc"));
+  ASSERT_EQ(back->AttachList().Count(), 1);
+  EXPECT_EQ(back->AttachList()[0]->GetFileName(), "a.pdf");
+}
+
 // ---------------------------------------------------------------------------
 // An independent reader
 

@@ -137,7 +137,8 @@ TEST(HeaderAccessors, WrittenValuesNeverBreakTheHeaderAndReadBack) {
   m->SetMessageId("host\r\nBcc: v@x");
   ExpectIntactHeader(m.message);
   EXPECT_FALSE(m->LabelExists("Bcc"));
-  EXPECT_EQ(m->GetReceived(0).From, "aBcc:");
+  // A line break is written as a blank: the hop's own words end there.
+  EXPECT_EQ(m->GetReceived(0).From, "a");
 }
 
 TEST(HeaderAccessors, DatesAreReadAndWrittenThroughTheMailDateForm) {
