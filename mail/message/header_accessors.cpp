@@ -15,6 +15,28 @@ namespace Vizu2000 {
 
 namespace {
 
+// dot-atom-text or no-fold-literal (RFC 5322 section 3.6.4).
+bool IsIdRight(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    for (unsigned char c : host.substr(1, host.size() - 2))
+      if (c < 33 || c > 126 || c == '[' || c == ']' || c == '\\') return false;
+    return true;
+  }
+  const std::string_view specials = "!#$%&'*+-/=?^_`{|}~";
+  bool atomStarted = false;
+  for (unsigned char c : host) {
+    if (c == '.') {
+      if (!atomStarted) return false;
+      atomStarted = false;
+    } else if (std::isalnum(c) || specials.find(static_cast<char>(c)) != std::string_view::npos) {
+      atomStarted = true;
+    } else {
+      return false;
+    }
+  }
+  return atomStarted;
+}
+
 std::string DecodeOrKeep(const std::string& text) {
   // A malformed encoded word must not make a field unreadable: keep it as
   // written.
@@ -189,21 +211,20 @@ void TVeraDudurur2000::SetMessageId(std::string_view domain) {
   // section 4.1.3) the identifier stays well-formed (RFC 5322 section
   // 3.6.4). A zone index names a local interface only and is dropped.
   if (IsIPv6Address(host)) host = "[IPv6:" + host.substr(0, host.find('%')) + "]";
+  // Anything else that is no id-right (an unknown local address among
+  // them) would make the whole identifier unreadable.
+  if (!IsIdRight(host)) host = "localhost";
   int year, month, day, hour, minute, second, msec;
   const TDateTime now = Now();
   DecodeDate(now, year, month, day);
   DecodeTime(now, hour, minute, second, msec);
-  auto randomPart = [] {
-    std::uint32_t r;
-    do r = RandomUInt32();
-    while (r == 0xFFFFFFFFu);
-    return r;
-  };
-  char text[64];
-  std::snprintf(text, sizeof text, "<%04d%02d%02d%02d%02d%02d.%X.%X@", year, month, day, hour,
-                minute, second, static_cast<unsigned>(randomPart()),
-                static_cast<unsigned>(randomPart()));
-  SetLabelValue("Message-ID", text + host + ">");
+  // The uniqueness rests on 128 bits from the system, not on the clock
+  // (RFC 5322 section 3.6.4): two hosts sharing a name and a second still
+  // give different identifiers.
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", year, month, day, hour, minute,
+                second);
+  SetLabelValue("Message-ID", "<" + std::string(stamp) + "." + RandomToken(16) + "@" + host + ">");
 }
 
 int TVeraDudurur2000::GetReceivedCount() const {

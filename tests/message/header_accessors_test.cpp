@@ -160,7 +160,7 @@ TEST(HeaderAccessors, DatesAreReadAndWrittenThroughTheMailDateForm) {
 
 TEST(HeaderAccessors, MessageIdsAreWellFormedAndFresh) {
   Message m;
-  const std::regex form(R"(<\d{14}\.[0-9A-F]{1,8}\.[0-9A-F]{1,8}@([^<>\s]*)>)");
+  const std::regex form(R"(<\d{14}\.[0-9A-F]{32}@([^<>\s]+)>)");
   m->SetMessageId("192.0.2.5");
   std::smatch match;
   std::string first = m->GetMessageId();
@@ -180,6 +180,17 @@ TEST(HeaderAccessors, MessageIdsAreWellFormedAndFresh) {
   v6 = m->GetMessageId();
   ASSERT_TRUE(std::regex_match(v6, match, form)) << v6;
   EXPECT_EQ(match[1], "[IPv6:2001:db8::7]");
+
+  // What the socket may give for a local address: loopback, nothing, or
+  // text that is no id-right at all.
+  for (const auto& [given, written] : std::vector<std::pair<std::string, std::string>>{
+           {"::1", "[IPv6:::1]"}, {"", "localhost"}, {"  ", "localhost"},
+           {"bad host", "localhost"}, {"a..b", "localhost"}, {"mx.example.org", "mx.example.org"}}) {
+    m->SetMessageId(given);
+    const std::string id = m->GetMessageId();
+    ASSERT_TRUE(std::regex_match(id, match, form)) << id;
+    EXPECT_EQ(match[1], written) << given;
+  }
 }
 
 TEST(HeaderAccessors, ReadsTraceHopsWithCommentsAndBrackets) {
