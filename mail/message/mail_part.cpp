@@ -252,6 +252,15 @@ void TMailPart::SetLabelParamValue(std::string_view label, std::string_view para
   header_[i] = WriteLabelParamValue(header_[i], param, SafeHeaderValue(value));
 }
 
+void TMailPart::SetLabelParamText(std::string_view label, std::string_view param,
+                                  std::string_view utf8Value) {
+  Touch(chFields);
+  std::string prefix = Prefix(label);
+  int i = SearchStringList(&header_, prefix, 0);
+  if (i < 0) i = header_.Add(prefix + " ");
+  header_[i] = WriteLabelParam(header_[i], param, utf8Value);
+}
+
 bool TMailPart::LabelExists(std::string_view label) const {
   return SearchStringList(&header_, Prefix(label), 0) >= 0;
 }

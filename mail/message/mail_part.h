@@ -91,6 +91,9 @@ class TMailPart : public TComponent {
   // An empty value deletes the first field with that label.
   void SetLabelValue(std::string_view label, std::string_view value);
   void SetLabelParamValue(std::string_view label, std::string_view param, std::string_view value);
+  // The parameter in every form taken out and written again for a UTF-8
+  // value: quoted when it can be, else in the RFC 2231 form (WriteLabelParam).
+  void SetLabelParamText(std::string_view label, std::string_view param, std::string_view utf8Value);
   bool LabelExists(std::string_view label) const;
   bool LabelParamExists(std::string_view label, std::string_view param) const;
   std::string GetAttachInfo() const;
