@@ -180,7 +180,9 @@ void TVeraDudurur2000::SetSubject(std::string_view text) {
     if (i >= 0) Header().Delete(i);
     return;
   }
-  std::string line = "Subject: " + EncodeLine7Bit(clean, charset_);
+  // "Subject: " is on the encoded word's line too: counted, the first line
+  // stays within 76 characters (RFC 2047 section 2).
+  std::string line = "Subject: " + EncodeLine7Bit(clean, charset_, 9);
   if (i >= 0)
     Header()[i] = std::move(line);
   else

@@ -99,6 +99,20 @@ TEST(HeaderAccessors, SubjectIsReadWholeAndWrittenEncodedOnlyWhenNeeded) {
   EXPECT_TRUE(m->Header()[0].starts_with("Subject: =?utf-8?Q?")) << m->Header()[0];
   EXPECT_EQ(m->GetSubject(), "Tr\xc3\xa4" "ffen");
 
+  // The first encoded word shares its line with "Subject: " and still ends
+  // by column 76 (RFC 2047 section 2); so does every later one.
+  std::string longText;
+  for (int i = 0; i < 12; ++i) longText += "W\xc3\xb6rter und S\xc3\xa4tze ";
+  m->SetSubject(longText + "Ende");
+  const std::string& line = m->Header()[0];
+  for (size_t start = 0, space; start < line.size(); start = space + 1) {
+    space = line.find(' ', start == 0 ? 9 : start);
+    if (space == std::string::npos) space = line.size();
+    EXPECT_LE(space - start, 76u) << line;
+  }
+  EXPECT_EQ(m->GetSubject(), longText + "Ende");
+  ExpectIntactHeader(m.message);
+
   m->SetSubject("");
   EXPECT_EQ(m->Header().Count(), 0);
   EXPECT_EQ(m->GetSubject(), "");
