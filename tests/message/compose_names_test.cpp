@@ -120,8 +120,9 @@ void ExpectNameSurvives(const std::string& name, bool embedded) {
   EXPECT_EQ(read->GetLabelParamValue("Content-Type", "name"), name);
   EXPECT_EQ(read->GetLabelParamValue("Content-Disposition", "filename"), name);
   for (const std::string& entry : read->Header()) {
-    if (!SameText(entry.substr(0, 11), "Content-ID:"))
+    if (!SameText(entry.substr(0, 11), "Content-ID:")) {
       EXPECT_EQ(entry.find("=?"), std::string::npos) << entry;
+    }
   }
   EXPECT_EQ(RawValue(*read, "Content-ID"), RawValue(*part, "Content-ID"));
 }

@@ -14,6 +14,7 @@
 
 #include "mail/mime/header_fields.h"
 #include "mail/mime/codecs.h"
+#include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/file_types.h"
 #include "tests/message/compose_tree.h"
@@ -901,4 +902,39 @@ TEST(ComposeFastPath, GivesTheTreeTheFullRestructuringGives) {
   }
   // The comparison means something only if the fast path was taken.
   EXPECT_GE(inPlace, 200);
+}
+
+// A line that starts with a container's delimiter inside one of its
+// children would end that child there (RFC 2046 section 5.1.1): the
+// container takes a boundary none of them holds. A boundary read from a
+// message that is no boundary at all is replaced too.
+TEST(ComposeContent, NoChildHoldsItsContainersDelimiter) {
+  const std::string hostile =
+      "line\r\n--b\r\nContent-Type: text/html\r\n\r\nfake\r\n--b--\r\n--b_inner\r\nend";
+  for (const std::string& boundary :
+       std::vector<std::string>{"b", "b@d", std::string(71, 'x'), "ends in space "}) {
+    SCOPED_TRACE(boundary);
+    TVeraDudurur2000 m(nullptr);
+    m.SetSource("Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n--" + boundary +
+                "\r\nContent-Type: text/plain\r\n\r\nhello\r\n--" + boundary + "--\r\n");
+    m.FindParts();
+    ASSERT_EQ(m.SubPartList().Count(), 1);
+    m.AttachString(hostile, "a.txt", "text/plain", et7Bit, false);
+    m.AttachString(std::string("--") + boundary + "\r\n", "b.txt", "text/plain", et7Bit, false);
+    std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+    EXPECT_TRUE(IsBoundaryText(m.GetBoundary())) << m.GetBoundary();
+    EXPECT_NE(m.GetBoundary(), boundary);
+    EXPECT_EQ(back->GetBoundary(), m.GetBoundary());
+    for (const TMailPart* kid : Kids(m)) EXPECT_EQ(kid->ParentBoundary(), m.GetBoundary());
+    EXPECT_EQ(Shape(*back), Shape(m));
+    ASSERT_EQ(back->AttachList().Count(), 2);
+    EXPECT_EQ(LeafContents(*back), LeafContents(m));
+  }
+  // A boundary made here and held by no child stays as it is.
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("plain", "a.txt", "text/plain", et7Bit, false);
+  const std::string made = m.GetBoundary();
+  Reparsed(m);
+  EXPECT_EQ(m.GetBoundary(), made);
 }
