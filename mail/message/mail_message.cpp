@@ -153,6 +153,18 @@ namespace {
 
 const char kPreamble[] = "This is a multipart message in mime format.\r\n";
 
+// A part's fields as written: folded at 78 characters where a line can be,
+// and never over 998 (RFC 5322 section 2.1.1). Ends with CR LF unless empty.
+std::string WrittenHeader(const TStringList& header) {
+  std::string text;
+  for (const std::string& entry : header) {
+    if (entry.empty()) continue;
+    text += entry;
+    text += "\r\n";
+  }
+  return WrapHeader(text);
+}
+
 // Writes the children of `root` as a multipart body, depth first, without
 // recursion. `sink` receives every piece in order.
 template <typename Sink>
@@ -170,11 +182,8 @@ void WriteChildren(const TMailPart* root, Sink&& sink) {
       sink("\r\n--");
       sink(child->ParentBoundary());
       sink("\r\n");
-      for (const std::string& entry : child->Header()) {
-        if (entry.empty()) continue;
-        sink(entry);
-        sink("\r\n");
-      }
+      const std::string head = WrittenHeader(child->Header());
+      sink(head);
       sink("\r\n");
       if (child->SubPartList().Empty())
         sink(child->Body().View());

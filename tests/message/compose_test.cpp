@@ -938,3 +938,33 @@ TEST(ComposeContent, NoChildHoldsItsContainersDelimiter) {
   Reparsed(m);
   EXPECT_EQ(m.GetBoundary(), made);
 }
+
+// Every part's header is folded as the message's own is: no line over 998
+// characters, and none over 78 where a blank allows a fold (RFC 5322
+// section 2.1.1).
+TEST(ComposeContent, EveryPartsHeaderIsFolded) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("content", "a.pdf", "application/pdf", etBase64, false);
+  std::string words;
+  for (int i = 0; i < 250; ++i) words += "word" + std::to_string(i) + " ";
+  m.AttachList()[0]->SetLabelValue("X-Words", words + "end");
+  m.AttachList()[0]->SetLabelValue("X-Solid", std::string(1300, 'z'));
+  std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+  const std::string source = m.GetSource();
+  const std::string head = source.substr(0, source.find("\r\n\r\n"));
+  size_t folds = 0;
+  for (size_t start = 0, end; start < source.size(); start = end + 2) {
+    end = source.find("\r\n", start);
+    if (end == std::string::npos) end = source.size();
+    const std::string_view line(source.data() + start, end - start);
+    EXPECT_LE(line.size(), 998u);
+    if (line.find_first_of(" \t", 1) != std::string_view::npos && line.find("zzzz") == line.npos) {
+      EXPECT_LE(line.size(), 78u) << line;
+    }
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) ++folds;
+  }
+  EXPECT_GT(folds, 20u);
+  EXPECT_EQ(back->AttachList()[0]->GetLabelValue("X-Words"), m.AttachList()[0]->GetLabelValue("X-Words"));
+  EXPECT_EQ(LeafContents(*back), LeafContents(m));
+}
