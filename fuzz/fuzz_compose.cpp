@@ -137,6 +137,34 @@ std::string Difference(const std::vector<std::string>& before, const std::vector
   return out;
 }
 
+// Every part's header as it is written: no line over 998 characters (RFC
+// 5322 section 2.1.1), no CR or LF but in CR LF, and one field for each
+// entry, so that no value started a field of its own.
+void CheckWrittenHeaders(const TVeraDudurur2000& message, const char* what) {
+  std::vector<const TMailPart*> stack{&message};
+  while (!stack.empty()) {
+    const TMailPart* part = stack.back();
+    stack.pop_back();
+    for (const TMailPart* kid : part->SubPartList()) stack.push_back(kid);
+    const std::string head = part->HeaderSource();
+    size_t entries = 0;
+    for (const std::string& entry : part->Header())
+      if (!entry.empty()) ++entries;
+    size_t fields = 0;
+    for (size_t start = 0; start < head.size();) {
+      const size_t end = head.find("\r\n", start);
+      if (end == std::string::npos) Fail(what, "a header that does not end in CR LF:\n" + Shown(head));
+      const std::string_view line(head.data() + start, end - start);
+      if (line.size() > 998) Fail(what, "a header line over 998 characters:\n" + Shown(head));
+      if (line.find_first_of("\r\n") != std::string_view::npos)
+        Fail(what, "a bare CR or LF in a header:\n" + Shown(head));
+      if (!line.empty() && line[0] != ' ' && line[0] != '\t') ++fields;
+      start = end + 2;
+    }
+    if (fields != entries) Fail(what, "a value started a field of its own:\n" + Shown(head));
+  }
+}
+
 // Writes the message out, parses the text again and compares the leaves
 // with the given ones. Returns the written text.
 std::string CheckWrittenContent(TVeraDudurur2000& message, const std::vector<std::string>& before,
@@ -486,6 +514,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     TraceTree(message);
     CheckTree(message, halfDone);
+    CheckWrittenHeaders(message, "an operation left a header that cannot be written as it is");
     if (halfDone || !model) continue;
     std::optional<std::vector<std::string>> now = LeafContents(message);
     if (now) CheckModel(*model, *now, expect);

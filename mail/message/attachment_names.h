@@ -5,10 +5,9 @@
 
 namespace Vizu2000 {
 
-// The value of a "name" or "filename" parameter for a file name, quotes
-// included. A name that could not stand between double quotes as it is
-// goes out as one encoded word in the given character set.
-std::string NameParameter(std::string_view fileName, std::string_view charset);
+// A file name in the given character set as UTF-8, for SetLabelParamText;
+// the bytes as they are when they do not convert whole.
+std::string NameInUtf8(std::string_view fileName, std::string_view charset);
 
 // "<" + name + ">", with what would end the field or the identifier replaced
 // by "_".

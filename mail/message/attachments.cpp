@@ -4,6 +4,7 @@
 
 #include "mail/message/attachment_names.h"
 #include "mail/message/mail_message.h"
+#include "mail/mime/charsets.h"
 #include "mail/mime/codecs.h"
 #include "mail/mime/mime_types.h"
 #include "platform/error.h"
@@ -11,37 +12,13 @@
 
 namespace Vizu2000 {
 
-std::string NameParameter(std::string_view fileName, std::string_view charset) {
-  // Inside a quoted string a double quote would end the value and a
-  // backslash would escape the next character (RFC 2045 section 5.1, RFC
-  // 5322 section 3.2.4); control characters would end the field. Text that
-  // looks like an encoded word would be decoded on reading. All of these go
-  // out as an encoded word, as a name with bytes above 127 does (RFC 2047).
-  bool plain = fileName.find("=?") == std::string_view::npos;
-  for (char c : fileName) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 32 || b >= 127 || c == '"' || c == '\\') plain = false;
-  }
-  std::string value = "\"";
-  if (plain) {
-    value += fileName;
-  } else {
-    value += "=?";
-    value += charset;
-    value += "?Q?";
-    // The header form escapes the quote but leaves "\" and DEL as they are.
-    for (char c : EncodeQuotedPrintable(fileName, true)) {
-      if (c == '\\')
-        value += "=5C";
-      else if (c == '\x7f')
-        value += "=7F";
-      else
-        value += c;
-    }
-    value += "?=";
-  }
-  value += '"';
-  return value;
+std::string NameInUtf8(std::string_view fileName, std::string_view charset) {
+  // An encoded word inside a quoted string is not one (RFC 2047 section 5),
+  // and readers that follow the rule show it as written; RFC 2231 names a
+  // charset for a parameter value instead, and UTF-8 holds every name.
+  std::string utf8;
+  if (!charset.empty() && ConvertCharset(fileName, charset, "utf-8", utf8)) return utf8;
+  return std::string(fileName);
 }
 
 std::string ContentIdFor(std::string_view name) {
@@ -90,10 +67,10 @@ void TVeraDudurur2000::AttachBytes(std::string content, std::string_view fileNam
   part->isDecoded_ = true;
   part->Encode(encoding);
   part->SetLabelValue("Content-Type", contentType.empty() ? GetMimeType(name) : std::string(contentType));
-  std::string written = NameParameter(name, charset_);
-  part->SetLabelParamValue("Content-Type", "name", written);
+  const std::string utf8Name = NameInUtf8(name, charset_);
+  part->SetLabelParamText("Content-Type", "name", utf8Name);
   part->SetLabelValue("Content-Disposition", embedded ? "inline" : "attachment");
-  part->SetLabelParamValue("Content-Disposition", "filename", written);
+  part->SetLabelParamText("Content-Disposition", "filename", utf8Name);
   part->SetLabelValue("Content-Length", std::to_string(part->body_.Size()));
   part->isEmbedded_ = embedded;
   if (embedded) part->SetLabelValue("Content-ID", ContentIdFor(name));

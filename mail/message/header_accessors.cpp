@@ -15,14 +15,26 @@ namespace Vizu2000 {
 
 namespace {
 
-// A CR or LF in a value would end the field there and start another one
-// (RFC 5322 section 2.2): a caller's text never gets to inject fields.
-std::string WithoutLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '\r' && c != '\n') out.push_back(c);
-  return out;
+// dot-atom-text or no-fold-literal (RFC 5322 section 3.6.4).
+bool IsIdRight(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    for (unsigned char c : host.substr(1, host.size() - 2))
+      if (c < 33 || c > 126 || c == '[' || c == ']' || c == '\\') return false;
+    return true;
+  }
+  const std::string_view specials = "!#$%&'*+-/=?^_`{|}~";
+  bool atomStarted = false;
+  for (unsigned char c : host) {
+    if (c == '.') {
+      if (!atomStarted) return false;
+      atomStarted = false;
+    } else if (std::isalnum(c) || specials.find(static_cast<char>(c)) != std::string_view::npos) {
+      atomStarted = true;
+    } else {
+      return false;
+    }
+  }
+  return atomStarted;
 }
 
 std::string DecodeOrKeep(const std::string& text) {
@@ -125,7 +137,7 @@ std::string TVeraDudurur2000::GetDestAddress(std::string_view label, int index) 
 
 void TVeraDudurur2000::SetAddressField(std::string_view label, std::string_view name,
                                        std::string_view address) {
-  const std::string cleanAddress = WithoutLineBreaks(TrimSpace(address));
+  const std::string cleanAddress = SafeHeaderValue(TrimSpace(address));
   if (cleanAddress.empty()) {
     SetLabelValue(label, "");
     return;
@@ -168,7 +180,9 @@ void TVeraDudurur2000::SetSubject(std::string_view text) {
     if (i >= 0) Header().Delete(i);
     return;
   }
-  std::string line = "Subject: " + EncodeLine7Bit(clean, charset_);
+  // "Subject: " is on the encoded word's line too: counted, the first line
+  // stays within 76 characters (RFC 2047 section 2).
+  std::string line = "Subject: " + EncodeLine7Bit(clean, charset_, 9);
   if (i >= 0)
     Header()[i] = std::move(line);
   else
@@ -188,32 +202,31 @@ TDateTime TVeraDudurur2000::GetDate() const {
 std::string TVeraDudurur2000::GetDateRaw() const { return GetLabelValue("Date"); }
 
 void TVeraDudurur2000::SetDate(TDateTime localDateTime) {
-  SetLabelValue("Date", WithoutLineBreaks(DateTimeToMailDate(localDateTime)));
+  SetLabelValue("Date", SafeHeaderValue(DateTimeToMailDate(localDateTime)));
 }
 
 std::string TVeraDudurur2000::GetMessageId() const { return GetLabelValue("Message-ID"); }
 
 void TVeraDudurur2000::SetMessageId(std::string_view domain) {
-  std::string host = WithoutLineBreaks(TrimSpace(domain));
+  std::string host = SafeHeaderValue(TrimSpace(domain));
   // An IPv6 address is not a dot-atom; as an address literal (RFC 5321
   // section 4.1.3) the identifier stays well-formed (RFC 5322 section
   // 3.6.4). A zone index names a local interface only and is dropped.
   if (IsIPv6Address(host)) host = "[IPv6:" + host.substr(0, host.find('%')) + "]";
+  // Anything else that is no id-right (an unknown local address among
+  // them) would make the whole identifier unreadable.
+  if (!IsIdRight(host)) host = "localhost";
   int year, month, day, hour, minute, second, msec;
   const TDateTime now = Now();
   DecodeDate(now, year, month, day);
   DecodeTime(now, hour, minute, second, msec);
-  auto randomPart = [] {
-    std::uint32_t r;
-    do r = RandomUInt32();
-    while (r == 0xFFFFFFFFu);
-    return r;
-  };
-  char text[64];
-  std::snprintf(text, sizeof text, "<%04d%02d%02d%02d%02d%02d.%X.%X@", year, month, day, hour,
-                minute, second, static_cast<unsigned>(randomPart()),
-                static_cast<unsigned>(randomPart()));
-  SetLabelValue("Message-ID", text + host + ">");
+  // The uniqueness rests on 128 bits from the system, not on the clock
+  // (RFC 5322 section 3.6.4): two hosts sharing a name and a second still
+  // give different identifiers.
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", year, month, day, hour, minute,
+                second);
+  SetLabelValue("Message-ID", "<" + std::string(stamp) + "." + RandomToken(16) + "@" + host + ">");
 }
 
 int TVeraDudurur2000::GetReceivedCount() const {
@@ -232,7 +245,7 @@ void TVeraDudurur2000::AddHop(std::string_view from, std::string_view by, std::s
                               std::string_view forAddress) {
   std::string line = "Received:";
   auto part = [&line](const char* keyword, std::string_view text) {
-    const std::string clean = WithoutLineBreaks(text);
+    const std::string clean = SafeHeaderValue(text);
     if (clean.empty()) return false;
     line += keyword;
     line += clean;
@@ -242,7 +255,7 @@ void TVeraDudurur2000::AddHop(std::string_view from, std::string_view by, std::s
   part(" by ", by);
   part(" with ", with);
   if (part(" for <", forAddress)) line += '>';
-  line += "; " + WithoutLineBreaks(DateTimeToMailDate(Now()));
+  line += "; " + SafeHeaderValue(DateTimeToMailDate(Now()));
   Header().Insert(0, std::move(line));
 }
 

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <unordered_map>
 
+#include "mail/mime/header_fields.h"
+#include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/memory.h"
 
@@ -149,6 +153,18 @@ namespace {
 
 const char kPreamble[] = "This is a multipart message in mime format.\r\n";
 
+// A part's fields as written: folded at 78 characters where a line can be,
+// and never over 998 (RFC 5322 section 2.1.1). Ends with CR LF unless empty.
+std::string WrittenHeader(const TStringList& header) {
+  std::string text;
+  for (const std::string& entry : header) {
+    if (entry.empty()) continue;
+    text += entry;
+    text += "\r\n";
+  }
+  return WrapHeader(text);
+}
+
 // Writes the children of `root` as a multipart body, depth first, without
 // recursion. `sink` receives every piece in order.
 template <typename Sink>
@@ -166,11 +182,8 @@ void WriteChildren(const TMailPart* root, Sink&& sink) {
       sink("\r\n--");
       sink(child->ParentBoundary());
       sink("\r\n");
-      for (const std::string& entry : child->Header()) {
-        if (entry.empty()) continue;
-        sink(entry);
-        sink("\r\n");
-      }
+      const std::string head = WrittenHeader(child->Header());
+      sink(head);
       sink("\r\n");
       if (child->SubPartList().Empty())
         sink(child->Body().View());
@@ -214,12 +227,96 @@ TMemoryStream BodyBlock(const TMailPart* root, std::string_view head) {
   return stream;
 }
 
+// Calls `hit` with the text after "--" at every line start of the text,
+// up to 70 characters (the longest boundary, RFC 2046 section 5.1.1) or the
+// line's end.
+template <typename Hit>
+void DashLines(std::string_view text, Hit&& hit) {
+  for (size_t at = text.find("--"); at != std::string_view::npos; at = text.find("--", at + 1)) {
+    if (at != 0 && text[at - 1] != '\n' && text[at - 1] != '\r') continue;
+    std::string_view rest = text.substr(at + 2, 70);
+    rest = rest.substr(0, rest.find_first_of("\r\n"));
+    hit(rest);
+  }
+}
+
+// A fresh boundary that still names the container's kind, as restructuring
+// writes them.
+std::string FreshBoundary(const TMailPart* container) {
+  const std::string type = container->GetAttachInfo();
+  const size_t slash = type.find('/');
+  std::string boundary = GenerateBoundary();
+  if (slash != std::string::npos && IsBoundaryText(boundary + "_" + type.substr(slash + 1)))
+    boundary += "_" + type.substr(slash + 1);
+  return boundary;
+}
+
 }  // namespace
+
+void TVeraDudurur2000::SettleBoundaries() {
+  std::vector<TMailPart*> parts;
+  std::vector<TMailPart*> stack{this};
+  while (!stack.empty()) {
+    TMailPart* part = stack.back();
+    stack.pop_back();
+    parts.push_back(part);
+    for (TMailPart* child : part->subPartList_.Items()) stack.push_back(child);
+  }
+  // Once over every text, whatever the depth: a delimiter line of any
+  // container inside any text, or two containers on one boundary, would
+  // cut a part short. A fresh boundary has 128 random bits, so a second
+  // pass finds nothing more.
+  for (int pass = 0; pass < 4; ++pass) {
+    std::unordered_map<std::string, std::vector<TMailPart*>> owners;
+    for (TMailPart* part : parts)
+      if (!part->subPartList_.Empty())
+        owners[part->subPartList_.Get(0)->parentBoundary_].push_back(part);
+    std::set<TMailPart*> clashing;
+    for (const auto& [boundary, containers] : owners)
+      if (containers.size() > 1 || !IsBoundaryText(boundary))
+        clashing.insert(containers.begin(), containers.end());
+    auto check = [&](std::string_view text, const std::string* own) {
+      DashLines(text, [&](std::string_view rest) {
+        // A delimiter line: the boundary, "--" after it for the last one,
+        // then blanks only (RFC 2046 section 5.1.1).
+        while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) rest.remove_suffix(1);
+        auto clash = [&](std::string_view boundary) {
+          auto it = owners.find(std::string(boundary));
+          if (it != owners.end() && !(own && it->first == *own))
+            clashing.insert(it->second.begin(), it->second.end());
+        };
+        clash(rest);
+        if (rest.ends_with("--")) clash(rest.substr(0, rest.size() - 2));
+      });
+    };
+    for (TMailPart* part : parts) {
+      for (const std::string& entry : part->header_) check(entry, nullptr);
+      if (part->subPartList_.Empty()) {
+        if (part != this) check(part->body_.View(), nullptr);
+      } else {
+        const std::string& own = part->subPartList_.Get(0)->parentBoundary_;
+        check("--" + own + "--", &own);
+      }
+    }
+    if (clashing.empty()) return;
+    for (TMailPart* container : clashing) {
+      const std::string boundary = FreshBoundary(container);
+      for (TMailPart* child : container->subPartList_.Items()) child->parentBoundary_ = boundary;
+      // Written straight into the fields: a boundary chosen while writing is
+      // no change the message counts.
+      TStringList& header = container->header_;
+      int i = SearchStringList(&header, "Content-Type:", 0);
+      if (i < 0) i = header.Add("Content-Type: multipart/mixed");
+      header[i] = WriteLabelParamValue(header[i], "boundary", "\"" + boundary + "\"");
+    }
+  }
+}
 
 void TVeraDudurur2000::RebuildBody() {
   if (!needRebuild_) return;
   const TMailPart* self = this;
   if (!self->SubPartList().Empty()) {
+    SettleBoundaries();
     // Only measured here: the body is written when it is first read, or
     // straight into the destination when the message is saved before that.
     size_t size = PendingSize(this);

@@ -158,6 +158,9 @@ class TVeraDudurur2000 : public TMailPart {
   void ClearClassification();
   // Builds the body RebuildBody left pending; nothing when none is.
   void AssemblePendingBody();
+  // Gives every container a boundary that is one and that no text among
+  // its children holds as a line start; before the body is measured.
+  void SettleBoundaries();
   // Writes the header and the pending body into the stream in one pass, as
   // SaveToStream would write them once assembled.
   void SavePendingTo(TMemoryStream& stream, std::string head) const;

@@ -216,8 +216,23 @@ std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_vi
   return ReadParam(label, param).value;
 }
 
-void TMailPart::SetLabelValue(std::string_view label, std::string_view value) {
+std::string SafeHeaderValue(std::string_view value) {
+  std::string out(value);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const char c = out[i];
+    if (c == '\r' && i + 2 < out.size() && out[i + 1] == '\n' &&
+        (out[i + 2] == ' ' || out[i + 2] == '\t')) {
+      i += 2;
+      continue;
+    }
+    if (c == '\r' || c == '\n' || c == '\0') out[i] = ' ';
+  }
+  return out;
+}
+
+void TMailPart::SetLabelValue(std::string_view label, std::string_view rawValue) {
   Touch(chFields);
+  const std::string value = SafeHeaderValue(rawValue);
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (value.empty()) {
@@ -234,7 +249,16 @@ void TMailPart::SetLabelParamValue(std::string_view label, std::string_view para
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (i < 0) i = header_.Add(prefix + " ");
-  header_[i] = WriteLabelParamValue(header_[i], param, value);
+  header_[i] = WriteLabelParamValue(header_[i], param, SafeHeaderValue(value));
+}
+
+void TMailPart::SetLabelParamText(std::string_view label, std::string_view param,
+                                  std::string_view utf8Value) {
+  Touch(chFields);
+  std::string prefix = Prefix(label);
+  int i = SearchStringList(&header_, prefix, 0);
+  if (i < 0) i = header_.Add(prefix + " ");
+  header_[i] = WriteLabelParam(header_[i], param, utf8Value);
 }
 
 bool TMailPart::LabelExists(std::string_view label) const {

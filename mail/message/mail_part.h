@@ -17,6 +17,13 @@ class TMailPart;
 class TVeraDudurur2000;
 struct TDashLines;
 
+// A header value as every setter writes it. A CR LF followed by a space or
+// tab is folding and stays (RFC 5322 section 2.2.3); any other CR or LF
+// would end the field and let the text start one of its own, and NUL is
+// never allowed in a header (RFC 5322 section 3.2.3), so each is written as
+// a space.
+std::string SafeHeaderValue(std::string_view value);
+
 // Refers to parts; never owns them.
 class TMailPartList {
  public:
@@ -84,6 +91,9 @@ class TMailPart : public TComponent {
   // An empty value deletes the first field with that label.
   void SetLabelValue(std::string_view label, std::string_view value);
   void SetLabelParamValue(std::string_view label, std::string_view param, std::string_view value);
+  // The parameter in every form taken out and written again for a UTF-8
+  // value: quoted when it can be, else in the RFC 2231 form (WriteLabelParam).
+  void SetLabelParamText(std::string_view label, std::string_view param, std::string_view utf8Value);
   bool LabelExists(std::string_view label) const;
   bool LabelParamExists(std::string_view label, std::string_view param) const;
   std::string GetAttachInfo() const;

@@ -338,10 +338,10 @@ std::string TVeraDudurur2000::CompleteAttachmentFields(TMailPart* part) {
     // not unnamed: a made-up name here would take its place when read.
     TParamValue file = part->ReadParam("Content-Disposition", "filename");
     if (!file.value.empty()) {
-      part->SetLabelParamValue(
-          "Content-Type", "name",
-          file.extended ? NameParameter(file.value, file.charset.empty() ? charset_ : file.charset)
-                        : Quoted(file.value));
+      if (file.extended)
+        part->SetLabelParamText("Content-Type", "name", NameInUtf8(file.value, file.charset));
+      else
+        part->SetLabelParamValue("Content-Type", "name", Quoted(file.value));
     } else {
       part->SetLabelParamValue(
           "Content-Type", "name",
@@ -354,12 +354,15 @@ std::string TVeraDudurur2000::CompleteAttachmentFields(TMailPart* part) {
   if (part->GetLabelValue("Content-Disposition").empty())
     part->SetLabelValue("Content-Disposition", "attachment");
   // A name read from its RFC 2231 form is decoded text, which a quoted
-  // string cannot carry as it is (RFC 2045 section 5.1).
-  if (!part->LabelParamExists("Content-Disposition", "filename"))
-    part->SetLabelParamValue(
-        "Content-Disposition", "filename",
-        given.extended ? NameParameter(given.value, given.charset.empty() ? charset_ : given.charset)
-                       : Quoted(given.value));
+  // string cannot carry as it is (RFC 2045 section 5.1): it goes out in
+  // that form again.
+  if (!part->LabelParamExists("Content-Disposition", "filename")) {
+    if (given.extended)
+      part->SetLabelParamText("Content-Disposition", "filename",
+                              NameInUtf8(given.value, given.charset));
+    else
+      part->SetLabelParamValue("Content-Disposition", "filename", Quoted(given.value));
+  }
   return std::move(given.value);
 }
 

@@ -115,13 +115,14 @@ void ExpectNameSurvives(const std::string& name, bool embedded) {
   EXPECT_EQ(read->Decoded().Data(), "content");
   EXPECT_EQ(read->IsEmbedded(), embedded);
   EXPECT_EQ(back->AttachList()[1]->GetFileName(), "second.bin");
-  // DecodeLine7Bit scans its own output again (a decoded word may start a
-  // new one), so a name that holds "=?" comes out of its encoded word and
-  // may then be decoded once more: such names are left out here. GetFileName
-  // above has no such excuse and must give the name back.
-  if (name.find("=?") == std::string::npos) {
-    EXPECT_EQ(DecodeLine7Bit(read->GetLabelParamValue("Content-Type", "name")), name);
-    EXPECT_EQ(DecodeLine7Bit(read->GetLabelParamValue("Content-Disposition", "filename")), name);
+  // Both parameters carry the name itself, as RFC 2231 gives it, never an
+  // encoded word in quotes (RFC 2047 section 5).
+  EXPECT_EQ(read->GetLabelParamValue("Content-Type", "name"), name);
+  EXPECT_EQ(read->GetLabelParamValue("Content-Disposition", "filename"), name);
+  for (const std::string& entry : read->Header()) {
+    if (!SameText(entry.substr(0, 11), "Content-ID:")) {
+      EXPECT_EQ(entry.find("=?"), std::string::npos) << entry;
+    }
   }
   EXPECT_EQ(RawValue(*read, "Content-ID"), RawValue(*part, "Content-ID"));
 }
@@ -173,6 +174,34 @@ TEST(ComposeNames, ANameGivenOnlyByTheDispositionIsKept) {
   ASSERT_EQ(again.AttachList().Count(), 3);
   EXPECT_EQ(again.AttachList()[0]->GetFileName(), "report 2027.pdf");
   EXPECT_EQ(again.AttachList()[1]->GetFileName(), "\xe2\x82\xac.pdf");
+}
+
+// A CR or LF in any value set on a part would end its field there and let
+// the rest start a field of its own (RFC 5322 section 2.2); folding, a CR LF
+// followed by a blank, is the one line break a value may hold.
+TEST(ComposeNames, NoValueStartsAFieldOfItsOwn) {
+  const std::string inject = "\r\nBcc: x@y";
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("content", "a.pdf", "application/pdf" + inject, etBase64, false);
+  m.SetLabelValue("X-Note", "note" + inject);
+  m.SetLabelParamValue("X-Note", "p", "v" + inject);
+  m.SetLabelValue("X-Lone", "cr\rBcc: x@y\nBcc: x@y\0z"s);
+  m.SetLabelValue("X-Folded", "a\r\n b");
+  m.AttachList()[0]->SetLabelParamValue("Content-Disposition", "size", "1" + inject);
+  m.RebuildBody();
+  const std::string source = m.GetSource();
+  std::istringstream lines(source);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_NE(LowerCase(line.substr(0, 4)), "bcc:") << Escaped(source);
+    EXPECT_EQ(line.find('\r'), line.size() - 1) << Escaped(line);
+  }
+  EXPECT_EQ(source.find('\0'), std::string::npos);
+  EXPECT_NE(source.find("\r\nX-Folded: a\r\n b\r\n"), std::string::npos) << Escaped(source);
+  std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+  EXPECT_FALSE(back->LabelExists("Bcc"));
+  ASSERT_EQ(back->AttachList().Count(), 1);
+  EXPECT_EQ(back->AttachList()[0]->GetFileName(), "a.pdf");
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 
 #include "mail/mime/header_fields.h"
 #include "mail/mime/codecs.h"
+#include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/file_types.h"
 #include "tests/message/compose_tree.h"
@@ -901,4 +902,69 @@ TEST(ComposeFastPath, GivesTheTreeTheFullRestructuringGives) {
   }
   // The comparison means something only if the fast path was taken.
   EXPECT_GE(inPlace, 200);
+}
+
+// A line that starts with a container's delimiter inside one of its
+// children would end that child there (RFC 2046 section 5.1.1): the
+// container takes a boundary none of them holds. A boundary read from a
+// message that is no boundary at all is replaced too.
+TEST(ComposeContent, NoChildHoldsItsContainersDelimiter) {
+  const std::string hostile =
+      "line\r\n--b\r\nContent-Type: text/html\r\n\r\nfake\r\n--b--\r\n--b_inner\r\nend";
+  for (const std::string& boundary :
+       std::vector<std::string>{"b", "b@d", std::string(71, 'x'), "ends in space "}) {
+    SCOPED_TRACE(boundary);
+    TVeraDudurur2000 m(nullptr);
+    m.SetSource("Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n--" + boundary +
+                "\r\nContent-Type: text/plain\r\n\r\nhello\r\n--" + boundary + "--\r\n");
+    m.FindParts();
+    ASSERT_EQ(m.SubPartList().Count(), 1);
+    m.AttachString(hostile, "a.txt", "text/plain", et7Bit, false);
+    m.AttachString(std::string("--") + boundary + "\r\n", "b.txt", "text/plain", et7Bit, false);
+    std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+    EXPECT_TRUE(IsBoundaryText(m.GetBoundary())) << m.GetBoundary();
+    EXPECT_NE(m.GetBoundary(), boundary);
+    EXPECT_EQ(back->GetBoundary(), m.GetBoundary());
+    for (const TMailPart* kid : Kids(m)) EXPECT_EQ(kid->ParentBoundary(), m.GetBoundary());
+    EXPECT_EQ(Shape(*back), Shape(m));
+    ASSERT_EQ(back->AttachList().Count(), 2);
+    EXPECT_EQ(LeafContents(*back), LeafContents(m));
+  }
+  // A boundary made here and held by no child stays as it is.
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("plain", "a.txt", "text/plain", et7Bit, false);
+  const std::string made = m.GetBoundary();
+  Reparsed(m);
+  EXPECT_EQ(m.GetBoundary(), made);
+}
+
+// Every part's header is folded as the message's own is: no line over 998
+// characters, and none over 78 where a blank allows a fold (RFC 5322
+// section 2.1.1).
+TEST(ComposeContent, EveryPartsHeaderIsFolded) {
+  TVeraDudurur2000 m(nullptr);
+  m.SetTextPlain("text");
+  m.AttachString("content", "a.pdf", "application/pdf", etBase64, false);
+  std::string words;
+  for (int i = 0; i < 250; ++i) words += "word" + std::to_string(i) + " ";
+  m.AttachList()[0]->SetLabelValue("X-Words", words + "end");
+  m.AttachList()[0]->SetLabelValue("X-Solid", std::string(1300, 'z'));
+  std::unique_ptr<TVeraDudurur2000> back = Reparsed(m);
+  const std::string source = m.GetSource();
+  const std::string head = source.substr(0, source.find("\r\n\r\n"));
+  size_t folds = 0;
+  for (size_t start = 0, end; start < source.size(); start = end + 2) {
+    end = source.find("\r\n", start);
+    if (end == std::string::npos) end = source.size();
+    const std::string_view line(source.data() + start, end - start);
+    EXPECT_LE(line.size(), 998u);
+    if (line.find_first_of(" \t", 1) != std::string_view::npos && line.find("zzzz") == line.npos) {
+      EXPECT_LE(line.size(), 78u) << line;
+    }
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) ++folds;
+  }
+  EXPECT_GT(folds, 20u);
+  EXPECT_EQ(back->AttachList()[0]->GetLabelValue("X-Words"), m.AttachList()[0]->GetLabelValue("X-Words"));
+  EXPECT_EQ(LeafContents(*back), LeafContents(m));
 }

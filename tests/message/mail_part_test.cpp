@@ -205,12 +205,18 @@ TEST(MailPart, AttachmentsAreFoundByExtendedNames) {
   EXPECT_NE(message.GetAttach("\xE2\x82\xAC.pdf"), nullptr);
 
   // Restructuring keeps the names given; a filename it adds for a name read
-  // from RFC 2231 is an ASCII encoded word in the charset of the bytes.
+  // from RFC 2231 is written in that form again, in UTF-8.
   message.Normalize(nrForce);
   TMailPart* euro = message.GetAttach("\xE2\x82\xAC.pdf");
   ASSERT_NE(euro, nullptr);
-  EXPECT_EQ(euro->GetLabelParamValue("Content-Disposition", "filename"),
-            "=?utf-8?Q?=E2=82=AC.pdf?=");
+  EXPECT_EQ(euro->GetLabelParamValue("Content-Disposition", "filename"), "\xE2\x82\xAC.pdf");
+  std::string disposition;
+  for (const std::string& entry : euro->Header())
+    if (entry.rfind("Content-Disposition:", 0) == 0) disposition = entry;
+  EXPECT_NE(disposition.find("filename*=utf-8''%E2%82%AC.pdf"), std::string::npos) << disposition;
+  TMailPart* latin = message.GetAttach("\xE9t\xE9.pdf");
+  ASSERT_NE(latin, nullptr);
+  EXPECT_EQ(latin->GetLabelParamValue("Content-Disposition", "filename"), "\xE9t\xE9.pdf");
   message.DetachFile("\xE9T\xE9.PDF");
   EXPECT_EQ(message.AttachList().Count(), 1);
   EXPECT_EQ(message.GetAttach("\xE9t\xE9.pdf"), nullptr);
