@@ -17,20 +17,23 @@ inline double CpuSeconds() {
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Peak resident set size in bytes since the last ResetPeakRss().
-inline double PeakRss() {
+// A "<key> <n> kB" line of /proc/self/status, in KB; 0 when absent.
+inline long ProcStatusKb(const std::string& key) {
   std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      double kb = 0;
+  std::string name;
+  while (status >> name) {
+    if (name == key) {
+      long kb = 0;
       status >> kb;
-      return kb * 1024;
+      return kb;
     }
     status.ignore(1 << 16, '\n');
   }
   return 0;
 }
+
+// Peak resident set size in bytes since the last ResetPeakRss().
+inline double PeakRss() { return static_cast<double>(ProcStatusKb("VmHWM:")) * 1024; }
 
 inline void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 

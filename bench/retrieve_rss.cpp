@@ -157,19 +157,7 @@ std::string BigMessage(size_t size) {
 long PeakKb() { return static_cast<long>(VizuBench::PeakRss() / 1024); }
 
 // The resident set of the calling process now, in KB.
-long ResidentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kb = 0;
-      status >> kb;
-      return kb;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
+long ResidentKb() { return VizuBench::ProcStatusKb("VmRSS:"); }
 
 // Runs the window's event loop for a while, as it runs between polls.
 void Idle() {
