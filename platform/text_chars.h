@@ -2,6 +2,8 @@
 // Character classes and trims of 8-bit text, each named by its rule. Mail
 // has several notions of "blank", and a reader should see at the call which
 // one applies; where two callers mean the same, they use the same one here.
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace Vizu2000 {
@@ -10,6 +12,23 @@ namespace Vizu2000 {
 constexpr bool IsWsp(char c) { return c == ' ' || c == '\t'; }
 // A CR or a LF: either ends a line in the text the library reads.
 constexpr bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
+// Whether the text holds a CR or a LF. Eight bytes at a time: header fields
+// are short, and a byte loop or a search per character costs more than the
+// rest of writing them.
+inline bool HasLineBreak(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (hasZeroByte(word ^ (kOnes * '\r')) || hasZeroByte(word ^ (kOnes * '\n'))) return true;
+  }
+  for (; i < text.size(); ++i)
+    if (IsLineBreak(text[i])) return true;
+  return false;
+}
 // What folding white space is made of (RFC 5322 section 3.2.2): WSP, and
 // the CR LF of a fold, also where a field was loaded without unfolding.
 constexpr bool IsWspOrLineBreak(char c) { return IsWsp(c) || IsLineBreak(c); }

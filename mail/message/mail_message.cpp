@@ -9,6 +9,7 @@
 #include "mail/mime/mime_types.h"
 #include "platform/error.h"
 #include "platform/memory.h"
+#include "platform/text_chars.h"
 
 namespace Vizu2000 {
 
@@ -153,16 +154,30 @@ namespace {
 
 const char kPreamble[] = "This is a multipart message in mime format.\r\n";
 
-// A part's fields as written: folded at 78 characters where a line can be,
-// and never over 998 (RFC 5322 section 2.1.1). Ends with CR LF unless empty.
-std::string WrittenHeader(const TStringList& header) {
+// Writes a part's fields: folded at 78 characters where a line can be, and
+// never over 998 (RFC 5322 section 2.1.1). Ends with CR LF unless empty.
+// Fields that are single lines within 78 characters, as nearly every field
+// of a composed part is, go out as they stand without a copy: a rebuild
+// writes each part twice (measuring, then writing).
+template <typename Sink>
+void WriteFields(const TStringList& header, Sink&& sink) {
+  auto standsAsItIs = [](const std::string& entry) { return entry.size() <= 78 && !HasLineBreak(entry); };
+  const bool asTheyStand = std::all_of(header.begin(), header.end(), standsAsItIs);
+  if (asTheyStand) {
+    for (const std::string& entry : header) {
+      if (entry.empty()) continue;
+      sink(entry);
+      sink("\r\n");
+    }
+    return;
+  }
   std::string text;
   for (const std::string& entry : header) {
     if (entry.empty()) continue;
     text += entry;
     text += "\r\n";
   }
-  return WrapHeader(text);
+  sink(WrapHeader(text));
 }
 
 // Writes the children of `root` as a multipart body, depth first, without
@@ -182,8 +197,7 @@ void WriteChildren(const TMailPart* root, Sink&& sink) {
       sink("\r\n--");
       sink(child->ParentBoundary());
       sink("\r\n");
-      const std::string head = WrittenHeader(child->Header());
-      sink(head);
+      WriteFields(child->Header(), sink);
       sink("\r\n");
       if (child->SubPartList().Empty())
         sink(child->Body().View());
@@ -200,9 +214,7 @@ void WriteChildren(const TMailPart* root, Sink&& sink) {
   }
 }
 
-// The size of the body WriteChildren writes, preamble included. Measured
-// again before every write into a block of that size: a walk costs far less
-// than a copy, and the block can then never be overrun.
+// The size of the body WriteChildren writes, preamble included.
 size_t PendingSize(const TMailPart* root) {
   size_t size = sizeof(kPreamble) - 1;
   WriteChildren(root, [&size](std::string_view piece) { size += piece.size(); });
@@ -210,21 +222,36 @@ size_t PendingSize(const TMailPart* root) {
 }
 
 // The head, then the body WriteChildren writes, in a block of exactly that
-// size: written once, with no zero fill and no growing.
-TMemoryStream BodyBlock(const TMailPart* root, std::string_view head) {
-  auto block = std::make_shared<TByteBlock>(head.size() + PendingSize(root));
-  char* at = block->Data();
-  auto put = [&at](std::string_view piece) {
-    if (piece.empty()) return;
-    std::memcpy(at, piece.data(), piece.size());
-    at += piece.size();
-  };
-  put(head);
-  put(kPreamble);
-  WriteChildren(root, put);
-  TMemoryStream stream;
-  stream.Share(block, std::string_view(block->Data(), static_cast<size_t>(at - block->Data())));
-  return stream;
+// size: written once, with no zero fill and no growing. `bodySize` is what
+// PendingSize measured when the body was left pending; nothing in the tree
+// can change before the body is written, and every piece is still checked
+// against the room left, so a wrong size is measured again, never overrun.
+TMemoryStream BodyBlock(const TMailPart* root, std::string_view head, size_t bodySize) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto block = std::make_shared<TByteBlock>(head.size() + bodySize);
+    char* at = block->Data();
+    char* const end = at + block->Capacity();
+    bool fits = true;
+    auto put = [&](std::string_view piece) {
+      if (piece.empty() || !fits) return;
+      if (piece.size() > static_cast<size_t>(end - at)) {
+        fits = false;
+        return;
+      }
+      std::memcpy(at, piece.data(), piece.size());
+      at += piece.size();
+    };
+    put(head);
+    put(kPreamble);
+    WriteChildren(root, put);
+    if (fits && at == end) {
+      TMemoryStream stream;
+      stream.Share(block, std::string_view(block->Data(), block->Capacity()));
+      return stream;
+    }
+    bodySize = PendingSize(root);
+  }
+  throw EVizuError("The message body changed while it was written");
 }
 
 // Calls `hit` with the text after "--" at every line start of the text,
@@ -240,6 +267,10 @@ void DashLines(std::string_view text, Hit&& hit) {
   }
 }
 
+// Whether a field may hold a line that begins with "--": only when it
+// begins so or holds a line break.
+bool FieldMayHoldDashLine(std::string_view text) { return text.starts_with("--") || HasLineBreak(text); }
+
 // A fresh boundary that still names the container's kind, as restructuring
 // writes them.
 std::string FreshBoundary(const TMailPart* container) {
@@ -253,7 +284,17 @@ std::string FreshBoundary(const TMailPart* container) {
 
 }  // namespace
 
+bool TVeraDudurur2000::MayHoldDashLine(const TMemoryStream& body, const TByteBlock* parsed) const {
+  std::string_view text = body.View();
+  if (!parsed || body.Block().get() != parsed || text.starts_with("--")) return true;
+  // A body begins a line; past its first byte only the listed starts can.
+  const size_t begin = static_cast<size_t>(text.data() - parsed->Data());
+  auto next = std::upper_bound(parsedDashLines_.begin(), parsedDashLines_.end(), begin);
+  return next != parsedDashLines_.end() && *next < begin + text.size();
+}
+
 void TVeraDudurur2000::SettleBoundaries() {
+  const TSharedBlock parsed = parsedBlock_.lock();
   std::vector<TMailPart*> parts;
   std::vector<TMailPart*> stack{this};
   while (!stack.empty()) {
@@ -290,9 +331,10 @@ void TVeraDudurur2000::SettleBoundaries() {
       });
     };
     for (TMailPart* part : parts) {
-      for (const std::string& entry : part->header_) check(entry, nullptr);
+      for (const std::string& entry : part->header_)
+        if (FieldMayHoldDashLine(entry)) check(entry, nullptr);
       if (part->subPartList_.Empty()) {
-        if (part != this) check(part->body_.View(), nullptr);
+        if (part != this && MayHoldDashLine(part->body_, parsed.get())) check(part->body_.View(), nullptr);
       } else {
         const std::string& own = part->subPartList_.Get(0)->parentBoundary_;
         check("--" + own + "--", &own);
@@ -331,8 +373,9 @@ void TVeraDudurur2000::RebuildBody() {
 
 void TVeraDudurur2000::AssemblePendingBody() {
   if (!pendingBodySize_) return;
+  const size_t size = *pendingBodySize_;
   pendingBodySize_.reset();
-  TMemoryStream body = BodyBlock(this, {});
+  TMemoryStream body = BodyBlock(this, {}, size);
   body_.TakeOver(body);
 }
 
@@ -341,7 +384,7 @@ void TVeraDudurur2000::SavePendingTo(TMemoryStream& stream, std::string head) co
   if (stream.Capacity() < total) {
     // A fresh block of the final size rather than growing the stream's
     // own buffer.
-    TMemoryStream whole = BodyBlock(this, head);
+    TMemoryStream whole = BodyBlock(this, head, *pendingBodySize_);
     stream.TakeOver(whole);
     stream.SetPosition(stream.Size());
     return;

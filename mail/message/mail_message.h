@@ -3,6 +3,7 @@
 // tree's parts (text bodies, containers, attachments), the recipient lists,
 // and the assembly of a multipart body from its parts.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -279,6 +280,15 @@ class TVeraDudurur2000 : public TMailPart {
   // writes it straight into the destination, so a large message is not held
   // twice. Reading the body, or any change to the tree, writes it first.
   std::optional<size_t> pendingBodySize_;
+  // The line starts of "--" lines in the text parsed last (complete lists
+  // only), and the block that text lies in: a body that is still a piece
+  // of that block holds no such line unless one is listed within it, so
+  // settling the boundaries need not read it again. A block is never
+  // written once shared, and the weak pointer tells when it is gone.
+  std::weak_ptr<const TByteBlock> parsedBlock_;
+  std::vector<size_t> parsedDashLines_;
+  // Whether the body, as it stands, may hold a line that begins with "--".
+  bool MayHoldDashLine(const TMemoryStream& body, const TByteBlock* parsed) const;
   bool destroying_ = false;
   TMailRecipients toList_{this, "To"};
   TMailRecipients ccList_{this, "Cc"};

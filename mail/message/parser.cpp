@@ -101,6 +101,12 @@ class TMailParser {
     FillPart(part, root_, withHeader, 0);
     // A handler may have rebuilt the half-made message during a report.
     message_->MarkFilled();
+    message_->parsedBlock_.reset();
+    message_->parsedDashLines_.clear();
+    if (lines_.complete && block_ && root_.data() == block_->Data()) {
+      message_->parsedBlock_ = block_;
+      message_->parsedDashLines_ = std::move(lines_.starts);
+    }
     if (reports_) Call(total_);
   }
 

@@ -48,7 +48,6 @@ std::size_t ToSize(std::uint64_t bytes) {
 const std::string kLineTooLong =
     "reply too long: the server sent a line of more than " + std::to_string(kMaxStatusLine) + " bytes";
 
-bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
 std::string TrimControls(std::string_view text) { return std::string(TrimCtlOrSpace(text)); }
 
