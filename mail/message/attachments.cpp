@@ -1,4 +1,5 @@
 // Adding, removing and finding attachments.
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -16,8 +17,16 @@ std::string NameInUtf8(std::string_view fileName, std::string_view charset) {
   // An encoded word inside a quoted string is not one (RFC 2047 section 5),
   // and readers that follow the rule show it as written; RFC 2231 names a
   // charset for a parameter value instead, and UTF-8 holds every name.
+  // ASCII reads the same in every charset a name is given in, bar the
+  // few that are not ASCII-compatible; those are converted like any text.
+  const std::string lowered = LowerCase(charset);
+  const bool asciiCompatible = !lowered.starts_with("utf-7") && !lowered.starts_with("utf-16") &&
+                               !lowered.starts_with("utf-32") && !lowered.starts_with("ucs");
+  const bool ascii = std::all_of(fileName.begin(), fileName.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (charset.empty() || (ascii && asciiCompatible)) return std::string(fileName);
   std::string utf8;
-  if (!charset.empty() && ConvertCharset(fileName, charset, "utf-8", utf8)) return utf8;
+  if (ConvertCharset(fileName, charset, "utf-8", utf8)) return utf8;
   return std::string(fileName);
 }
 

@@ -218,6 +218,8 @@ std::string TMailPart::GetLabelParamValue(std::string_view label, std::string_vi
 
 std::string SafeHeaderValue(std::string_view value) {
   std::string out(value);
+  // Nearly every value holds none of these; only one that does is walked.
+  if (!HasLineBreak(value) && value.find('\0') == std::string_view::npos) return out;
   for (size_t i = 0; i < out.size(); ++i) {
     const char c = out[i];
     if (c == '\r' && i + 2 < out.size() && out[i + 1] == '\n' &&
