@@ -4,6 +4,7 @@
 // details; the status never replaces it.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Vizu2000 {
 
@@ -11,6 +12,7 @@ struct TPollOutcome {
   std::string time;     // when the poll started, as the clock shows it ("12:04")
   int saved = 0;        // message files written
   int newlySaved = 0;   // of them, files that did not exist before
+  std::vector<std::string> newFiles;  // the paths of those, in the order fetched
   int failed = 0;       // messages that could not be retrieved or had no id
   std::string failure;  // why the poll ended early; empty when it ran to its end
 };
