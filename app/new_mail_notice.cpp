@@ -29,6 +29,7 @@ constexpr qsizetype kSubjectLimit = 120;
 // Where the empty line that ends the header begins (RFC 5322 section 2.1),
 // looking from `from` on; npos when it is not there yet.
 std::size_t HeaderEnd(const std::string& text, std::size_t from) {
+  if (from == 0 && (text.starts_with("\n") || text.starts_with("\r\n"))) return 0;  // no header at all
   for (std::size_t i = text.find('\n', from); i != std::string::npos; i = text.find('\n', i + 1)) {
     if (i + 1 < text.size() && text[i + 1] == '\n') return i + 1;
     if (i + 2 < text.size() && text[i + 1] == '\r' && text[i + 2] == '\n') return i + 1;
@@ -36,10 +37,11 @@ std::size_t HeaderEnd(const std::string& text, std::size_t from) {
   return std::string::npos;
 }
 
-// The header of the file with its closing empty line; empty when the file
-// cannot be read.
+// The header of the file and an empty line; empty when the file cannot be
+// read.
 std::string ReadHeader(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
   std::string text;
   char chunk[8192];
   while (in && text.size() < kHeaderLimit) {
@@ -51,10 +53,14 @@ std::string ReadHeader(const std::string& path) {
       return text + "\r\n";
     }
   }
-  // No end within the limit (or at all): the whole lines read so far.
-  const std::size_t lastLine = text.rfind('\n', kHeaderLimit);
-  text.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
-  return text.empty() ? text : text + "\r\n";
+  // A header without an end: all of it, or its whole lines within the limit.
+  if (text.size() >= kHeaderLimit) {
+    const std::size_t lastLine = text.rfind('\n', kHeaderLimit);
+    text.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
+  } else if (!text.empty() && text.back() != '\n') {
+    text += "\r\n";
+  }
+  return text + "\r\n";
 }
 
 // The character set of the field's first encoded word ("=?charset?...",
