@@ -12,9 +12,9 @@ struct TPollOutcome {
   std::string time;     // when the poll started, as the clock shows it ("12:04")
   int saved = 0;        // message files written
   int newlySaved = 0;   // of them, files that did not exist before
-  std::vector<std::string> newFiles;  // the paths of those, in the order fetched
   int failed = 0;       // messages that could not be retrieved or had no id
   std::string failure;  // why the poll ended early; empty when it ran to its end
+  std::vector<std::string> newFiles;  // the paths of the files that did not exist before, in order
 };
 
 // "12:04 243 new messages saved", "12:04 1 new message saved, 2 failed",
