@@ -26,6 +26,7 @@
 #include "app/on_off_switch.h"
 #include "app/spin_edit.h"
 #include "app/timer_list.h"
+#include "mail/net/pop3_client.h"
 #include "app/fake_dialogs.h"
 #include "support/dovecot_server.h"
 #include "support/loopback_script_server.h"
@@ -51,7 +52,9 @@ class NewMailNoticeTest : public ::testing::Test {
 
   // A service that records every Notify call, once it is on the bus.
   void StartSink(bool silent = false) {
-    std::vector<std::string> argv = {"python3", VIZU_TEST_DATA "/notification_sink.py", record_};
+    // The system's interpreter, which Debian's python3-dbus serves; a
+    // python3 first in PATH need not have it.
+    std::vector<std::string> argv = {"/usr/bin/python3", VIZU_TEST_DATA "/notification_sink.py", record_};
     if (silent) argv.push_back("--silent");
     ASSERT_TRUE(sink_.start(argv, tmp_.path().toStdString() + "/sink.log"));
     QDBusConnectionInterface* daemon = QDBusConnection::sessionBus().interface();
