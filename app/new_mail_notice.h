@@ -12,7 +12,7 @@ namespace Vizu2000 {
 
 struct TNewMailNotice {
   std::string title;  // UTF-8, plain text
-  std::string body;   // UTF-8, markup special characters escaped; lines end with LF
+  std::string body;   // UTF-8, markup special characters escaped; one line a message, LF between
 };
 
 // "New message" or "<N> new messages" for the files newly stored, and for
