@@ -22,6 +22,7 @@
 #include "app/dialogs.h"
 #include "app/directory_edit.h"
 #include "app/form_storage.h"
+#include "app/new_mail_notice.h"
 #include "app/on_off_switch.h"
 #include "app/poll_status.h"
 #include "app/spin_edit.h"
@@ -279,6 +280,8 @@ void TfrmMain::RegisterStoredProps() {
   boolean(
       "DelOnRet.Checked", [this] { return DelOnRet->isChecked(); },
       [this](bool value) { DelOnRet->setChecked(value); });
+  // No window control: the desktop's own settings can silence a program too.
+  boolean("Notify", [this] { return notify_; }, [this](bool value) { notify_ = value; });
   // Last: restoring it as on switches on with every other setting in place.
   boolean(
       "OnOff.StateOn", [this] { return OnOff->StateOn(); }, [this](bool value) { OnOff->SetStateOn(value); });
@@ -362,6 +365,11 @@ std::string TfrmMain::StatusText() const {
   }
   if (outcomeText_.empty()) return next.empty() ? "Switched on" : "N" + next.substr(1);
   return next.empty() ? outcomeText_ : outcomeText_ + " - " + next;
+}
+
+void TfrmMain::PollEnded(const QDateTime& started, const TPollOutcome& outcome) {
+  ShowStatus(started, outcome);
+  if (notify_) NoticeNewMail(outcome);
 }
 
 void TfrmMain::ShowStatus(const QDateTime& started, TPollOutcome outcome) {

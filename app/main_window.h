@@ -128,7 +128,7 @@ class TfrmMain : public QWidget, private TPollListener {
   // What the poll cycle reports: its log lines and its outcome.
   void PollLogCleared() override { LogClear(); }
   void PollLogLine(const std::string& line) override { LogAdd(line); }
-  void PollEnded(const QDateTime& started, const TPollOutcome& outcome) override { ShowStatus(started, outcome); }
+  void PollEnded(const QDateTime& started, const TPollOutcome& outcome) override;
   bool StatusFits(const std::string& text) const;
   std::string FittedStatus(const std::string& text) const;
   void ShowStatus(const QDateTime& started, TPollOutcome outcome);
@@ -140,6 +140,8 @@ class TfrmMain : public QWidget, private TPollListener {
 
   TComponent components_;
   std::string trustedCertificate_;
+  // The settings file's "Notify": a desktop notification when new mail came.
+  bool notify_ = true;
   // The log's lines, and what the widget has yet to be given.
   std::deque<std::string> logLines_;
   std::deque<std::string> logPending_;

@@ -114,10 +114,13 @@ void TPollCycle::RunSession(TPollOutcome& outcome) {
   TMessageFileBatch batch;
   std::vector<int> toDelete;
   int pendingSaved = 0, pendingNew = 0;  // counted once their files are in place
+  std::vector<std::string> pendingNewFiles;
   auto commit = [&] {
     batch.Commit();
     outcome.saved += std::exchange(pendingSaved, 0);
     outcome.newlySaved += std::exchange(pendingNew, 0);
+    for (std::string& file : pendingNewFiles) outcome.newFiles.push_back(std::move(file));
+    pendingNewFiles.clear();
     // A refused DELE leaves that message on the server, nothing worse.
     pop_.DeleteMessages(toDelete);
     toDelete.clear();
@@ -170,7 +173,10 @@ void TPollCycle::RunSession(TPollOutcome& outcome) {
       // The file holds the message exactly as the server sent it.
       batch.Add(fileName, pop_.TakeLastMessage());
       ++pendingSaved;
-      if (!existed) ++pendingNew;
+      if (!existed) {
+        ++pendingNew;
+        pendingNewFiles.push_back(fileName);
+      }
       if (pop_.DeleteOnRetrieve()) toDelete.push_back(n);
       if (batch.PendingCount() >= kBatchFiles || batch.PendingBytes() >= kBatchBytes) commit();
     }

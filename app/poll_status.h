@@ -4,6 +4,7 @@
 // details; the status never replaces it.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Vizu2000 {
 
@@ -13,6 +14,7 @@ struct TPollOutcome {
   int newlySaved = 0;   // of them, files that did not exist before
   int failed = 0;       // messages that could not be retrieved or had no id
   std::string failure;  // why the poll ended early; empty when it ran to its end
+  std::vector<std::string> newFiles;  // the paths of the files that did not exist before, in order
 };
 
 // "12:04 243 new messages saved", "12:04 1 new message saved, 2 failed",

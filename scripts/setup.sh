@@ -12,7 +12,7 @@ QUENWICK_PACKAGES=(
   python3-aiosmtpd
   mpop
   xvfb xauth imagemagick python3
-  gnome-keyring dbus
+  gnome-keyring dbus python3-dbus python3-gi
   desktop-file-utils appstream groff-base
 )
 

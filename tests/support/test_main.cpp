@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
 #ifdef VIZU_TEST_WIDGETS
   // Widget suites never need a desktop (test discovery runs them bare too).
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-#ifndef VIZU_TEST_SECRET_SERVICE
+#if !defined(VIZU_TEST_SECRET_SERVICE) && !defined(VIZU_TEST_PRIVATE_BUS)
   // Nor the desktop's secret store: a test's password must never land in
   // the keyring of the person running it. Windows then keep it in their
   // settings file, as they do where no secret service answers.
