@@ -245,22 +245,28 @@ void TMailPart::SetLabelValue(std::string_view label, std::string_view rawValue)
   header_[i] = WriteLabelValue(header_[i], value);
 }
 
-void TMailPart::SetLabelParamValue(std::string_view label, std::string_view param,
-                                   std::string_view value) {
+std::string& TMailPart::FieldToWrite(std::string_view label) {
   Touch(chFields);
   std::string prefix = Prefix(label);
   int i = SearchStringList(&header_, prefix, 0);
   if (i < 0) i = header_.Add(prefix + " ");
-  header_[i] = WriteLabelParamValue(header_[i], param, SafeHeaderValue(value));
+  return header_[i];
+}
+
+void TMailPart::SetLabelParamValue(std::string_view label, std::string_view param,
+                                   std::string_view value) {
+  // The value is made safe before the field is found: it may be a view
+  // into another of the part's fields, which adding one could move.
+  const std::string safe = SafeHeaderValue(value);
+  std::string& field = FieldToWrite(label);
+  field = WriteLabelParamValue(field, param, safe);
 }
 
 void TMailPart::SetLabelParamText(std::string_view label, std::string_view param,
                                   std::string_view utf8Value) {
-  Touch(chFields);
-  std::string prefix = Prefix(label);
-  int i = SearchStringList(&header_, prefix, 0);
-  if (i < 0) i = header_.Add(prefix + " ");
-  header_[i] = WriteLabelParam(header_[i], param, utf8Value);
+  const std::string value(utf8Value);
+  std::string& field = FieldToWrite(label);
+  field = WriteLabelParam(field, param, value);
 }
 
 bool TMailPart::LabelExists(std::string_view label) const {

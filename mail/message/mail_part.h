@@ -158,6 +158,9 @@ class TMailPart : public TComponent {
   // The parameter as the accessors above give it; `charset` names what the
   // bytes of an RFC 2231 value are in after conversion (empty when unknown).
   TParamValue ReadParam(std::string_view label, std::string_view param) const;
+  // The field of that label, added empty when the part has none; for a
+  // setter to write at once.
+  std::string& FieldToWrite(std::string_view label);
 
   TStringList header_;
   TMemoryStream body_;
