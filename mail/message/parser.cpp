@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/message/attachment_names.h"
 #include "mail/message/dash_lines.h"
 #include "mail/message/mail_message.h"
 #include "mail/message/mail_part.h"
@@ -344,12 +345,16 @@ class TMailParser {
     parts_ += 2;
     child->decoded_.Assign(std::move(data));
     child->EncodeBinary();
-    std::string quoted = "\"" + fileName + "\"";
     child->SetLabelValue("Content-Type", GetMimeType(fileName));
     child->SetLabelValue(kTransferEncoding, "base64");
     child->SetLabelValue("Content-Disposition", "attachment");
-    child->SetLabelParamValue("Content-Type", "name", quoted);
-    child->SetLabelParamValue("Content-Disposition", "filename", quoted);
+    // Named as an attached file is: quoted when plain ASCII, so such names
+    // read as they always have, else in the RFC 2231 form, never raw bytes
+    // or quotes inside quotes. The begin line names no charset; the
+    // message's is the best guess, and bytes that do not convert stay.
+    const std::string utf8Name = NameInUtf8(fileName, message_->Charset());
+    child->SetLabelParamText("Content-Type", "name", utf8Name);
+    child->SetLabelParamText("Content-Disposition", "filename", utf8Name);
   }
 
   // A body without a type may carry uuencoded files. Each closed block

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -11,6 +12,7 @@
 #include "mail/mime/codec_paths.h"
 #include "platform/error.h"
 #include "platform/memory.h"
+#include "tests/message/compose_tree.h"
 
 using namespace Vizu2000;
 
@@ -274,6 +276,34 @@ TEST(Parser, TurnsUuencodedBlocksIntoAttachments) {
   EXPECT_EQ(message.SubPartList()[1]->Decoded().Data(), "abc");
   message.SubPartList()[2]->Decode();
   EXPECT_EQ(message.SubPartList()[2]->Decoded().Data(), "begin 644 x\r\n#abc\r\nend\r\nbye\r\n");
+}
+
+// A uuencoded file is named as an attached file is: quoted when the name
+// is plain ASCII, as it always was, else in the RFC 2231 form, so no raw
+// byte, quote or encoded-word text of the begin line reaches a field.
+TEST(Parser, NamesUuencodedFilesAsAttachedFilesAreNamed) {
+  for (const std::string& name :
+       {std::string("a.txt"), std::string("caf\xe9 r\xe9sum\xe9.txt"), std::string("quote\"d;semi.txt"),
+        std::string("=?utf-8?Q?x?=.txt"), std::string(120, 'n') + ".txt"}) {
+    SCOPED_TRACE(name);
+    TVeraDudurur2000 message(nullptr);  // iso-8859-1, the begin line's guessed charset
+    message.SetSource("Subject: files\r\n\r\nhello\r\nbegin 644 " + name + "\r\n#86)C\r\n`\r\nend\r\n");
+    ASSERT_EQ(message.SubPartList().Count(), 2);
+    const TMailPart* file = message.SubPartList()[1];
+    EXPECT_EQ(file->GetLabelParamValue("Content-Type", "name"), name);
+    EXPECT_EQ(file->GetLabelParamValue("Content-Disposition", "filename"), name);
+    for (const std::string& entry : file->Header()) {
+      EXPECT_EQ(entry.find("=?"), std::string::npos) << entry;
+      EXPECT_EQ(std::count(entry.begin(), entry.end(), '"') % 2, 0) << entry;
+      EXPECT_TRUE(std::all_of(entry.begin(), entry.end(), [](unsigned char c) { return c < 0x80; }))
+          << entry;
+    }
+    if (name == "a.txt") {
+      EXPECT_EQ(file->Header()[1], "Content-Type: text/plain; name=\"a.txt\"");
+    }
+    message.Normalize(nrForce);
+    compose_test::ExpectPythonReadsAsComposed(message);
+  }
 }
 
 TEST(Parser, NestingIsBounded) {
