@@ -597,6 +597,7 @@ void CheckForcedRestructuring(std::string_view text) {
   if (!before) return;  // a uuencoded leaf that does not decode
   message.Normalize(nrForce);
   CheckTree(message, false);
+  CheckWrittenText(message, LineFault(text).empty(), "Normalize(nrForce) wrote a text that cannot be sent");
   CheckWrittenContent(message, *before, "Normalize(nrForce) changed the leaf contents");
 }
 
