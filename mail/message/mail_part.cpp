@@ -453,6 +453,14 @@ bool TMailPart::Decode() {
 
 void TMailPart::Encode(TEncodingType encoding) {
   Settle();
+  // RFC 2045 section 6.4: a multipart or message entity (a container whose
+  // delimiters are missing, say) takes no encoding but 7bit, 8bit or
+  // binary; content that can go as it stands does.
+  const std::string type = GetAttachInfo();
+  if ((encoding == etBase64 || encoding == etQuotedPrintable) &&
+      (type.starts_with("multipart/") || type.starts_with("message/")) &&
+      GoesAsItStands(decoded_.View(), false))
+    encoding = etNoEncoding;
   switch (encoding) {
     case etBase64:
       EncodeBinary();

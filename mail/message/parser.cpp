@@ -164,6 +164,12 @@ class TMailParser {
         // body; the rebuilt text has an empty line at this point, so it
         // parses the same again.
         if (!line.empty() && !continues && fields_ >= maxFields_) break;
+        // RFC 5322 section 2.2: a field holds a colon. A line without one,
+        // where the sender left out the empty line, is the body's first, as
+        // other readers take it; an mbox "From " line is kept as before.
+        if (!line.empty() && !continues && line.find(':') == std::string_view::npos &&
+            !line.starts_with("From "))
+          break;
         pos = end + cutter.BreakLength(end);
         if (line.empty()) break;
         if (continues) {

@@ -10,8 +10,9 @@ For each file a line "file PATH", then for every part in walk() order a line
 finds (the disposition's filename, else the type's name) and NAME the
 Content-Type name parameter, each "x" followed by the hex of its UTF-8 form,
 or "-" when there is none; CONTENT is "x" followed by the hex of the decoded
-payload of a leaf, line ends as sent, or "-" for a multipart or a message/*
-part (whose inner message is not walked); DEFECTS lists
+payload of a leaf, line ends as sent, or "-" for a multipart (also one
+without its delimiters) or a message/* part (whose inner message is not
+walked); DEFECTS lists
 the class names of the defects the reader noticed in the part, its header
 fields or while decoding its payload, joined by ",", or "-".
 
@@ -54,7 +55,10 @@ def describe(data):
     exact = BytesParser(policy=policy.compat32).parsebytes(data)
     out = []
     for part, raw in walk(named, exact):
-        content = None if raw.is_multipart() else raw.get_payload(decode=True)
+        # A multipart whose delimiters are missing is received mail's fault;
+        # the reader keeps the line end before the next delimiter with it.
+        content = None if raw.is_multipart() or raw.get_content_maintype() == "multipart" \
+            else raw.get_payload(decode=True)
         defects = {type(d).__name__ for d in part.defects}
         defects |= {type(d).__name__ for d in raw.defects}
         for _, value in part.items():

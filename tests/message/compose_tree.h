@@ -134,8 +134,9 @@ inline std::string ParamForPython(const TMailPart& part, std::string_view label,
 // The lines composed_parts.py should print for the message: every part in
 // tree order with its type (RFC 2045 section 5.2: text/plain without a
 // valid one), the names our reader finds in its fields and, for a leaf, its
-// decoded content (decoded beforehand); no defects. A message/* leaf holds a message of its own,
-// which the script does not walk.
+// decoded content (decoded beforehand); no defects. A message/* leaf holds
+// a message of its own, which the script does not walk, and a multipart
+// leaf lacks its delimiters: neither shows a content.
 inline std::string PythonShouldRead(TVeraDudurur2000& m) {
   std::string lines;
   std::vector<TMailPart*> stack{&m};
@@ -148,7 +149,7 @@ inline std::string PythonShouldRead(TVeraDudurur2000& m) {
     const std::string file = ParamForPython(*part, "Content-Disposition", "filename");
     std::string content = "-";
     // A body that does not decode travels as it came.
-    if (Kids(*part).Empty() && !type.starts_with("message/"))
+    if (Kids(*part).Empty() && !type.starts_with("message/") && !type.starts_with("multipart/"))
       content = HexOf(part->IsDecoded() ? part->Decoded().View() : part->Body().View());
     lines += "part " + type + " " + (file == "-" ? name : file) + " " + name + " " + content + " -\n";
     for (int i = Kids(*part).Count(); i-- > 0;) stack.push_back(Kids(*part)[i]);
