@@ -165,6 +165,78 @@ void CheckWrittenHeaders(const TVeraDudurur2000& message, const char* what) {
   }
 }
 
+// Whether every CR and LF of the text is in a CR LF and no line passes 998
+// characters (RFC 5322 section 2.1.1); the first offending line, or "".
+std::string LineFault(std::string_view text) {
+  size_t lineStart = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    const std::string_view line = text.substr(lineStart, i - lineStart);
+    if (text[i] == '\n' || i + 1 == text.size() || text[i + 1] != '\n')
+      return "a bare " + std::string(text[i] == '\r' ? "CR" : "LF") + " after \"" + Shown(line) + "\"";
+    if (line.size() > 998) return "a line of " + std::to_string(line.size()) + " characters";
+    lineStart = ++i + 1;
+  }
+  if (text.size() - lineStart > 998) return "a last line over 998 characters";
+  return "";
+}
+
+// Field labels, lower-cased, of the message's own header or of all its
+// parts' headers.
+std::vector<std::string> Labels(const TVeraDudurur2000& message, bool own) {
+  std::vector<std::string> labels;
+  for (const TMailPart* part : TreeParts(message))
+    if (own == (part == &message))
+      for (const std::string& entry : part->Header()) labels.push_back(LowerCase(entry.substr(0, entry.find(':'))));
+  return labels;
+}
+
+// The message as it is written after an operation: no bare CR or LF and no
+// line over 998 in the header or the body, unless the received text had
+// such lines already (its content is kept as it came); each container's
+// delimiter lines exactly where it puts them, never inside its content
+// (RFC 2046 section 5.1.1); and read back, no field but those it holds, so
+// no value and no content line became a field. The parts are written as the
+// last rebuild found them (a field set on a part directly asks for none),
+// so their labels are taken then; the message's own are written as they
+// stand.
+void CheckWrittenText(TVeraDudurur2000& message, bool cleanInput, std::vector<std::string>& partLabels,
+                      const char* what) {
+  if (message.NeedRebuild()) {
+    message.RebuildBody();
+    partLabels = Labels(message, false);
+  }
+  const std::string source = message.GetSource();
+  if (cleanInput) {
+    const std::string fault = LineFault(source);
+    if (!fault.empty()) Fail(what, fault + " in the written text:\n" + Shown(source));
+  }
+  for (const TMailPart* part : TreeParts(message)) {
+    const TMailPartList& kids = part->SubPartList();
+    if (kids.Empty()) continue;
+    const std::string delimiter = "--" + kids[0]->ParentBoundary();
+    size_t lines = 0;
+    for (size_t at = source.find(delimiter); at != std::string::npos; at = source.find(delimiter, at + 1)) {
+      if (at != 0 && source[at - 1] != '\n' && source[at - 1] != '\r') continue;
+      std::string_view rest(source.data() + at + delimiter.size(), source.size() - at - delimiter.size());
+      rest = rest.substr(0, rest.find_first_of("\r\n"));
+      if (rest.starts_with("--")) rest.remove_prefix(2);
+      if (rest.find_first_not_of(" \t") == std::string_view::npos) ++lines;
+    }
+    if (lines != static_cast<size_t>(kids.Count()) + 1)
+      Fail(what, std::to_string(lines) + " delimiter lines of \"" + Shown(delimiter) + "\" for " +
+                     std::to_string(kids.Count()) + " children:\n" + Shown(source));
+  }
+  TVeraDudurur2000 again(nullptr);
+  again.SetSource(source);
+  std::vector<std::string> written = Labels(message, true), read = Labels(again, true);
+  for (const std::string& label : Labels(again, false)) read.push_back(label);
+  written.insert(written.end(), partLabels.begin(), partLabels.end());
+  std::sort(written.begin(), written.end());
+  std::sort(read.begin(), read.end());
+  if (read != written) Fail(what, "the written text reads back with other fields:\n" + Shown(source));
+}
+
 // Writes the message out, parses the text again and compares the leaves
 // with the given ones. Returns the written text.
 std::string CheckWrittenContent(TVeraDudurur2000& message, const std::vector<std::string>& before,
@@ -379,6 +451,66 @@ const TMailPart* FirstNamed(const TVeraDudurur2000& message, std::string_view wa
   return nullptr;
 }
 
+// A value for a field of the caller's: hostile bytes, or over 998
+// characters in a quoted string with blanks or without.
+std::string PickFieldValue(FuzzedDataProvider& ops) {
+  switch (ops.ConsumeIntegralInRange(0, 3)) {
+    case 0:
+      return PickName(ops);
+    case 1:
+      return "\"" + std::string(ops.ConsumeIntegralInRange<size_t>(990, 1300), 'q') + "\"";
+    case 2: {
+      std::string words = "\"";
+      while (words.size() < 1100) words += std::string(ops.ConsumeIntegralInRange<size_t>(1, 120), 'w') + " ";
+      return words + "\"";
+    }
+    default:
+      return ops.ConsumeRandomLengthString(64);
+  }
+}
+
+// Touching the tree through the public interface, so that the next
+// restructuring has to look at every part again; or a field of the
+// caller's set on any part; or content with lines no mail may carry as
+// they stand, attached unencoded.
+void FieldOrLongLine(FuzzedDataProvider& ops, TVeraDudurur2000& message, TExpect& expect) {
+  switch (ops.ConsumeIntegralInRange(0, 3)) {
+    case 0:
+      Trace("SubPartList()");
+      message.SubPartList();
+      return;
+    case 1:
+    case 2: {
+      std::vector<const TMailPart*> parts = TreeParts(message);
+      auto* part = const_cast<TMailPart*>(parts[ops.ConsumeIntegralInRange<size_t>(0, parts.size() - 1)]);
+      static const char* const kLabels[] = {"Content-Type", "Content-Disposition", "X-Note"};
+      static const char* const kParams[] = {"name", "filename", "x-note"};
+      const std::string label = kLabels[ops.ConsumeIntegralInRange(0, 2)];
+      const std::string value = PickFieldValue(ops);
+      if (ops.ConsumeBool() && label == "X-Note") {
+        Trace("part SetLabelValue(" + Quote(label) + ", " + Quote(value) + ")");
+        part->SetLabelValue(label, value);
+      } else {
+        const std::string param = kParams[ops.ConsumeIntegralInRange(0, 2)];
+        Trace("part SetLabelParamValue(" + Quote(label) + ", " + Quote(param) + ", " + Quote(value) + ")");
+        part->SetLabelParamValue(label, param, value);
+      }
+      return;
+    }
+    default: {
+      const std::string line(ops.ConsumeIntegralInRange<size_t>(990, 1300), 'x');
+      std::string content = ops.ConsumeBool() ? line + "\r\n" + line : line + "\n" + PickContent(ops);
+      const TEncodingType encoding = ops.ConsumeBool() ? et7Bit : etNoEncoding;
+      const bool embedded = ops.ConsumeBool();
+      Trace("AttachString(" + Quote(content) + ", \"long.txt\", \"text/plain\", " + EncodingName(encoding) +
+            ", " + (embedded ? "true" : "false") + ")");
+      expect.added = content;
+      message.AttachString(content, "long.txt", "text/plain", encoding, embedded);
+      return;
+    }
+  }
+}
+
 // One operation of the program.
 void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message, TExpect& expect) {
   const std::string name(kName);
@@ -458,10 +590,7 @@ void Step(FuzzedDataProvider& ops, TVeraDudurur2000& message, TExpect& expect) {
       break;
     }
     case 12:
-      // Touching the tree through the public interface: the next
-      // restructuring has to look at every part again.
-      Trace("SubPartList()");
-      message.SubPartList();
+      FieldOrLongLine(ops, message, expect);
       break;
     case 13: {
       TEncodingType encoding = Pick(ops, kEncodings);
@@ -480,6 +609,8 @@ void CheckForcedRestructuring(std::string_view text) {
   if (!before) return;  // a uuencoded leaf that does not decode
   message.Normalize(nrForce);
   CheckTree(message, false);
+  std::vector<std::string> partLabels;
+  CheckWrittenText(message, LineFault(text).empty(), partLabels, "Normalize(nrForce) wrote a text that cannot be sent");
   CheckWrittenContent(message, *before, "Normalize(nrForce) changed the leaf contents");
 }
 
@@ -492,10 +623,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view program = cut == std::string_view::npos ? std::string_view() : input.substr(cut + kMarker.size());
 
   CheckForcedRestructuring(text);
+  const bool cleanInput = LineFault(text).empty();
 
   TVeraDudurur2000 message(nullptr);
   message.SetName(std::string(kName));
   message.SetSource(text);
+  std::vector<std::string> partLabels = Labels(message, false);
   FuzzedDataProvider ops(reinterpret_cast<const uint8_t*>(program.data()), program.size());
   // The contents the program has put in and left; none once a leaf does
   // not decode. Working it out decodes every leaf up front, which turns a
@@ -515,6 +648,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TraceTree(message);
     CheckTree(message, halfDone);
     CheckWrittenHeaders(message, "an operation left a header that cannot be written as it is");
+    if (!halfDone)
+      CheckWrittenText(message, cleanInput, partLabels, "an operation left a text that cannot be sent as it is");
     if (halfDone || !model) continue;
     std::optional<std::vector<std::string>> now = LeafContents(message);
     if (now) CheckModel(*model, *now, expect);

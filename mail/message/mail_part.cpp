@@ -400,6 +400,25 @@ std::string DecodeUUBody(std::string_view body) {
   return out;
 }
 
+// Whether content may travel without a transfer encoding: lines of at most
+// 998 characters, each ended by CR LF, and no NUL (RFC 2045 sections 2.7
+// and 2.8); for 7bit also no byte above 127. A lone CR or LF is a line end
+// to some readers and none to others (RFC 5321 section 2.3.8).
+bool GoesAsItStands(std::string_view content, bool sevenBit) {
+  constexpr size_t kMaxLine = 998;
+  size_t lineStart = 0;
+  for (size_t i = 0; i < content.size(); ++i) {
+    const auto c = static_cast<unsigned char>(content[i]);
+    if (c == '\r') {
+      if (i + 1 >= content.size() || content[i + 1] != '\n' || i - lineStart > kMaxLine) return false;
+      lineStart = ++i + 1;
+    } else if (c == '\n' || c == 0 || (sevenBit && c > 127)) {
+      return false;
+    }
+  }
+  return content.size() - lineStart <= kMaxLine;
+}
+
 }  // namespace
 
 bool TMailPart::Decode() {
@@ -442,6 +461,14 @@ bool TMailPart::Decode() {
 
 void TMailPart::Encode(TEncodingType encoding) {
   Settle();
+  // RFC 2045 section 6.4: a multipart or message entity (a container whose
+  // delimiters are missing, say) takes no encoding but 7bit, 8bit or
+  // binary; content that can go as it stands does.
+  const std::string type = GetAttachInfo();
+  if ((encoding == etBase64 || encoding == etQuotedPrintable) &&
+      (type.starts_with("multipart/") || type.starts_with("message/")) &&
+      GoesAsItStands(decoded_.View(), false))
+    encoding = etNoEncoding;
   switch (encoding) {
     case etBase64:
       EncodeBinary();
@@ -450,12 +477,15 @@ void TMailPart::Encode(TEncodingType encoding) {
       EncodeText();
       break;
     case etNoEncoding:
-      body_.Assign(std::string(decoded_.View()));
-      SetLabelValue(kTransferEncoding, "");
-      break;
     case et7Bit:
+      // Content that cannot go as it stands goes quoted-printable, which
+      // keeps every byte, rather than as lines no reader takes alike.
+      if (!GoesAsItStands(decoded_.View(), encoding == et7Bit)) {
+        EncodeText();
+        break;
+      }
       body_.Assign(std::string(decoded_.View()));
-      SetLabelValue(kTransferEncoding, "7bit");
+      SetLabelValue(kTransferEncoding, encoding == et7Bit ? "7bit" : "");
       break;
   }
 }

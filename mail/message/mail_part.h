@@ -114,6 +114,9 @@ class TMailPart : public TComponent {
   // "UUCODE message format error" for a malformed uuencoded body and leaves
   // the part as it was.
   bool Decode();
+  // etNoEncoding and et7Bit write the content as it stands when it can go
+  // so (lines within 998 ended by CR LF, no NUL, and for 7bit no 8-bit
+  // byte), else it is written quoted-printable.
   void Encode(TEncodingType encoding);
   void EncodeText();
   void EncodeBinary();

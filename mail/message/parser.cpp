@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/message/attachment_names.h"
 #include "mail/message/dash_lines.h"
 #include "mail/message/mail_message.h"
 #include "mail/message/mail_part.h"
@@ -169,6 +170,12 @@ class TMailParser {
         // body; the rebuilt text has an empty line at this point, so it
         // parses the same again.
         if (!line.empty() && !continues && fields_ >= maxFields_) break;
+        // RFC 5322 section 2.2: a field holds a colon. A line without one,
+        // where the sender left out the empty line, is the body's first, as
+        // other readers take it; an mbox "From " line is kept as before.
+        if (!line.empty() && !continues && line.find(':') == std::string_view::npos &&
+            !line.starts_with("From "))
+          break;
         pos = end + cutter.BreakLength(end);
         if (line.empty()) break;
         if (continues) {
@@ -350,12 +357,16 @@ class TMailParser {
     parts_ += 2;
     child->decoded_.Assign(std::move(data));
     child->EncodeBinary();
-    std::string quoted = "\"" + fileName + "\"";
     child->SetLabelValue("Content-Type", GetMimeType(fileName));
     child->SetLabelValue(kTransferEncoding, "base64");
     child->SetLabelValue("Content-Disposition", "attachment");
-    child->SetLabelParamValue("Content-Type", "name", quoted);
-    child->SetLabelParamValue("Content-Disposition", "filename", quoted);
+    // Named as an attached file is: quoted when plain ASCII, so such names
+    // read as they always have, else in the RFC 2231 form, never raw bytes
+    // or quotes inside quotes. The begin line names no charset; the
+    // message's is the best guess, and bytes that do not convert stay.
+    const std::string utf8Name = NameInUtf8(fileName, message_->Charset());
+    child->SetLabelParamText("Content-Type", "name", utf8Name);
+    child->SetLabelParamText("Content-Disposition", "filename", utf8Name);
   }
 
   // A body without a type may carry uuencoded files. Each closed block

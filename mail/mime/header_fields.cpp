@@ -305,6 +305,13 @@ std::string NormalizeLabel(std::string_view line) {
   }
   // A quote left open by the end of the line keeps its text as written.
   if (inQuote) value += quoted;
+  // RFC 5322 section 4.5.3: blanks before the colon are obsolete syntax, to
+  // be read and never written.
+  if (!inLabel) {
+    label.pop_back();
+    while (!label.empty() && (label.back() == ' ' || label.back() == '\t')) label.pop_back();
+    label.push_back(':');
+  }
   std::string result(TrimSpaces(label));
   result.push_back(' ');
   result.append(TrimSpaces(value));

@@ -80,6 +80,7 @@ TEST(HeaderFields, NormalizeLabelFixesCaseAndSpaces) {
   EXPECT_EQ(NormalizeLabel("subject:   a   b  "), "Subject: a b");
   EXPECT_EQ(NormalizeLabel("subject: \"a   b\"   c"), "Subject: \"a   b\" c");
   EXPECT_EQ(NormalizeLabel("x-no colon-here"), "X-No colon-Here ");
+  EXPECT_EQ(NormalizeLabel("x-tab \t: a"), "X-Tab: a");
   EXPECT_EQ(NormalizeLabel(""), " ");
   // An unclosed quote keeps its text, inner spaces included.
   EXPECT_EQ(NormalizeLabel("subject: x  \"a   b"), "Subject: x \"a   b");

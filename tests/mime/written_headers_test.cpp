@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -187,5 +188,60 @@ TEST(WrittenHeaders, ParameterValuesReadBackExactly) {
         EXPECT_TRUE(line.ends_with(" -")) << line;
       }
     }
+  }
+}
+
+// RFC 5322 section 2.1.1 holds for a quoted value too: over 998, a quoted
+// string folds before a space inside it (section 3.2.4), and a MIME
+// parameter without one goes out in RFC 2231 sections. Other fields and a
+// parameter already in sections are cut, as a solid token is.
+TEST(WrittenHeaders, LongQuotedValuesStayWithinTheLineLimit) {
+  const std::string spaced = std::string(600, 'a') + " " + std::string(500, 'b') + "  c.pdf";
+  const std::string solid = std::string(1100, 's') + ";=,()" + std::string(100, 't') + ".pdf";
+  const std::vector<std::string> headers = {
+      WrapHeader("Content-Type: application/pdf; name=\"" + spaced + "\"\r\n"
+                 "Content-Disposition: attachment; filename=\"" + spaced + "\"; size=1"),
+      WrapHeader("Content-Type: application/pdf; name=\"" + solid + "\"\r\n"
+                 "Content-Disposition: attachment; size=1; FileName=\"" + solid + "\""),
+  };
+  for (const std::string& header : headers) {
+    for (const std::string& line : Lines(header)) EXPECT_LE(line.size(), 998u) << line;
+    std::vector<std::string> fields;
+    // Unfolded as the parser does: the blank after a line break becomes a
+    // space.
+    std::string unfolded = UnfoldKeepingBlanks(header);
+    std::replace(unfolded.begin(), unfolded.end(), '\t', ' ');
+    for (const std::string& line : Lines(unfolded))
+      if (!line.empty()) fields.push_back(line);
+    ASSERT_EQ(fields.size(), 2u) << header;
+    const std::string& value = &header == &headers[0] ? spaced : solid;
+    EXPECT_EQ(ReadLabelParam(fields[0], "name").value, value);
+    EXPECT_EQ(ReadLabelParam(fields[1], "filename").value, value);
+    EXPECT_EQ(LabelParamValue(fields[1], "size"), "1");
+  }
+  // Folded before a space inside the quotes, which the next line keeps.
+  EXPECT_NE(headers[0].find("a\r\n b"), std::string::npos) << headers[0];
+  EXPECT_NE(headers[1].find("name*0=\"sss"), std::string::npos) << headers[1];
+  EXPECT_EQ(headers[1].find("name=\""), std::string::npos) << headers[1];
+  auto python = PythonReads(headers);
+  for (size_t i = 0; i < headers.size(); ++i) {
+    ASSERT_GE(python[i].size(), 2u);
+    const std::string expected = Hex(i == 0 ? spaced : solid);
+    EXPECT_EQ(python[i][python[i].size() - 2], "filename " + expected);
+    EXPECT_EQ(python[i].back(), "name " + expected);
+    for (const std::string& line : python[i]) {
+      if (line.starts_with("field ")) {
+        EXPECT_TRUE(line.ends_with(" -")) << line;
+      }
+    }
+  }
+
+  // Not a MIME parameter, or one with sections of its own: a cut keeps the
+  // limit.
+  for (const std::string& line :
+       {"X-Note: v; p=\"" + solid + "\"", "Content-Type: a/b; name*0=x; name=\"" + solid + "\""}) {
+    const std::string wrapped = WrapHeader(line);
+    for (const std::string& out : Lines(wrapped)) EXPECT_LE(out.size(), 998u) << out;
+    EXPECT_EQ(wrapped.find("*1"), std::string::npos) << wrapped;
   }
 }
