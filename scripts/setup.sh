@@ -3,7 +3,7 @@
 
 QUENWICK_PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev libgl-dev qtkeychain-qt6-dev
+  qt6-base-dev libgl-dev qtkeychain-qt6-dev qt6-networkauth-dev
   libgtest-dev libbenchmark-dev time
   media-types
   clang libclang-rt-14-dev

@@ -189,6 +189,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.refuse("invalid_grant", "unknown, used or expired code")
             client_id, redirect, challenge, _ = entry
             if params.get("client_id") != client_id or params.get("redirect_uri") != redirect:
+                sys.stderr.write("token: client %r redirect %r, code was for %r %r\n" % (
+                    params.get("client_id"), params.get("redirect_uri"), client_id, redirect))
                 return self.refuse("invalid_grant", "code issued to another client or redirect URI")
             verifier = params.get("code_verifier")
             if not verifier:
