@@ -203,8 +203,8 @@ void TfrmMain::CreateControls() {
 
   // In the free space right of the poll seconds, as the Security choice
   // sits right of the port: no designed control moves or shrinks.
-  SignIn = Place(Named(new QToolButton(panSettings), "SignIn"), 229, 216, 48, 21);
-  SignIn->setText("Sign-in");
+  SignIn = Place(Named(new QToolButton(panSettings), "SignIn"), 227, 216, 51, 21);
+  SignIn->setText("Sign in");
   SignIn->setAccessibleName("Sign-in method");
   SignIn->setToolTip(
       "How Quenwick signs in to the mailbox\n"
@@ -213,7 +213,8 @@ void TfrmMain::CreateControls() {
       "(Microsoft and Google mailboxes need it)");
   SignIn->setPopupMode(QToolButton::InstantPopup);
   SignIn->setFocusPolicy(Qt::StrongFocus);
-  SignIn->setStyleSheet("QToolButton::menu-indicator { image: none; width: 0px; }");
+  SignIn->setStyleSheet(
+      "QToolButton { padding: 0px 1px; } QToolButton::menu-indicator { image: none; width: 0px; }");
   auto* menu = new QMenu(SignIn);
   auto* methods = new QActionGroup(menu);
   SignInPassword = menu->addAction("Password");
@@ -229,6 +230,8 @@ void TfrmMain::CreateControls() {
   connect(SignInPassword, &QAction::triggered, this, [this] { SignInChosen(); });
   connect(SignInBrowser, &QAction::triggered, this, [this] { StartBrowserSignIn(); });
   SignIn->setMenu(menu);
+  // A wider platform font may take the rest of the row, not more.
+  SignIn->resize(std::clamp(SignIn->sizeHint().width(), 51, 281 - 227 - 2), 21);
 
   Panel1 = Place(Named(new QFrame(this), "Panel1"), 8, 278, 281, 73);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
