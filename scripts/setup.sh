@@ -11,7 +11,7 @@ QUENWICK_PACKAGES=(
   openssl ca-certificates libssl3
   python3-aiosmtpd
   mpop
-  xvfb xauth imagemagick python3
+  xvfb xauth imagemagick python3 xdotool
   gnome-keyring dbus
   desktop-file-utils appstream groff-base
 )
