@@ -4,21 +4,30 @@
 // real Dovecot checks them on every poll.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QRegularExpression>
 #include <atomic>
 #include <functional>
 #include <optional>
 #include <thread>
 
+#include "app/main_window.h"
 #include "app/oauth_sign_in.h"
+#include "app/on_off_switch.h"
+#include "app/timer_list.h"
 #include "mail/net/pop3_client.h"
 #include "platform/streams.h"
 #include "support/dovecot_server.h"
 #include "support/oauth_server.h"
+#include "../app/fake_dialogs.h"
+#include "../app/settings_file.h"
 
 using namespace Vizu2000;
 using VizuTest::OAuthServer;
@@ -253,6 +262,53 @@ TEST_F(OAuthSignInTest, AFailedSignInSaysWhyAndKeepsNothing) {
     EXPECT_THROW(VizuTest::HttpRequest(redirect.port(), "GET", "/"), std::runtime_error);
   }
   EXPECT_EQ(auth.stats()["token"], 1);  // only the swapped challenge's code reached it
+}
+
+// The window: signed in once, it polls; a revoked sign-in switches it off
+// until the next browser sign-in; no token ever reaches the settings file.
+TEST_F(OAuthSignInTest, TheWindowSignsInPollsAndPausesForANewSignIn) {
+  Start(3600);
+  // No session bus: no secret service, so the tokens live in memory only.
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  VizuTest::FakeDialogs dialogs;
+  VizuTest::TSettingsFile settings(folder.path().toStdString() + "/quenwick.ini");
+  const std::string mail = folder.path().toStdString() + "/mail";
+  QDir().mkpath(QString::fromStdString(mail));
+  settings.Write("[TfrmMain]\nSignIn=OAuth2\nOAuthProvider=Custom\nOAuthClientId=quenwick-test\n"
+                 "OAuthMechanism=XOAUTH2\nOAuthScope=mail offline_access\nOAuthAuthorizeUrl=" +
+                 auth.url("/authorize") + "\nOAuthTokenUrl=" + auth.url("/token") +
+                 "\nServerName_Text=127.0.0.1\nUserName_Text=tester\nSecurity=None\nPort_Text=" +
+                 std::to_string(dovecot.port()) + "\nDestDir_Text=" + mail + "\nPollSecs_Value=3600\n");
+  {
+    TfrmMain w;
+    w.show();
+    const auto status = [&w] { return w.StatusText(); };
+    w.StartBrowserSignIn();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status().starts_with("Signed in"); }, 20000)) << status();
+    EXPECT_NE(status().find("sign in again at each start"), std::string::npos) << status();
+    w.OnOff->SetStateOn(true);
+    ASSERT_TRUE(w.OnOff->StateOn()) << ::testing::PrintToString(dialogs.messages);
+    w.evGetMailTimer(w.evGetMail);
+    EXPECT_NE(status().find("1 new message saved"), std::string::npos) << status();
+    EXPECT_EQ(w.POP->AuthMechanism(), amXOAuth2);
+
+    auth.revoke();
+    w.evGetMailTimer(w.evGetMail);
+    EXPECT_NE(status().find("failed: sign-in needed"), std::string::npos) << status();
+    EXPECT_FALSE(w.OnOff->StateOn());
+    EXPECT_FALSE(w.TimerList->Active());
+    EXPECT_EQ(QApplication::focusWidget(), static_cast<QWidget*>(w.SignIn));
+    w.StartBrowserSignIn();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.OnOff->StateOn(); }, 20000)) << status();
+    w.evGetMailTimer(w.evGetMail);
+    EXPECT_NE(status().find("0 new messages saved"), std::string::npos) << status();
+    w.close();
+  }
+  const std::string ini = settings.Text();
+  EXPECT_NE(ini.find("\nSignIn=OAuth2\n"), std::string::npos) << ini;
+  // Tokens are 43 characters of base64url; no value of the file is one.
+  EXPECT_FALSE(QString::fromStdString(ini).contains(QRegularExpression("=[A-Za-z0-9_-]{40,}\\s"))) << ini;
+  EXPECT_EQ(auth.stats()["token"], 2);
 }
 
 #include "oauth_sign_in_test.moc"
