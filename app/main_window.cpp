@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -11,10 +13,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QTextCursor>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <utility>
@@ -23,6 +27,7 @@
 #include "app/directory_edit.h"
 #include "app/form_storage.h"
 #include "app/new_mail_notice.h"
+#include "app/oauth_sign_in.h"
 #include "app/on_off_switch.h"
 #include "app/poll_status.h"
 #include "app/spin_edit.h"
@@ -31,6 +36,8 @@
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "platform/int_conv.h"
+#include "platform/settings_store.h"
+#include "platform/string_list.h"
 
 namespace Vizu2000 {
 
@@ -43,6 +50,11 @@ constexpr int kLogFrameMs = 20;
 constexpr TTLSMode kSecurityModes[] = {tmNone, tmSTLS, tmImplicitTLS};
 constexpr int kSecurityTLS = 2;
 constexpr int kSecurityDefault = 1;  // STARTTLS: protected, on the usual port
+
+std::string Capitalized(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
 
 QString Q(const std::string& text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -85,6 +97,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
   POP->SetTimeOut(60);
   POP->SetDeleteOnRetrieve(false);
   POP->SetMailMessage(MailMessage);
+  OAuth = new TOAuthSignIn(*POP, this);
 
   TimerList = new TTimerList(&components_);
   TimerList->SetName("TimerList");
@@ -101,6 +114,13 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), components_(nullptr) {
   FormStorage1 = new TFormStorage(&components_, this, "TfrmMain");
   FormStorage1->SetName("FormStorage1");
   RegisterStoredProps();
+  // The refresh token lives in the secret store alone: without a secret
+  // service it is not kept at all, never put in the file.
+  OAuth->SaveRefreshToken = [this](const std::string& token) {
+    return FormStorage1->Secrets().Save(RefreshTokenKey(), token) == srOk;
+  };
+  OAuth->RemoveRefreshToken = [this] { FormStorage1->Secrets().Remove(RefreshTokenKey()); };
+  OAuth->OnSignInEnded = [this](const std::string& failure) { SignInEnded(failure); };
 
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -182,6 +202,38 @@ void TfrmMain::CreateControls() {
   PollSecs->SetText("0");
   PollSecs->setToolTip("How long to wait between grabbing messages");
 
+  // In the free space right of the poll seconds, as the Security choice
+  // sits right of the port: no designed control moves or shrinks.
+  SignIn = Place(Named(new QToolButton(panSettings), "SignIn"), 227, 216, 51, 21);
+  SignIn->setText("Sign in");
+  SignIn->setAccessibleName("Sign-in method");
+  SignIn->setToolTip(
+      "How Quenwick signs in to the mailbox\n"
+      "Password: the password above\n"
+      "OAuth2: through the browser, with the provider and client id of the settings file\n"
+      "(Microsoft and Google mailboxes need it)");
+  SignIn->setPopupMode(QToolButton::InstantPopup);
+  SignIn->setFocusPolicy(Qt::StrongFocus);
+  SignIn->setStyleSheet(
+      "QToolButton { padding: 0px 1px; } QToolButton::menu-indicator { image: none; width: 0px; }");
+  auto* menu = new QMenu(SignIn);
+  auto* methods = new QActionGroup(menu);
+  SignInPassword = menu->addAction("Password");
+  SignInOAuth2 = menu->addAction("OAuth2 (browser sign-in)");
+  for (QAction* action : {SignInPassword, SignInOAuth2}) {
+    action->setCheckable(true);
+    methods->addAction(action);
+  }
+  SignInPassword->setChecked(true);
+  menu->addSeparator();
+  SignInBrowser = menu->addAction("Sign in with the browser...");
+  connect(SignInOAuth2, &QAction::triggered, this, [this] { SignInChosen(); });
+  connect(SignInPassword, &QAction::triggered, this, [this] { SignInChosen(); });
+  connect(SignInBrowser, &QAction::triggered, this, [this] { StartBrowserSignIn(); });
+  SignIn->setMenu(menu);
+  // A wider platform font may take the rest of the row, not more.
+  SignIn->resize(std::clamp(SignIn->sizeHint().width(), 51, 281 - 227 - 2), 21);
+
   Panel1 = Place(Named(new QFrame(this), "Panel1"), 8, 278, 281, 73);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
 
@@ -219,7 +271,7 @@ void TfrmMain::CreateControls() {
   connect(logFrame_, &QTimer::timeout, this, [this] { FlushLog(); });
 
   // Tab order: the settings first, then the switch, then the log.
-  QWidget* order[] = {ServerName, UserName, Password, Port, Security, DelOnRet, DestDir, PollSecs, OnOff, MemLog};
+  QWidget* order[] = {ServerName, UserName, Password, Port, Security, DelOnRet, DestDir, PollSecs, SignIn, OnOff, MemLog};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -268,6 +320,21 @@ void TfrmMain::RegisterStoredProps() {
       [this](const std::string& value) { trustedCertificate_ = value; });
   lineEdit("ServerName.Text", ServerName);
   lineEdit("UserName.Text", UserName);
+  text(
+      "SignIn", [this] { return std::string(UsesOAuth2() ? "OAuth2" : "Password"); },
+      [this](const std::string& value) {
+        (LowerCase(value) == "oauth2" ? SignInOAuth2 : SignInPassword)->setChecked(true);
+        Password->setEnabled(!UsesOAuth2());
+      });
+  const std::pair<const char*, std::string TOAuthSettings::*> oauth[] = {
+      {"OAuthProvider", &TOAuthSettings::Provider},         {"OAuthTenant", &TOAuthSettings::Tenant},
+      {"OAuthClientId", &TOAuthSettings::ClientId},         {"OAuthClientSecret", &TOAuthSettings::ClientSecret},
+      {"OAuthAuthorizeUrl", &TOAuthSettings::AuthorizeUrl}, {"OAuthTokenUrl", &TOAuthSettings::TokenUrl},
+      {"OAuthScope", &TOAuthSettings::Scope},               {"OAuthMechanism", &TOAuthSettings::Mechanism}};
+  for (const auto& [entry, member] : oauth)
+    text(
+        entry, [this, member] { return oauthSettings_.*member; },
+        [this, member](const std::string& value) { oauthSettings_.*member = value; });
 
   auto boolean = [this](const char* entry, auto get, auto set) {
     TStoredProp prop;
@@ -291,13 +358,20 @@ bool TfrmMain::ValidateSettings() {
   std::string problems;
   if (ServerName->text().isEmpty()) problems += " No Server Name\n";
   if (UserName->text().isEmpty()) problems += " No User Name\n";
-  if (Password->text().isEmpty()) problems += " No Password\n";
+  if (!UsesOAuth2() && Password->text().isEmpty()) problems += " No Password\n";
   if (Port->text().isEmpty()) problems += " No Port\n";
   const std::string dest = DestDir->Text();
   if (dest.empty())
     problems += " No Destination Directory\n";
   else if (!QFileInfo(Q(dest)).isDir())
     problems += " Invalid Destination Directory\n";
+  if (UsesOAuth2()) {
+    HandOverProvider();
+    if (const std::string fault = OAuth->ProviderFault(); !fault.empty())
+      problems += " " + Capitalized(fault) + " in the settings file\n";
+    else if (LoadRefreshToken(); !OAuth->SignedIn())
+      problems += " Not signed in: Sign-in > Sign in with the browser\n";
+  }
   if (problems.empty()) return true;
   Dialogs().MessageDialog(problems + "\nCannot start!");
   return false;
@@ -323,6 +397,9 @@ void TfrmMain::OnOffOn(QObject*) {
     throw;
   }
   HandOverSecurity();
+  POP->SetAuthMechanism(UsesOAuth2() ? OAuth->Provider().Mechanism : amUserPass);
+  pollCycle_->SetSignInTokens(UsesOAuth2() ? OAuth : nullptr);
+  resumeAfterSignIn_ = false;
   MemLog->show();
   panSettings->hide();
   evGetMail->SetEnabled(true);
@@ -343,6 +420,74 @@ void TfrmMain::SecurityChosen(int index) {
 void TfrmMain::HandOverSecurity() {
   POP->SetTLSMode(kSecurityModes[std::clamp(Security->currentIndex(), 0, 2)]);
   POP->SetTrustedCertificate(trustedCertificate_);
+}
+
+bool TfrmMain::UsesOAuth2() const { return SignInOAuth2->isChecked(); }
+
+void TfrmMain::SignInChosen() {
+  const bool oauth = UsesOAuth2();
+  Password->setEnabled(!oauth);
+  if (!oauth) return;
+  const TOAuthProvider preset = OAuthPreset(oauthSettings_.Provider, oauthSettings_.Tenant);
+  if (preset.Host.empty()) return;
+  // The mail services take OAuth2 over TLS on 995 only.
+  if (ServerName->text().isEmpty()) ServerName->setText(Q(preset.Host));
+  Port->setText(QString::number(kTLSPort));
+  Security->setCurrentIndex(kSecurityTLS);
+}
+
+void TfrmMain::HandOverProvider() {
+  const TOAuthSettings& o = oauthSettings_;
+  TOAuthProvider provider = OAuthPreset(o.Provider, o.Tenant);
+  provider.ClientId = o.ClientId;
+  provider.ClientSecret = o.ClientSecret;
+  // Each setting given overrides the preset's, so a custom provider is
+  // its endpoints.
+  if (!o.AuthorizeUrl.empty()) provider.AuthorizeUrl = o.AuthorizeUrl;
+  if (!o.TokenUrl.empty()) provider.TokenUrl = o.TokenUrl;
+  if (!o.Scope.empty()) provider.Scope = o.Scope;
+  if (LowerCase(o.Mechanism) == "oauthbearer") provider.Mechanism = amOAuthBearer;
+  if (LowerCase(o.Mechanism) == "xoauth2") provider.Mechanism = amXOAuth2;
+  OAuth->SetProvider(provider);
+}
+
+std::string TfrmMain::RefreshTokenKey() const {
+  return FormStorage1->Store().FileName() + " [TfrmMain] OAuth_RefreshToken";
+}
+
+void TfrmMain::LoadRefreshToken() {
+  if (refreshTokenLoaded_ || OAuth->SignedIn()) return;
+  refreshTokenLoaded_ = true;
+  std::string token;
+  const TSecretResult found = FormStorage1->Secrets().Load(RefreshTokenKey(), token);
+  if (found == srOk) OAuth->SetRefreshToken(token);
+  if (found == srNoService) {
+    outcomeText_ = "No secret service: sign in with the browser at each start";
+    ShowStatusText();
+  }
+}
+
+void TfrmMain::StartBrowserSignIn() {
+  HandOverProvider();
+  outcomeText_ = "Signing in: finish in the browser";
+  ShowStatusText();
+  OAuth->StartBrowserSignIn();
+}
+
+void TfrmMain::SignInEnded(const std::string& failure) {
+  if (!failure.empty()) {
+    outcomeText_ = "Sign-in failed: " + Printable(failure);
+    ShowStatusText();
+    return;
+  }
+  refreshTokenLoaded_ = true;
+  outcomeText_ = OAuth->RefreshTokenKept() ? "Signed in with " + OAuth->Provider().Name
+                                           : "Signed in; no secret service keeps it: sign in again at each start";
+  ShowStatusText();
+  if (!std::exchange(resumeAfterSignIn_, false) || OnOff->StateOn()) return;
+  // The poll that needed the sign-in switched the fetcher off; it goes on.
+  SignInOAuth2->setChecked(true);
+  OnOff->SetStateOn(true);
 }
 
 void TfrmMain::OnOffOff(QObject*) {
@@ -375,6 +520,14 @@ void TfrmMain::PollEnded(const QDateTime& started, const TPollOutcome& outcome) 
 void TfrmMain::ShowStatus(const QDateTime& started, TPollOutcome outcome) {
   outcome.time = QLocale::system().toString(started.time(), QLocale::ShortFormat).toStdString();
   outcomeText_ = Printable(PollStatusText(outcome));
+  // A refresh token the provider refused: polling pauses (no request every
+  // tick) until the person signs in again with the browser.
+  if (outcome.failure == "sign-in needed" && UsesOAuth2() && OnOff->StateOn()) {
+    resumeAfterSignIn_ = true;
+    OnOff->SetStateOn(false);
+    SignIn->setFocus();
+    return;
+  }
   // Ticks are measured from the start of the cycle they fire.
   if (TimerList->Active()) nextPoll_ = started.addMSecs(evGetMail->Interval());
   ShowStatusText();

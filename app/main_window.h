@@ -17,13 +17,16 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QAction;
 class QPlainTextEdit;
 class QTimer;
+class QToolButton;
 
 namespace Vizu2000 {
 
 class TDirectoryEdit;
 class TFormStorage;
+class TOAuthSignIn;
 class TOnOffSwitch;
 class TREZ2000;
 class TSpinEdit;
@@ -55,6 +58,13 @@ class TfrmMain : public QWidget, private TPollListener {
   TDirectoryEdit* DestDir;
   QLabel* Label5;
   TSpinEdit* PollSecs;
+  // Beyond the designed controls: how the mailbox is signed in to (the
+  // password, or OAuth2 through the browser) and the browser sign-in, a
+  // menu button right of the poll seconds.
+  QToolButton* SignIn;
+  QAction* SignInPassword;
+  QAction* SignInOAuth2;
+  QAction* SignInBrowser;
   QFrame* Panel1;
   TOnOffSwitch* OnOff;
   QLabel* Label7;
@@ -67,6 +77,13 @@ class TfrmMain : public QWidget, private TPollListener {
   TTimerList* TimerList;
   TTimerEvent* evGetMail;
   TFormStorage* FormStorage1;
+  TOAuthSignIn* OAuth;
+
+  // OAuth2 chosen in the SignIn menu.
+  bool UsesOAuth2() const;
+  // Opens the browser on the provider's page (the settings file names the
+  // provider and the client id); the status says how it ended.
+  void StartBrowserSignIn();
 
   // Checks the five text settings; shows the problems in a dialog and
   // returns false when there is any.
@@ -123,6 +140,15 @@ class TfrmMain : public QWidget, private TPollListener {
   void SecurityChosen(int index);
   // Hands the protection settings to POP.
   void HandOverSecurity();
+  // The OAuth2 choice made: a preset provider fills in its server, port 995
+  // and TLS; the password field gives way.
+  void SignInChosen();
+  // The provider from the settings file, handed to OAuth.
+  void HandOverProvider();
+  // The refresh token from the secret store, once a run.
+  void LoadRefreshToken();
+  std::string RefreshTokenKey() const;
+  void SignInEnded(const std::string& failure);
   void ScheduleLogFlush();
   void FlushLog();
   // What the poll cycle reports: its log lines and its outcome.
@@ -142,6 +168,14 @@ class TfrmMain : public QWidget, private TPollListener {
   std::string trustedCertificate_;
   // The settings file's "Notify": a desktop notification when new mail came.
   bool notify_ = true;
+  // The OAuth2 settings of the settings file (no window control): provider
+  // "Microsoft", "Google" or "Custom", and what the provider needs.
+  struct TOAuthSettings {
+    std::string Provider = "Microsoft";
+    std::string Tenant, ClientId, ClientSecret, AuthorizeUrl, TokenUrl, Scope, Mechanism;
+  } oauthSettings_;
+  bool refreshTokenLoaded_ = false;
+  bool resumeAfterSignIn_ = false;  // switched off for a sign-in; on again after it
   // The log's lines, and what the widget has yet to be given.
   std::deque<std::string> logLines_;
   std::deque<std::string> logPending_;

@@ -50,6 +50,13 @@ void TPollCycle::Run() {
   listener_.PollLogCleared();
   const QDateTime started = QDateTime::currentDateTime();
   std::string line = "Connecting at " + LogDateTime();
+  if (std::string failure; tokens_ && !tokens_->Prepare(failure)) {
+    Log("Renewing the access token... failed");
+    TPollOutcome failed;
+    failed.failure = failure;
+    End(started, failed);
+    return;
+  }
   if (!pop_.Connect()) {
     Log(line + " failed");
     TPollOutcome failed;
@@ -92,10 +99,25 @@ void TPollCycle::End(const QDateTime& started, const TPollOutcome& outcome) {
   listener_.PollEnded(started, outcome);
 }
 
+bool TPollCycle::SignIn(std::string& failure) {
+  if (pop_.Login()) return true;
+  failure = pop_.FailureReason();
+  // A token can expire between its check and its use, or be revoked early:
+  // one renewal, on the same connection, and no more.
+  if (!tokens_ || !pop_.TokenRefused() || !pop_.Connected()) return false;
+  Log("Login... token refused, renewing it");
+  if (!tokens_->Renew(failure)) return false;
+  if (pop_.Login()) {
+    failure.clear();
+    return true;
+  }
+  failure = pop_.FailureReason();
+  return false;
+}
+
 void TPollCycle::RunSession(TPollOutcome& outcome) {
-  if (!pop_.Login()) {
+  if (!SignIn(outcome.failure)) {
     Log("Login... failed");
-    outcome.failure = pop_.FailureReason();
     return;
   }
   Log("Login... ok");

@@ -26,9 +26,25 @@ class TPollListener {
   virtual void PollEnded(const QDateTime& started, const TPollOutcome& outcome) = 0;
 };
 
+// Access tokens for a poll that signs in with OAuth2.
+class TSignInTokens {
+ public:
+  virtual ~TSignInTokens() = default;
+  // Before the poll connects: hands the client a token to sign in with;
+  // false, with the reason, when there is none.
+  virtual bool Prepare(std::string& failure) = 0;
+  // After the server refused the token: true once a renewed one is handed
+  // over.
+  virtual bool Renew(std::string& failure) = 0;
+};
+
 class TPollCycle {
  public:
   TPollCycle(TREZ2000& pop, TPollListener& listener, std::function<std::string()> destination);
+
+  // Where the tokens come from; null (the default): the client signs in
+  // with what it holds.
+  void SetSignInTokens(TSignInTokens* tokens) { tokens_ = tokens; }
 
   // One poll. A call while a poll is running (from an event handler that
   // runs while the poll waits for its server) is skipped. Raises EFileError
@@ -43,6 +59,9 @@ class TPollCycle {
 
  private:
   void RunSession(TPollOutcome& outcome);
+  // Login, and once more with a renewed token when the server refused the
+  // one it had; false with the reason.
+  bool SignIn(std::string& failure);
   void End(const QDateTime& started, const TPollOutcome& outcome);
   void EndEarly(const QDateTime& started, const TPollOutcome& outcome);
   void Log(const std::string& line) { listener_.PollLogLine(line); }
@@ -57,6 +76,7 @@ class TPollCycle {
   TREZ2000& pop_;
   TPollListener& listener_;
   std::function<std::string()> destination_;
+  TSignInTokens* tokens_ = nullptr;
   bool running_ = false;
 };
 

@@ -3,12 +3,17 @@
 // while the client goes through a whole session (greeting, login and
 // listing, unique ids, retrieval into a message, TOP, DELE, QUIT). An input
 // that begins with 0xFC (dropped) asks for STLS, so CAPA is read in the
-// clear first. Long chunks (see server_chunks.h) reach the reply limits:
+// clear first. An input that begins (after that) with 0xFB and a byte
+// (both dropped) signs in with AUTH: the byte picks PLAIN, XOAUTH2 or
+// OAUTHBEARER, so CAPA, the continuations and the error challenges are
+// played too. Long chunks (see server_chunks.h) reach the reply limits:
 // 64 KiB for CAPA and for what a listing brings beyond the messages it
 // names, 128 bytes an id for UIDL. Aborts when a failed Connect leaves its
 // connection open, when a reply past its limit does not end the session at
 // once, when a unique id is kept for a number LIST did not name, or when a
-// listing is still held after it was read. Only the library's own errors (a
+// listing is still held after it was read, or when the password or the
+// token shows in the reply kept or the failure reason of a refused
+// sign-in. Only the library's own errors (a
 // LIST number that is not a number, a malformed uuencoded block, a TLS
 // upgrade the played socket cannot make) may escape.
 #include <algorithm>
@@ -41,25 +46,44 @@ void CheckLimit(TREZ2000& client) {
   Check(!client.FailureReason().starts_with("reply too long: ") || !client.Connected());
 }
 
+const char* const kPassword = "fuzz-pass_0123";
+const char* const kToken = "fuzz-token_0123";
+
+// After a refused sign-in, whatever the server said.
+void CheckNoSecret(TREZ2000& client) {
+  const char* secret = UsesAccessToken(client.AuthMechanism()) ? kToken : kPassword;
+  for (const std::string* text : {&client.FailureReason(), &client.LastResponse()})
+    Check(text->find(secret) == std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool stls = size > 0 && data[0] == 0xFC;
   if (stls) ++data, --size;
+  TAuthMechanism mechanism = amUserPass;
+  if (size >= 2 && data[0] == 0xFB) {
+    mechanism = static_cast<TAuthMechanism>(amPlain + data[1] % 3);
+    data += 2, size -= 2;
+  }
   VizuFuzz::ChunkSession session(data, size, /*earlyChunks=*/false, /*longChunks=*/true);
   TVeraDudurur2000 message(nullptr);
   TREZ2000 client(nullptr);
   session.Serve(client.SocketTalk());
   client.SetHost("127.0.0.1");
   client.SetUserName("user");
-  client.SetPassword("password");
+  client.SetPassword(kPassword);
+  client.SetAccessToken(kToken);
+  client.SetAuthMechanism(mechanism);
   client.SetMailMessage(&message);
   if (stls) client.SetTLSMode(tmSTLS);
   try {
     const bool connected = client.Connect();
     Check(connected || !client.SocketTalk().Socket().Opened());
     CheckLimit(client);
-    if (connected && client.Login()) {
+    const bool loggedIn = connected && client.Login();
+    if (connected && !loggedIn) CheckNoSecret(client);
+    if (loggedIn) {
       CheckLimit(client);
       Check(client.LastResponse().size() <= kMaxHeldReply);
       TUniqueIds ids;

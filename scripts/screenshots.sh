@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Makes docs/screenshot-settings.png, docs/screenshot-log.png and
-# docs/screenshot-failed.png: Quenwick in both of its states on a virtual X
+# Makes docs/screenshot-settings.png, docs/screenshot-log.png,
+# docs/screenshot-failed.png and docs/screenshot-signin.png: Quenwick in both of its states on a virtual X
 # display, the log one after a real poll of a tiny local POP3 responder, the
-# last after a poll that found no server. Needs xvfb-run and ImageMagick's
-# import. The password stays in the throw-away settings file: no session bus,
+# third after a poll that found no server, the last with OAuth2 chosen and
+# the Sign in menu opened from the keyboard. Needs xvfb-run, ImageMagick's
+# import and xdotool. The password stays in the throw-away settings file: no session bus,
 # so no keyring is asked (or started) on the virtual display.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${QUENWICK_BIN:-$ROOT/build/quenwick}
 [ -x "$BIN" ] || { echo "build Quenwick first (./run or cmake --build build --target quenwick)"; exit 1; }
-for tool in xvfb-run import python3; do
+for tool in xvfb-run import python3 xdotool; do
   command -v "$tool" >/dev/null || { echo "missing $tool (scripts/setup.sh installs it)"; exit 1; }
 done
 
@@ -72,12 +73,17 @@ OnOff_StateOn=$1
 INI
 }
 
-shoot() {  # shoot OUTPUT SECONDS
+shoot() {  # shoot OUTPUT SECONDS [KEYS...]: the keys are typed first
   xvfb-run -a -s "-screen 0 400x420x24 -dpi 96" bash -c '
     QUENWICK_SETTINGS="$1" DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$2" & app=$!
     sleep "$4"
-    import -window root -crop 300x362+18+18 +repage "$3"
-    kill $app; wait $app 2>/dev/null || true' _ "$WORK/quenwick.ini" "$BIN" "$1" "$2"
+    if [ $# -gt 4 ]; then
+      # No window manager gives the window the focus: asked for directly.
+      xdotool search --name "^Quenwick$" windowfocus --sync 2>/dev/null || true
+      xdotool key --delay 150 "${@:5}"; sleep 1
+    fi
+    import -window root -crop "${CROP:-300x362+18+18}" +repage "$3"
+    kill $app; wait $app 2>/dev/null || true' _ "$WORK/quenwick.ini" "$BIN" "$@"
 }
 
 # The settings as a new user finds them; the polls in the clear, as the
@@ -90,4 +96,12 @@ shoot "$ROOT/docs/screenshot-log.png" 3
 CLOSED=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 settings True "$CLOSED"
 shoot "$ROOT/docs/screenshot-failed.png" 3
-echo "wrote docs/screenshot-settings.png, docs/screenshot-log.png and docs/screenshot-failed.png"
+# OAuth2 chosen for a Google mailbox: no password; the menu reached with
+# the Tab key (seven stops from the server name, as the password field is off) and opened with Space.
+settings False 995 TLS
+sed -i -e 's/^ServerName_Text=.*/ServerName_Text=pop.gmail.com/' -e 's/^UserName_Text=.*/UserName_Text=ann@gmail.com/' \
+  -e 's/^Password_Text=.*/Password_Text=/' "$WORK/quenwick.ini"
+printf 'SignIn=OAuth2\nOAuthProvider=Google\nOAuthClientId=1234-example.apps.googleusercontent.com\n' >> "$WORK/quenwick.ini"
+# Wider than the window: the menu opens beyond its right edge.
+CROP=380x362+18+18 shoot "$ROOT/docs/screenshot-signin.png" 2 Tab Tab Tab Tab Tab Tab Tab space
+echo "wrote docs/screenshot-settings.png, docs/screenshot-log.png, docs/screenshot-failed.png and docs/screenshot-signin.png"

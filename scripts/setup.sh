@@ -3,7 +3,7 @@
 
 QUENWICK_PACKAGES=(
   cmake g++ make pkg-config
-  qt6-base-dev libgl-dev qtkeychain-qt6-dev
+  qt6-base-dev libgl-dev qtkeychain-qt6-dev qt6-networkauth-dev
   libgtest-dev libbenchmark-dev time
   media-types
   clang libclang-rt-14-dev
@@ -11,7 +11,7 @@ QUENWICK_PACKAGES=(
   openssl ca-certificates libssl3
   python3-aiosmtpd
   mpop
-  xvfb xauth imagemagick python3
+  xvfb xauth imagemagick python3 xdotool
   gnome-keyring dbus python3-dbus python3-gi
   desktop-file-utils appstream groff-base
 )

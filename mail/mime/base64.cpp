@@ -190,6 +190,21 @@ std::int64_t EncodeBASE64(TStream& output, TStream& input) {
   return output.Size();
 }
 
+std::string EncodeBASE64Line(std::string_view bytes) {
+  std::string out((bytes.size() + 2) / 3 * 4, '\0');
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  char* o = out.data();
+  size_t count = bytes.size();
+  for (; count >= 3; count -= 3, in += 3) o = EncodeGroup(in, o);
+  if (count > 0) {
+    const unsigned char last[3] = {in[0], count == 2 ? in[1] : static_cast<unsigned char>(0), 0};
+    EncodeGroup(last, o);
+    o[3] = '=';
+    if (count == 1) o[2] = '=';
+  }
+  return out;
+}
+
 // --- decoding -------------------------------------------------------------
 
 namespace {

@@ -29,6 +29,9 @@ size_t DecodeQuotedPrintable(std::string_view text, char* output);
 // Replaces the output with the base64 form of the whole input, in lines of
 // 76 characters each ended by CR LF; returns the output's size.
 std::int64_t EncodeBASE64(TStream& output, TStream& input);
+// The base64 form of bytes as one line without a line break (RFC 4648
+// section 4), as protocols that carry base64 in a command want it.
+std::string EncodeBASE64Line(std::string_view bytes);
 // Decodes the whole groups of four characters in line; a trailing partial
 // group (such as a line break) is ignored. output needs room for
 // line.size() * 3 / 4 bytes, any of which may be overwritten. Returns the

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mail/message/mail_message.h"
+#include "mail/mime/codecs.h"
 #include "mail/net/pop3_replies.h"
 #include "platform/error.h"
 #include "platform/int_conv.h"
@@ -86,6 +87,25 @@ bool NextLine(std::string_view text, size_t from, size_t& end, size_t& next) {
   if (end + 1 == text.size()) return false;
   next = end + (text[end + 1] == '\n' ? 2 : 1);
   return true;
+}
+
+// The mechanism names of a "SASL" capability line (RFC 5034 section 6),
+// in upper case; RFC 4422 section 3.1 makes a name 1 to 20 characters of
+// A-Z, 0-9, "-" and "_". A line may repeat; a few dozen names are all any
+// server has.
+void ReadSaslNames(std::string_view line, std::vector<std::string>& names) {
+  constexpr size_t kMaxNames = 32;
+  size_t p = line.find_first_of(" \t");
+  while (p < line.size() && names.size() < kMaxNames) {
+    p = line.find_first_not_of(" \t", p);
+    if (p == std::string_view::npos) break;
+    const size_t end = std::min(line.find_first_of(" \t", p), line.size());
+    std::string name(line.substr(p, end - p));
+    for (char& c : name) c = UpCaseChar(c);
+    if (name.size() <= 20 && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") == std::string::npos)
+      names.push_back(std::move(name));
+    p = end;
+  }
 }
 
 std::string Messages(size_t count) { return std::to_string(count) + (count == 1 ? " message" : " messages"); }
@@ -289,9 +309,9 @@ bool TREZ2000::StartTls() {
   // said in the clear may have been forged, so it is not kept for later.
   // A failure of the connection itself (time-out, close) is no TLS reason.
   const auto lost = [this] { return talkFailure_ != teNoError || !SocketOpen(); };
-  bool stls = false, pipelining = false;
-  if (!ReadCapabilities(stls, pipelining) && lost()) return EndSession();
-  if (!stls) return FailTls("Server does not offer STLS");
+  TCapabilities capabilities;
+  if (!ReadCapabilities(capabilities) && lost()) return EndSession();
+  if (!capabilities.stls) return FailTls("Server does not offer STLS");
   if (!Step("STLS" + kCrLf, kCrLf, stStat)) {
     if (lost()) return EndSession();
     return FailTls("Server refused STLS: " + StatusLine(socketTalk_->LastResponse()));
@@ -312,24 +332,108 @@ bool TREZ2000::StartTls() {
 
 bool TREZ2000::Login() {
   if (busy_ || !connected_ || !SocketOpen()) return Refuse();
-  // A line break would smuggle further commands into the session.
-  if (HasLineBreak(userName_) || HasLineBreak(password_)) {
-    failureReason_ = "the user name or password holds a line break";
-    return false;
-  }
+  tokenRefused_ = false;
   TBusyFlag busy(busy_);
-  const std::string refused = "wrong user name or password";
-  if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser)) {
-    NoteFailure(refused);
-    return loggedIn_;
-  }
-  if (!Step("PASS " + password_ + kCrLf, kCrLf, stPass)) {
-    NoteFailure(refused);
+  if (!(authMechanism_ == amUserPass ? SendUserPass() : Authenticate())) {
+    Conceal("");
     return loggedIn_;
   }
   loggedIn_ = true;
   ReadListing();
   return true;
+}
+
+bool TREZ2000::SendUserPass() {
+  // A line break would smuggle further commands into the session.
+  if (HasLineBreak(userName_) || HasLineBreak(password_)) {
+    failureReason_ = "the user name or password holds a line break";
+    return false;
+  }
+  const std::string refused = "wrong user name or password";
+  if (!Step("USER " + userName_ + kCrLf, kCrLf, stUser) || !Step("PASS " + password_ + kCrLf, kCrLf, stPass)) {
+    NoteFailure(refused);
+    return false;
+  }
+  return true;
+}
+
+bool TREZ2000::Authenticate() {
+  const TAuthMechanism mechanism = authMechanism_;
+  const std::string name(SaslName(mechanism));
+  const std::string& secret = UsesAccessToken(mechanism) ? accessToken_ : password_;
+  if (std::string fault = SaslCredentialsFault(mechanism, userName_, secret); !fault.empty()) {
+    failureReason_ = std::move(fault);
+    return false;
+  }
+  // RFC 5034 section 6: CAPA's SASL line names the mechanisms; a secret
+  // goes to no server that did not ask for it in that form. Under STLS
+  // this is the CAPA after the handshake, not the one in the clear.
+  TCapabilities capabilities;
+  const bool listed = ReadCapabilities(capabilities);
+  saslMechanisms_ = std::move(capabilities.sasl);
+  if (!listed && (talkFailure_ != teNoError || !SocketOpen())) return false;
+  if (std::find(saslMechanisms_.begin(), saslMechanisms_.end(), name) == saslMechanisms_.end()) {
+    failureReason_ = "the server does not offer sign-in with " + name;
+    return false;
+  }
+  // RFC 5034 section 4 lets the initial response ride on the AUTH line,
+  // but a server that limits that line refuses a long token there ("-ERR
+  // Protocol error"): it always waits for the server's "+".
+  TAuthReply reply = AuthStep("AUTH " + name + kCrLf);
+  if (reply != arContinue) {
+    if (reply == arAccepted) failureReason_ = "the server accepted AUTH " + name + " without a response";
+    return false;
+  }
+  const std::string response = EncodeBASE64Line(SaslInitialResponse(mechanism, userName_, secret, host_, port_));
+  reply = AuthStep(response + kCrLf);
+  TSaslTokenRefusal refusal;
+  if (reply == arContinue && UsesAccessToken(mechanism)) {
+    // An error challenge (RFC 7628 section 3.2.2): what it says is the
+    // reason, and the answer lets the server send its final "-ERR".
+    const std::string_view line = socketTalk_->LastResponse();
+    refusal = ReadSaslErrorChallenge(line.substr(1, line.find_first_of("\r\n") - 1));
+    reply = AuthStep(EncodeBASE64Line(SaslErrorAcknowledgement(mechanism)) + kCrLf);
+  }
+  // A server that keeps asking is answered with a cancel (RFC 5034
+  // section 4), which it must refuse.
+  if (reply == arContinue) reply = AuthStep("*" + kCrLf);
+  if (reply == arAccepted) return true;
+  Conceal(response);
+  if (talkFailure_ != teNoError || !SocketOpen()) return false;
+  if (mechanism == amPlain) {
+    failureReason_ = "wrong user name or password";
+  } else if (!refusal.words.empty()) {
+    failureReason_ = refusal.words;
+    tokenRefused_ = refusal.tokenRefused;
+  } else {
+    // A plain "-ERR" after the token: nothing tells expired from invalid.
+    failureReason_ = "token refused";
+    tokenRefused_ = true;
+  }
+  return false;
+}
+
+TREZ2000::TAuthReply TREZ2000::AuthStep(const std::string& line) {
+  if (Step(line, kCrLf, stPass)) return arAccepted;
+  // RFC 5034 section 4: a continuation is "+" and a space (some servers
+  // leave the space out of an empty one) and base64.
+  const std::string& reply = socketTalk_->LastResponse();
+  if (talkFailure_ == teNoError && SocketOpen() && reply.size() >= 2 && reply[0] == '+' &&
+      (reply[1] == ' ' || reply[1] == '\r' || reply[1] == '\n'))
+    return arContinue;
+  return arRefused;
+}
+
+void TREZ2000::Conceal(const std::string& response) {
+  // A server that quotes the secret (or what carried it) back must not
+  // leave it in a reason or a reply: both reach logs and status lines.
+  const std::string& secret = UsesAccessToken(authMechanism_) ? accessToken_ : password_;
+  if (secret.empty()) return;
+  if (failureReason_.find(secret) != std::string::npos)
+    failureReason_ = UsesAccessToken(authMechanism_) ? "token refused" : "wrong user name or password";
+  const std::string& reply = socketTalk_->LastResponse();
+  if (reply.find(secret) != std::string::npos || (!response.empty() && reply.find(response) != std::string::npos))
+    socketTalk_->ConsumeReply(0, reply.size());
 }
 
 void TREZ2000::ReadListing() {
@@ -474,13 +578,14 @@ bool TREZ2000::CanPipeline() {
   if (capabilitiesKnown_) return pipelining_;
   capabilitiesKnown_ = true;
   // A server without CAPA answers "-ERR": it does not pipeline.
-  bool stls = false;
-  ReadCapabilities(stls, pipelining_);
+  TCapabilities capabilities;
+  ReadCapabilities(capabilities);
+  pipelining_ = capabilities.pipelining;
   return pipelining_;
 }
 
-bool TREZ2000::ReadCapabilities(bool& stls, bool& pipelining) {
-  stls = pipelining = false;
+bool TREZ2000::ReadCapabilities(TCapabilities& capabilities) {
+  capabilities = TCapabilities();
   // CAPA has no state of its own; stStat is judged like every other POP3
   // reply.
   if (!Step("CAPA" + kCrLf, kDotLineEnd, stStat, 0, kMaxCapabilities, " for its capabilities")) return false;
@@ -493,8 +598,10 @@ bool TREZ2000::ReadCapabilities(bool& stls, bool& pipelining) {
     const size_t next = lineEnd + lines.BreakLength(lineEnd);
     if (next >= reply.size()) break;  // the "." line
     const std::string_view capability = TrimSpaces(reply.substr(p, lineEnd - p));
-    stls = stls || SameLetters(capability, "stls");
-    pipelining = pipelining || SameLetters(capability, "pipelining");
+    capabilities.stls = capabilities.stls || SameLetters(capability, "stls");
+    capabilities.pipelining = capabilities.pipelining || SameLetters(capability, "pipelining");
+    if (SameLetters(capability.substr(0, capability.find_first_of(" \t")), "sasl"))
+      ReadSaslNames(capability, capabilities.sasl);
     p = next;
   }
   return true;

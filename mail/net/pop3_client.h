@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "mail/net/sasl.h"
 #include "mail/net/socket_talk.h"
 #include "platform/component.h"
 #include "platform/events.h"
@@ -42,6 +43,15 @@ class TREZ2000 : public TComponent {
   void SetUserName(std::string value) { userName_ = std::move(value); }
   const std::string& Password() const { return password_; }
   void SetPassword(std::string value) { password_ = std::move(value); }
+  // How Login signs in: USER and PASS (the default), or AUTH with a SASL
+  // mechanism (RFC 5034): PLAIN with the password, XOAUTH2 or OAUTHBEARER
+  // with AccessToken.
+  TAuthMechanism AuthMechanism() const { return authMechanism_; }
+  void SetAuthMechanism(TAuthMechanism value) { authMechanism_ = value; }
+  // An OAuth2 access token (RFC 6750 section 2.1), for XOAUTH2 and
+  // OAUTHBEARER.
+  const std::string& AccessToken() const { return accessToken_; }
+  void SetAccessToken(std::string value) { accessToken_ = std::move(value); }
   int Port() const { return port_; }
   void SetPort(int value) { port_ = value; }
   // A host name, or a numeric address that is used as it is.
@@ -102,7 +112,21 @@ class TREZ2000 : public TComponent {
   // is accepted, also when LIST is refused or its reply passes its limit
   // (which ends the session). Raises EVizuError when a LIST line's message
   // number is not a number (the session stays open).
+  //
+  // With a SASL AuthMechanism, CAPA and then AUTH take the place of USER
+  // and PASS. The secret goes only to a server whose CAPA names the
+  // mechanism ("the server does not offer sign-in with XOAUTH2"), and
+  // always in a second line, after the server's "+" (RFC 5034 section 4).
+  // A refusal reads "wrong user name or password" for PLAIN; for a token,
+  // what the server's error challenge said ("invalid token", "token
+  // expired", ...), and TokenRefused tells whether a new token may help.
   bool Login();
+  // The SASL mechanisms the server's CAPA named before the last SASL
+  // sign-in, in upper case.
+  const std::vector<std::string>& SaslMechanisms() const { return saslMechanisms_; }
+  // The last Login failed because the server refused the access token as
+  // invalid or expired (RFC 6750 section 3.1): a renewed token may pass.
+  bool TokenRefused() const { return tokenRefused_; }
   // The unique id of a message; empty on any failure.
   std::string GetUIDL(int messageNumber);
   // The unique ids of the listed messages in one round trip ("UIDL"
@@ -200,9 +224,24 @@ class TREZ2000 : public TComponent {
   bool SendDele(int messageNumber);
   // Asks CAPA once a session; true when the server pipelines.
   bool CanPipeline();
-  // CAPA (RFC 2449): whether the server offers STLS and PIPELINING; false
-  // when the server refused it or the step failed.
-  bool ReadCapabilities(bool& stls, bool& pipelining);
+  // CAPA (RFC 2449): whether the server offers STLS and PIPELINING, and its
+  // SASL mechanisms; false when the server refused it or the step failed.
+  struct TCapabilities {
+    bool stls = false;
+    bool pipelining = false;
+    std::vector<std::string> sasl;
+  };
+  bool ReadCapabilities(TCapabilities& capabilities);
+  // CAPA, then AUTH and its continuation lines; true once signed in.
+  bool Authenticate();
+  // One line of an AUTH exchange; the reply's kind.
+  enum TAuthReply { arAccepted, arContinue, arRefused };
+  TAuthReply AuthStep(const std::string& line);
+  // USER and PASS; true once PASS is accepted.
+  bool SendUserPass();
+  // After a failed sign-in: a reason or a kept reply that quotes the secret
+  // (or response, the base64 line that carried it) loses it.
+  void Conceal(const std::string& response);
   // CAPA, STLS and the handshake; false with TLSFailure set.
   bool StartTls();
   // Ends a session that failed for a TLS reason / another reason; false.
@@ -215,6 +254,10 @@ class TREZ2000 : public TComponent {
 
   std::string userName_;
   std::string password_;
+  TAuthMechanism authMechanism_ = amUserPass;
+  std::string accessToken_;
+  std::vector<std::string> saslMechanisms_;
+  bool tokenRefused_ = false;
   int port_ = 110;
   std::string host_;
   TVeraDudurur2000* mailMessage_ = nullptr;

@@ -13,11 +13,14 @@
 #include <QLabel>
 #include <QLocale>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+#include <QToolButton>
 #include <algorithm>
 #include <cstdint>
 
@@ -128,8 +131,8 @@ TEST_F(MainWindowTest, ControlsHaveTheirDesignedNamesPlacesAndValues) {
   w.show();
   QApplication::setActiveWindow(&w);
   w.ServerName->setFocus();
-  const std::vector<QWidget*> order = {w.UserName, w.Password,        w.Port,     w.Security,
-                                       w.DelOnRet, w.DestDir->Edit(), w.PollSecs, w.OnOff};
+  const std::vector<QWidget*> order = {w.UserName, w.Password,        w.Port,     w.Security, w.DelOnRet,
+                                       w.DestDir->Edit(), w.PollSecs, w.SignIn, w.OnOff};
   for (QWidget* next : order) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
@@ -625,4 +628,62 @@ TEST_F(MainWindowTest, TheStatusKeepsTheReasonInViewAndSaysWhenSwitchedOff) {
   EXPECT_EQ(w.Label8->toolTip().toStdString(), w.StatusText());
   QTest::mouseClick(w.OnOff, Qt::LeftButton);
   EXPECT_NE(w.StatusText().find("failed: connection refused - switched off"), std::string::npos) << w.StatusText();
+}
+
+// The sign-in choice: beyond the designed window like Security, reached by
+// keyboard, and OAuth2 asks for no password but for a client id and a
+// browser sign-in.
+TEST_F(MainWindowTest, SignInSitsRightOfThePollSecondsAndOAuth2AsksForWhatItNeeds) {
+  WriteIni("[TfrmMain]\nOAuthProvider=Google\n");
+  TfrmMain w;
+  w.show();
+  QApplication::setActiveWindow(&w);
+  EXPECT_EQ(w.SignIn->accessibleName(), "Sign-in method");
+  EXPECT_TRUE(w.SignInPassword->isChecked());
+  for (const QSize size : {QSize(TfrmMain::kClientWidth, TfrmMain::kClientHeight), QSize(500, 600)}) {
+    w.resize(size);
+    const QRect place = w.SignIn->geometry();
+    EXPECT_EQ(place.top(), w.PollSecs->geometry().top());
+    EXPECT_GT(place.left(), w.PollSecs->geometry().right());
+    EXPECT_TRUE(w.panSettings->contentsRect().contains(place));
+    EXPECT_GE(place.width(), w.SignIn->sizeHint().width()) << w.SignIn->sizeHint().width();
+    for (QWidget* other : w.panSettings->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (other == w.SignIn) continue;
+      EXPECT_FALSE(place.intersects(other->geometry())) << other->objectName().toStdString();
+    }
+  }
+  // Space opens the menu; the arrows and Return choose OAuth2.
+  w.SignIn->setFocus();
+  QTimer::singleShot(0, [] {
+    QWidget* menu = QApplication::activePopupWidget();
+    ASSERT_NE(menu, nullptr);
+    QTest::keyClick(menu, Qt::Key_Down);
+    QTest::keyClick(menu, Qt::Key_Down);
+    QTest::keyClick(menu, Qt::Key_Return);
+  });
+  QTest::keyClick(w.SignIn, Qt::Key_Space);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return w.SignInOAuth2->isChecked(); }, 5000));
+  // Google's preset: its server on 995 over TLS; the password gives way.
+  EXPECT_EQ(w.ServerName->text(), "pop.gmail.com");
+  EXPECT_EQ(w.Port->text(), "995");
+  EXPECT_EQ(w.Security->currentText(), "TLS");
+  EXPECT_FALSE(w.Password->isEnabled());
+
+  FillValid(w);
+  w.Password->clear();
+  EXPECT_FALSE(w.ValidateSettings());
+  EXPECT_EQ(dialogs_.messages.back(), " No OAuth2 client id in the settings file\n\nCannot start!");
+  w.close();
+  EXPECT_NE(Ini().find("\nSignIn=OAuth2\n"), std::string::npos) << Ini();
+
+  WriteIni(Ini() + "OAuthClientId=123.apps.example\n");
+  TfrmMain again;
+  again.show();
+  EXPECT_TRUE(again.SignInOAuth2->isChecked());
+  FillValid(again);
+  again.Password->clear();
+  EXPECT_FALSE(again.ValidateSettings());
+  EXPECT_EQ(dialogs_.messages.back(), " Not signed in: Sign-in > Sign in with the browser\n\nCannot start!");
+  again.close();
+  EXPECT_NE(Ini().find("\nOAuthClientId=123.apps.example\n"), std::string::npos) << Ini();
 }

@@ -86,7 +86,9 @@ void DovecotServer::writeConfig() {
     << (certificate_.empty() ? "ssl = no\n"
                              : "ssl = yes\nssl_cert = <" + certificate_ + "\nssl_key = <" + key_ + "\n")
     << "disable_plaintext_auth = no\n"
-    << "auth_mechanisms = plain login\n"
+    << "auth_mechanisms = plain login" << (introspectionUrl_.empty() ? "" : " xoauth2 oauthbearer") << "\n"
+    // Refusals are what the token tests are about; no reason to wait 2 s for each.
+    << (introspectionUrl_.empty() ? "" : "auth_failure_delay = 0\n")
     << "mail_location = maildir:" << dir_ << "/Maildir\n"
     << "first_valid_uid = " << uid << "\n"
     << "last_valid_uid = " << uid << "\n"
@@ -95,7 +97,12 @@ void DovecotServer::writeConfig() {
     << "default_internal_user = " << internalUser_ << "\n"
     // Room for the 100 MB benchmark message.
     << "default_vsz_limit = 2G\n"
-    << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " << dir_ << "/users\n}\n"
+    << (introspectionUrl_.empty()
+            ? ""
+            : "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = " + dir_ + "/oauth2.conf\n}\n")
+    << "passdb {\n  driver = passwd-file\n"
+    << (introspectionUrl_.empty() ? "" : "  mechanisms = plain login\n")
+    << "  args = scheme=PLAIN username_format=%u " << dir_ << "/users\n}\n"
     << "userdb {\n  driver = passwd-file\n  args = username_format=%u " << dir_ << "/users\n}\n"
     << "service pop3-login {\n"
     << (asRoot_ ? "" : "  chroot =\n")
@@ -103,6 +110,12 @@ void DovecotServer::writeConfig() {
     << "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << tlsPort_
     << (certificate_.empty() ? "" : "\n    ssl = yes") << "\n  }\n}\n";
   writeFile(dir_ + "/dovecot.conf", c.str(), 0644);
+  if (!introspectionUrl_.empty())
+    writeFile(dir_ + "/oauth2.conf",
+              "introspection_mode = post\nintrospection_url = " + introspectionUrl_ +
+                  "\nforce_introspection = yes\nusername_attribute = username\n"
+                  "active_attribute = active\nactive_value = true\n",
+              0644);
 }
 
 bool DovecotServer::launch(std::string& error) {
@@ -135,6 +148,11 @@ void DovecotServer::enableTls(const std::string& certificate, const std::string&
   if (running()) throw std::runtime_error("dovecot fixture: TLS is set before start()");
   certificate_ = certificate;
   key_ = key;
+}
+
+void DovecotServer::enableOAuth2(const std::string& introspectionUrl) {
+  if (running()) throw std::runtime_error("dovecot fixture: OAuth2 is set before start()");
+  introspectionUrl_ = introspectionUrl;
 }
 
 void DovecotServer::stop() {

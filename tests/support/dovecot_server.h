@@ -44,6 +44,11 @@ class DovecotServer {
   int port() const { return port_; }
   // Serves this certificate and key (PEM files); before start().
   void enableTls(const std::string& certificate, const std::string& key);
+  // Also signs in with XOAUTH2 and OAUTHBEARER: tokens are checked by an
+  // oauth2 passdb that asks introspectionUrl (RFC 7662, POST) and takes
+  // "username" as the user; PLAIN and LOGIN still check the password.
+  // Before start().
+  void enableOAuth2(const std::string& introspectionUrl);
   // The implicit-TLS port; 0 without enableTls.
   int tlsPort() const { return tlsPort_; }
   const std::string& userName() const { return userName_; }
@@ -80,6 +85,7 @@ class DovecotServer {
   int tlsPort_ = 0;
   std::string certificate_;
   std::string key_;
+  std::string introspectionUrl_;
   ServerProcess process_;
   uid_t mailUid_ = 0;
   gid_t mailGid_ = 0;
