@@ -30,6 +30,7 @@
 #include "mail/message/mail_message.h"
 #include "mail/net/pop3_client.h"
 #include "platform/int_conv.h"
+#include "platform/settings_store.h"
 
 namespace Vizu2000 {
 
@@ -279,6 +280,8 @@ void TfrmMain::RegisterStoredProps() {
   boolean(
       "DelOnRet.Checked", [this] { return DelOnRet->isChecked(); },
       [this](bool value) { DelOnRet->setChecked(value); });
+  boolean(
+      "FetchOnlyNew", [this] { return fetchOnlyNew_; }, [this](bool value) { fetchOnlyNew_ = value; });
   // Last: restoring it as on switches on with every other setting in place.
   boolean(
       "OnOff.StateOn", [this] { return OnOff->StateOn(); }, [this](bool value) { OnOff->SetStateOn(value); });
@@ -320,6 +323,7 @@ void TfrmMain::OnOffOn(QObject*) {
     throw;
   }
   HandOverSecurity();
+  pollCycle_->SetIdListFolder(fetchOnlyNew_ ? FormStorage1->Store().StateFolder() : "");
   MemLog->show();
   panSettings->hide();
   evGetMail->SetEnabled(true);
