@@ -298,9 +298,19 @@ class Mailbox {
   int added_ = 0;
 };
 
-// The server's account of the session that ended last ("... retr=0/0,
-// del=0/10000, ..."), once there are more than `before` of them.
-size_t Sessions(const VizuTest::DovecotServer& server) { return server.logLines("retr=", 0).size(); }
+// The sessions the server has logged as ended ("... retr=0/0, del=0/10000,
+// ..."), once no more come in: a session's line follows its QUIT a little.
+size_t Sessions(const VizuTest::DovecotServer& server) {
+  size_t count = server.logLines("retr=", 0).size(), previous;
+  do {
+    previous = count;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    count = server.logLines("retr=", 0).size();
+  } while (count != previous);
+  return count;
+}
+// The line of the session that ended last, once there are more than
+// `before`.
 std::string LastSession(const VizuTest::DovecotServer& server, size_t before) {
   const std::vector<std::string> lines = server.logLines("retr=", before + 1);
   return lines.size() > before ? lines.back() : "";

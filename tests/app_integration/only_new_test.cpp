@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
