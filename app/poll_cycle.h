@@ -43,7 +43,6 @@ class TPollCycle {
   // list. Empty (the default): every poll fetches every message and no list
   // is read or written.
   void SetIdListFolder(std::string folder) { idListFolder_ = std::move(folder); }
-  const std::string& IdListFolder() const { return idListFolder_; }
 
   // Called after each batch's files are durable and before the list of
   // stored ids learns of them and their DELEs go out: a crash here must
