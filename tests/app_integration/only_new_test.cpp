@@ -118,7 +118,7 @@ TEST_F(OnlyNewTest, ASecondPollFetchesNothingAndALaterMessageComesAlone) {
   TfrmMain w;
   SwitchOn(w, false);
   std::vector<std::string> log = Poll(w);
-  EXPECT_EQ(log.size(), 10u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log.size(), 11u) << ::testing::PrintToString(log);
   EXPECT_NE(Session(2).find("retr=2/"), std::string::npos) << Session(2);
   // The list is the user's alone, beside the settings file that moved.
   TStoredIdList list = List();
