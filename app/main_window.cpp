@@ -349,6 +349,8 @@ void TfrmMain::RegisterStoredProps() {
       [this](bool value) { DelOnRet->setChecked(value); });
   // No window control: the desktop's own settings can silence a program too.
   boolean("Notify", [this] { return notify_; }, [this](bool value) { notify_ = value; });
+  boolean(
+      "FetchOnlyNew", [this] { return fetchOnlyNew_; }, [this](bool value) { fetchOnlyNew_ = value; });
   // Last: restoring it as on switches on with every other setting in place.
   boolean(
       "OnOff.StateOn", [this] { return OnOff->StateOn(); }, [this](bool value) { OnOff->SetStateOn(value); });
@@ -400,6 +402,7 @@ void TfrmMain::OnOffOn(QObject*) {
   POP->SetAuthMechanism(UsesOAuth2() ? OAuth->Provider().Mechanism : amUserPass);
   pollCycle_->SetSignInTokens(UsesOAuth2() ? OAuth : nullptr);
   resumeAfterSignIn_ = false;
+  pollCycle_->SetIdListFolder(fetchOnlyNew_ ? FormStorage1->Store().StateFolder() : "");
   MemLog->show();
   panSettings->hide();
   evGetMail->SetEnabled(true);

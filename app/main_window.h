@@ -122,6 +122,10 @@ class TfrmMain : public QWidget, private TPollListener {
   // The settings file's "TrustedCertificate": a PEM file path or a SHA-256
   // fingerprint the client trusts besides the system's authorities.
   const std::string& TrustedCertificate() const { return trustedCertificate_; }
+  // The settings file's "FetchOnlyNew": a poll fetches only the messages it
+  // has not stored before, by the list of ids kept for the mailbox in the
+  // settings store's state folder. False fetches every message every poll.
+  bool FetchOnlyNew() const { return fetchOnlyNew_; }
 
   // Designed client size: the designed outer size less the frame.
   static constexpr int kClientWidth = 296;
@@ -176,6 +180,7 @@ class TfrmMain : public QWidget, private TPollListener {
   } oauthSettings_;
   bool refreshTokenLoaded_ = false;
   bool resumeAfterSignIn_ = false;  // switched off for a sign-in; on again after it
+  bool fetchOnlyNew_ = true;
   // The log's lines, and what the widget has yet to be given.
   std::deque<std::string> logLines_;
   std::deque<std::string> logPending_;

@@ -2,14 +2,17 @@
 
 #include <QLocale>
 #include <QRegularExpression>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "app/message_file.h"
 #include "app/program_end.h"
+#include "app/stored_id_list.h"
 #include "mail/net/pop3_client.h"
 #include "platform/event_pump.h"
 #include "platform/memory.h"
@@ -17,6 +20,34 @@
 namespace Vizu2000 {
 
 namespace {
+
+// The mailbox's list, by the name the user gave the server.
+TStoredIdList IdListOf(const TREZ2000& pop, const std::string& folder) {
+  return TStoredIdList(folder, pop.Host(), pop.Port(), pop.UserName());
+}
+
+// A file is there and not empty.
+bool FileHoldsBytes(const std::string& fileName) {
+  struct stat st {};
+  return ::stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+// Marks in skip the listed messages (numbers up to count, by their ids)
+// that the list holds, and returns how many. With upgrade, a message whose
+// file is already in dest joins the list first.
+int MarkStored(TStoredIdList& list, bool upgrade, const std::vector<int>& numbers, int count, const TUniqueIds& ids,
+               const std::string& dest, std::vector<bool>& skip) {
+  int marked = 0;
+  for (size_t i = 0; i < numbers.size() && numbers[i] <= count; ++i) {
+    const auto it = ids.find(numbers[i]);
+    if (it == ids.end()) continue;
+    if (upgrade && !list.Contains(it->second) && FileHoldsBytes(MessageFileName(dest, it->second)))
+      list.Add(it->second);
+    skip[i] = list.Contains(it->second);
+    marked += skip[i];
+  }
+  return marked;
+}
 
 std::string Capitalized(std::string text) {
   if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
@@ -123,39 +154,96 @@ void TPollCycle::RunSession(TPollOutcome& outcome) {
   Log("Login... ok");
   const int count = pop_.MessageCount();
   Log(std::to_string(count) + " messages on server");
-  RemoveStaleTemporaries(destination_());
-  if (count < 1) return;
+  const std::string firstDest = destination_();
+  RemoveStaleTemporaries(firstDest);
+  bool listFailed = false;
+  auto saveList = [&](TStoredIdList& list) {
+    try {
+      list.Save();
+    } catch (const EFileError& error) {
+      // The messages are safe in their files; a list that stays behind
+      // costs only fetching them again.
+      if (!std::exchange(listFailed, true)) Log(error.what());
+    }
+  };
+  if (count < 1) {
+    // The server holds nothing of what its list names any more.
+    if (count == 0 && !idListFolder_.empty()) {
+      TStoredIdList list = IdListOf(pop_, idListFolder_);
+      if (list.Load() == TStoredIdList::TLoad::Read && list.Size() > 0) {
+        list.KeepOnly({});
+        saveList(list);
+      }
+    }
+    return;
+  }
 
   // One UIDL listing instead of one round trip per message; a server that
   // refuses it is asked message by message.
   TUniqueIds ids;
   const bool listed = pop_.GetUIDLs(ids);
+  // A copy: a nested handler may change the connection and its listing.
+  const std::vector<int> numbers = pop_.ListedNumbers();
+  // Messages stored by an earlier poll: not fetched again, and with
+  // "delete on retrieve" deleted in this poll's first batch step.
+  std::vector<bool> skip(numbers.size());
+  std::vector<int> toDelete;
+  std::unique_ptr<TStoredIdList> list;
+  if (!idListFolder_.empty() && listed) {
+    list = std::make_unique<TStoredIdList>(IdListOf(pop_, idListFolder_));
+    const TStoredIdList::TLoad loaded = list->Load();
+    if (loaded == TStoredIdList::TLoad::Damaged) Log("Cannot read " + list->FileName() + ": starting a new list");
+    list->KeepOnly(ids);
+    // A first poll counts the files already there, from a version that
+    // kept no list. Not with "delete on retrieve": there nothing but the
+    // list may vouch for a message before it goes, and such a mailbox
+    // holds only what a poll could not finish anyway.
+    const bool upgrade = loaded != TStoredIdList::TLoad::Read && !pop_.DeleteOnRetrieve();
+    const int skipped = MarkStored(*list, upgrade, numbers, count, ids, firstDest, skip);
+    if (pop_.DeleteOnRetrieve())
+      for (size_t i = 0; i < numbers.size(); ++i)
+        if (skip[i]) toDelete.push_back(numbers[i]);
+    if (skipped > 0) Log(std::to_string(skipped) + (skipped == 1 ? " message" : " messages") + " already saved");
+  } else if (!idListFolder_.empty() && pop_.Connected()) {
+    Log("The server cannot tell messages apart (no UIDL listing): fetching every message");
+  }
+
   // Files are written in batches; a batch's messages are deleted only once
   // its files are durable, so a message is never gone from the server
   // before its file is safe.
   TMessageFileBatch batch;
-  std::vector<int> toDelete;
   int pendingSaved = 0, pendingNew = 0;  // counted once their files are in place
   std::vector<std::string> pendingNewFiles;
+  std::vector<std::string> pendingIds;
   auto commit = [&] {
+    // Taken first: when the commit fails, none of its files counts.
+    const int saved = std::exchange(pendingSaved, 0), fresh = std::exchange(pendingNew, 0);
+    std::vector<std::string> durable = std::exchange(pendingIds, {});
+    std::vector<std::string> durableNewFiles = std::exchange(pendingNewFiles, {});
     batch.Commit();
-    outcome.saved += std::exchange(pendingSaved, 0);
-    outcome.newlySaved += std::exchange(pendingNew, 0);
-    for (std::string& file : pendingNewFiles) outcome.newFiles.push_back(std::move(file));
-    pendingNewFiles.clear();
+    outcome.saved += saved;
+    outcome.newlySaved += fresh;
+    for (std::string& file : durableNewFiles) outcome.newFiles.push_back(std::move(file));
+    if (saved > 0 && OnBatchDurable) OnBatchDurable();
+    // File, then list, then DELE: a crash between two steps costs at most
+    // this batch fetched again, and nothing is deleted that no file holds.
+    if (list) {
+      for (std::string& uid : durable) list->Add(std::move(uid));
+      saveList(*list);
+    }
     // A refused DELE leaves that message on the server, nothing worse.
     pop_.DeleteMessages(toDelete);
     toDelete.clear();
   };
   std::unordered_map<std::string, int> names;  // file names of this poll: a repeated id gets a copy
 
-  // A copy: a nested handler may change the connection and its listing.
-  const std::vector<int> numbers = pop_.ListedNumbers();
   try {
-    for (const int n : numbers) {
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      const int n = numbers[i];
       // The program is ending (a signal): the messages in hand are kept and
       // the poll ends as usual, so their deletions take effect.
       if (n > count || EndRequested()) break;
+      if (skip[i]) continue;
       const std::string dest = destination_();
       Log("Getting UIDL...");
       std::string uid;
@@ -199,6 +287,7 @@ void TPollCycle::RunSession(TPollOutcome& outcome) {
         ++pendingNew;
         pendingNewFiles.push_back(fileName);
       }
+      if (list) pendingIds.push_back(std::move(uid));
       if (pop_.DeleteOnRetrieve()) toDelete.push_back(n);
       if (batch.PendingCount() >= kBatchFiles || batch.PendingBytes() >= kBatchBytes) commit();
     }

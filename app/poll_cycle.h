@@ -54,6 +54,17 @@ class TPollCycle {
   void Run();
   bool Running() const { return running_; }
 
+  // Where the lists of the ids already stored are kept (TStoredIdList): a
+  // poll then fetches only the messages whose ids are not on its mailbox's
+  // list. Empty (the default): every poll fetches every message and no list
+  // is read or written.
+  void SetIdListFolder(std::string folder) { idListFolder_ = std::move(folder); }
+
+  // Called after each batch's files are durable and before the list of
+  // stored ids learns of them and their DELEs go out: a crash here must
+  // lose nothing and cost at most this batch fetched again.
+  std::function<void()> OnBatchDurable;
+
   // "Connecting at " + the local date and time as the log shows them.
   static std::string LogDateTime();
 
@@ -77,6 +88,7 @@ class TPollCycle {
   TPollListener& listener_;
   std::function<std::string()> destination_;
   TSignInTokens* tokens_ = nullptr;
+  std::string idListFolder_;
   bool running_ = false;
 };
 

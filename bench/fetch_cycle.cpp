@@ -9,6 +9,13 @@
 //                     from the first byte (port 995's way), the server's
 //                     certificate trusted by its PEM file in both tools
 //
+// After its first poll of 10000x2K-keep, each tool polls twice more with
+// its own record of what it has fetched (Quenwick's list of stored ids,
+// mpop's UIDLs file): a steady poll that finds nothing new ("steady", where
+// Dovecot's log must show no RETR), and one that finds a single new message
+// ("one-new"). Quenwick also polls once more into an empty folder with
+// FetchOnlyNew=false ("list off"): the first poll as it was before the list.
+//
 // Wall, CPU and system time of each tool, medians of the runs; the runs of
 // the two tools alternate, so a machine that slows down hurts both alike.
 //
@@ -34,7 +41,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -65,6 +74,8 @@ struct Case {
   bool tls;
   std::vector<Times> quenwick;
   std::vector<Times> mpop;
+  bool followUps = false;  // the steady and one-new polls, and the list-off first poll
+  std::vector<Times> quenwickSteady = {}, mpopSteady = {}, quenwickOneNew = {}, mpopOneNew = {}, quenwickListOff = {};
 };
 
 double Seconds(const timeval& t) {
@@ -241,6 +252,24 @@ class Mailbox {
     std::fprintf(stderr, "filled and warmed up %d messages in %.1f s\n", messages, Now() - start);
   }
 
+  // One more message, named to be served last; not warmed up, for either tool.
+  void AddOne(int size) {
+    char name[48];
+    std::snprintf(name, sizeof name, "f%04d-n%06d", fill_, ++added_);
+    server_.addMessage(name, Message(messages_ + added_, size));
+  }
+  // Deletes the message AddOne added, so the mailbox is the filled one again.
+  void RemoveLast() {
+    {
+      RawSession session(server_);
+      session.Delete(session.Count());
+      session.Quit();
+    }
+    for (int i = 0; i < 200 && server_.messageCount() != messages_; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (server_.messageCount() != messages_) throw std::runtime_error("the added message stayed on the server");
+  }
+
   // Whether the server has let go of every message, waiting a little for
   // the files to disappear.
   bool Drained() {
@@ -266,7 +295,26 @@ class Mailbox {
   int messages_ = 0;
   int size_ = 0;
   int fill_ = 0;
+  int added_ = 0;
 };
+
+// The sessions the server has logged as ended ("... retr=0/0, del=0/10000,
+// ..."), once no more come in: a session's line follows its QUIT a little.
+size_t Sessions(const VizuTest::DovecotServer& server) {
+  size_t count = server.logLines("retr=", 0).size(), previous;
+  do {
+    previous = count;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    count = server.logLines("retr=", 0).size();
+  } while (count != previous);
+  return count;
+}
+// The line of the session that ended last, once there are more than
+// `before`.
+std::string LastSession(const VizuTest::DovecotServer& server, size_t before) {
+  const std::vector<std::string> lines = server.logLines("retr=", before + 1);
+  return lines.size() > before ? lines.back() : "";
+}
 
 // What an earlier run or fill left for writeback (the server's index and
 // flag changes, the files' directories) must not be written back during the
@@ -275,33 +323,52 @@ void Settle() { ::sync(); }
 
 class QuenwickRunner {
  public:
-  explicit QuenwickRunner(const VizuTest::DovecotServer& server) : server_(server) {
-    w_.show();
-    w_.ServerName->setText("127.0.0.1");
-    w_.UserName->setText(QString::fromStdString(server.userName()));
-    w_.Password->setText(QString::fromStdString(server.password()));
-    w_.PollSecs->SetValue(3600);
+  // settings: the window's settings file, already written.
+  QuenwickRunner(const VizuTest::DovecotServer& server, const std::string& settings) : server_(server) {
+    // The window takes its settings file, and the state folder beside it,
+    // when it is made.
+    const char* was = std::getenv("QUENWICK_SETTINGS");
+    const std::string saved = was ? was : "";
+    setenv("QUENWICK_SETTINGS", settings.c_str(), 1);
+    w_ = std::make_unique<Vizu2000::TfrmMain>();
+    if (was)
+      setenv("QUENWICK_SETTINGS", saved.c_str(), 1);
+    else
+      unsetenv("QUENWICK_SETTINGS");
+    stateFolder_ = settings + ".state";
+    w_->show();
+    w_->ServerName->setText("127.0.0.1");
+    w_->UserName->setText(QString::fromStdString(server.userName()));
+    w_->Password->setText(QString::fromStdString(server.password()));
+    w_->PollSecs->SetValue(3600);
   }
-  ~QuenwickRunner() { w_.OnOff->SetStateOn(false); }
+  ~QuenwickRunner() { w_->OnOff->SetStateOn(false); }
 
-  // One poll into `dest`; false (with a message) when it did not store every
-  // message.
+  // One first poll into the empty folder `dest`, with no list of stored
+  // ids; false (with a message) when it did not store every message.
   bool Run(const std::string& dest, int messages, bool del, bool tls, Times& times) {
+    std::filesystem::remove_all(stateFolder_);
+    return Poll(dest, messages, del, tls, times);
+  }
+
+  // One more poll into `dest`, with the list the earlier ones left; false
+  // when the folder then does not hold `messages` files.
+  bool Poll(const std::string& dest, int messages, bool del, bool tls, Times& times) {
     // The window takes its settings at switch-on, as after a user's edit.
-    w_.OnOff->SetStateOn(false);
-    w_.Security->setCurrentText(tls ? "TLS" : "None");
-    w_.Port->setText(QString::number(tls ? server_.tlsPort() : server_.port()));
-    w_.DestDir->SetText(dest);
-    w_.DelOnRet->setChecked(del);
-    w_.OnOff->SetStateOn(true);
-    if (!w_.OnOff->StateOn()) return false;
+    w_->OnOff->SetStateOn(false);
+    w_->Security->setCurrentText(tls ? "TLS" : "None");
+    w_->Port->setText(QString::number(tls ? server_.tlsPort() : server_.port()));
+    w_->DestDir->SetText(dest);
+    w_->DelOnRet->setChecked(del);
+    w_->OnOff->SetStateOn(true);
+    if (!w_->OnOff->StateOn()) return false;
     // The benchmark calls the poll itself; the timer stays out of it.
-    w_.TimerList->SetActive(false);
+    w_->TimerList->SetActive(false);
     Settle();
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
     const double start = Now();
-    w_.evGetMailTimer(w_.evGetMail);
+    w_->evGetMailTimer(w_->evGetMail);
     times.wall = Now() - start;
     getrusage(RUSAGE_SELF, &after);
     times.sys = Seconds(after.ru_stime) - Seconds(before.ru_stime);
@@ -316,7 +383,8 @@ class QuenwickRunner {
 
  private:
   const VizuTest::DovecotServer& server_;
-  Vizu2000::TfrmMain w_;
+  std::unique_ptr<Vizu2000::TfrmMain> w_;
+  std::string stateFolder_;
 };
 
 class MpopRunner {
@@ -326,17 +394,24 @@ class MpopRunner {
 
   // One fetch into the Maildir `maildir`, from a fresh state.
   bool Run(const std::string& maildir, int messages, bool del, bool tls, Times& times) {
+    std::remove(uidls_.c_str());
+    return Poll(maildir, messages, del, tls, false, times);
+  }
+
+  // One fetch with the UIDLs file as the earlier ones left it; onlyNew: of
+  // the messages it does not name. False unless the Maildir then holds
+  // `messages` files.
+  bool Poll(const std::string& maildir, int messages, bool del, bool tls, bool onlyNew, Times& times) {
     for (const char* sub : {"/cur", "/new", "/tmp"}) QDir().mkpath(QString::fromStdString(maildir + sub));
     std::ofstream out(rc_);
     out << "account bench\nhost 127.0.0.1\nport " << (tls ? server_.tlsPort() : server_.port()) << "\nuser "
         << server_.userName() << "\npassword " << server_.password() << "\nauth user\n"
         << (tls ? "tls on\ntls_starttls off\ntls_trust_file " + trustFile_ : std::string("tls off"))
         << "\ndelivery maildir " << maildir
-        << "\nkeep " << (del ? "off" : "on") << "\nonly_new off\nuidls_file " << uidls_
+        << "\nkeep " << (del ? "off" : "on") << "\nonly_new " << (onlyNew ? "on" : "off") << "\nuidls_file " << uidls_
         << "\nreceived_header off\n";
     out.close();
     chmod(rc_.c_str(), 0600);
-    std::remove(uidls_.c_str());
     Settle();
     const double start = Now();
     const pid_t pid = fork();
@@ -377,7 +452,7 @@ int main(int argc, char** argv) {
 
   std::vector<Case> cases = {{"1000x20K-keep", 1000, 20 * 1024, false, false, {}, {}},
                              {"1000x20K-delete", 1000, 20 * 1024, true, false, {}, {}},
-                             {"10000x2K-keep", 10000, 2 * 1024, false, false, {}, {}},
+                             {"10000x2K-keep", 10000, 2 * 1024, false, false, {}, {}, true},
                              {"10000x2K-delete", 10000, 2 * 1024, true, false, {}, {}},
                              {"1000x20K-keep-tls", 1000, 20 * 1024, false, true, {}, {}}};
   std::erase_if(cases, [&](const Case& c) { return filter != "all" && c.name.find(filter) == std::string::npos; });
@@ -401,8 +476,47 @@ int main(int argc, char** argv) {
   server.enableTls(certificate.certificate, certificate.key);
   server.start();
   Mailbox mailbox(server);
-  QuenwickRunner quenwick(server);
+  QuenwickRunner quenwick(server, root + "/quenwick.ini");
+  // The same first poll with the list switched off, as before there was one.
+  std::ofstream(root + "/list-off.ini") << "[TfrmMain]\nFetchOnlyNew=false\n";
+  QuenwickRunner listOff(server, root + "/list-off.ini");
   MpopRunner mpop(server, root, certificate.certificate);
+
+  auto report = [&](int r, const std::string& name, const char* tool, const Times& t) {
+    std::fprintf(stderr, "run %d %-17s %-9s wall %7.3f s  cpu %7.3f s  sys %7.3f s%s\n", r + 1, name.c_str(), tool,
+                 t.wall, t.cpu, t.sys, t.wall > 60 ? "  (over a minute)" : "");
+  };
+  // The polls that follow a tool's first poll of c into dest; false (with a
+  // message) when one fetched other than it should.
+  auto followUps = [&](int r, Case& c, bool isQuenwick, const std::string& dest) {
+    const char* tool = isQuenwick ? "quenwick" : "mpop";
+    auto poll = [&](int expected, const char* name, const char* retr, std::vector<Times>& into) {
+      const size_t before = Sessions(server);
+      Times t;
+      if (!(isQuenwick ? quenwick.Poll(dest, expected, false, false, t)
+                       : mpop.Poll(dest, expected, false, false, true, t)))
+        return false;
+      const std::string session = LastSession(server, before);
+      if (session.find(retr) == std::string::npos) {
+        std::fprintf(stderr, "%s %s: the server logged %s\n", tool, name, session.c_str());
+        return false;
+      }
+      into.push_back(t);
+      report(r, name, tool, t);
+      return true;
+    };
+    if (!poll(c.messages, "10000x2K-steady", "retr=0/", isQuenwick ? c.quenwickSteady : c.mpopSteady)) return false;
+    mailbox.AddOne(c.size);
+    if (!poll(c.messages + 1, "10000x2K-one-new", "retr=1/", isQuenwick ? c.quenwickOneNew : c.mpopOneNew))
+      return false;
+    mailbox.RemoveLast();
+    if (!isQuenwick) return true;
+    Times t;
+    if (!listOff.Run(NewFolder(root, "eml"), c.messages, false, false, t)) return false;
+    c.quenwickListOff.push_back(t);
+    report(r, c.name + " list off", tool, t);
+    return true;
+  };
 
   for (int r = 0; r < runs; ++r) {
     for (Case& c : cases) {
@@ -422,21 +536,29 @@ int main(int argc, char** argv) {
           return 1;
         }
         (isQuenwick ? c.quenwick : c.mpop).push_back(t);
-        std::fprintf(stderr, "run %d %-17s %-9s wall %7.3f s  cpu %7.3f s  sys %7.3f s%s\n", r + 1,
-                     c.name.c_str(), isQuenwick ? "quenwick" : "mpop", t.wall, t.cpu, t.sys,
-                     t.wall > 60 ? "  (over a minute)" : "");
+        report(r, c.name, isQuenwick ? "quenwick" : "mpop", t);
+        if (c.followUps && !followUps(r, c, isQuenwick, dest)) return 1;
       }
     }
   }
 
-  std::printf("\nFetch from a local Dovecot into an empty folder, median of %d runs\n", runs);
+  std::printf("\nFetch from a local Dovecot, median of %d runs (first polls into an empty folder)\n", runs);
   std::printf("%-17s %-9s %9s %9s %9s %12s\n", "case", "tool", "wall s", "cpu s", "sys s", "wall q/mpop");
-  for (const Case& c : cases) {
-    const Times q = Median(c.quenwick);
-    const Times m = Median(c.mpop);
-    std::printf("%-17s %-9s %9.3f %9.3f %9.3f %12.2f\n", c.name.c_str(), "quenwick", q.wall, q.cpu, q.sys,
+  auto row = [](const std::string& name, const std::vector<Times>& quenwickRuns, const std::vector<Times>& mpopRuns) {
+    const Times q = Median(quenwickRuns);
+    const Times m = Median(mpopRuns);
+    std::printf("%-17s %-9s %9.3f %9.3f %9.3f %12.2f\n", name.c_str(), "quenwick", q.wall, q.cpu, q.sys,
                 q.wall / m.wall);
     std::printf("%-17s %-9s %9.3f %9.3f %9.3f\n", "", "mpop", m.wall, m.cpu, m.sys);
+  };
+  for (const Case& c : cases) {
+    row(c.name, c.quenwick, c.mpop);
+    if (!c.followUps) continue;
+    row("10000x2K-steady", c.quenwickSteady, c.mpopSteady);
+    row("10000x2K-one-new", c.quenwickOneNew, c.mpopOneNew);
+    const Times off = Median(c.quenwickListOff);
+    std::printf("%-17s %-9s %9.3f %9.3f %9.3f %12s\n", c.name.c_str(), "list off", off.wall, off.cpu, off.sys,
+                "");
   }
   return 0;
 }

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/paths.h"
+
 namespace Vizu2000 {
 
 struct TSettingsStore::TImpl {
@@ -24,29 +26,38 @@ QString Key(const std::string& section, const std::string& name) {
   return QString::fromStdString(section) + "/" + QString::fromStdString(name);
 }
 
-// Creates the folders that lead to the file, new ones private to the owner.
-bool MakeFolders(const QString& dir) {
-  if (dir.isEmpty() || QFileInfo(dir).isDir()) return true;
-  const QString parent = QFileInfo(dir).path();
-  if (parent != dir && !MakeFolders(parent)) return false;
-  return ::mkdir(QFile::encodeName(dir).constData(), 0700) == 0 || QFileInfo(dir).isDir();
+const char* OverriddenFileName() {
+  const char* overridden = std::getenv("QUENWICK_SETTINGS");
+  return overridden && *overridden ? overridden : nullptr;
 }
 
 }  // namespace
 
 TSettingsStore::TSettingsStore(std::string keyPath)
-    : keyPath_(std::move(keyPath)), fileName_(DefaultFileName(keyPath_)), impl_(new TImpl) {}
+    : keyPath_(std::move(keyPath)),
+      fileName_(DefaultFileName(keyPath_)),
+      overridden_(OverriddenFileName() != nullptr),
+      impl_(new TImpl) {}
 
 TSettingsStore::~TSettingsStore() {
   delete impl_;
 }
 
 std::string TSettingsStore::DefaultFileName(const std::string& keyPath) {
-  const char* overridden = std::getenv("QUENWICK_SETTINGS");
-  if (overridden && *overridden) return overridden;
+  if (const char* overridden = OverriddenFileName()) return overridden;
   QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   if (base.isEmpty()) base = QDir::homePath() + "/.config";
   return (base + "/" + QString::fromStdString(keyPath) + ".ini").toStdString();
+}
+
+std::string TSettingsStore::StateFolder() const {
+  // A settings file moved elsewhere takes its state along, so the lists of
+  // a test or of a second configuration never mix with the user's own.
+  if (overridden_) return fileName_ + ".state";
+  // The base directory rules ignore a relative path.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return std::string(state) + "/quenwick";
+  return QDir::homePath().toStdString() + "/.local/state/quenwick";
 }
 
 bool TSettingsStore::OpenKeyReadOnly() {
@@ -61,7 +72,7 @@ bool TSettingsStore::OpenKeyForWrite() {
   impl_->settings.reset();
   writable_ = false;
   const QString file = QString::fromStdString(fileName_);
-  if (!MakeFolders(QFileInfo(file).path())) return false;
+  if (!MakePrivateFolders(QFileInfo(file).path().toStdString())) return false;
   // Create the file ourselves so that it is private from its first byte; the
   // INI writer keeps the permissions of the file it replaces.
   const int fd = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);

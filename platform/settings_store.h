@@ -22,6 +22,10 @@ class TSettingsStore {
   static std::string DefaultFileName(const std::string& keyPath);
   const std::string& FileName() const { return fileName_; }
   const std::string& KeyPath() const { return keyPath_; }
+  // Where the program keeps what it learns as it runs (not settings, not
+  // worth a backup): $XDG_STATE_HOME/quenwick, by default
+  // ~/.local/state/quenwick; with $QUENWICK_SETTINGS, FileName() + ".state".
+  std::string StateFolder() const;
 
   // Opens the key for reading only; false (and every read missing) when the
   // file does not exist.
@@ -42,6 +46,7 @@ class TSettingsStore {
   struct TImpl;
   std::string keyPath_;
   std::string fileName_;
+  bool overridden_ = false;  // fileName_ is $QUENWICK_SETTINGS
   TImpl* impl_ = nullptr;
   bool writable_ = false;
 };

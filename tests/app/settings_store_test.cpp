@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -17,6 +18,22 @@ TEST(SettingsStore, PrivateFileKeepsStringsAndTellsMissingFromOtherTypes) {
   unsetenv("QUENWICK_SETTINGS");
   EXPECT_EQ(store.FileName(), path);
   EXPECT_NE(TSettingsStore::DefaultFileName("Software/quenwick").find("/Software/quenwick.ini"), std::string::npos);
+  // What the program learns as it runs moves with the settings file; else
+  // it goes where the base directory rules say, a relative path ignored.
+  EXPECT_EQ(store.StateFolder(), path + ".state");
+  {
+    const TSettingsStore unmoved("Software/quenwick");
+    const char* was = std::getenv("XDG_STATE_HOME");
+    const std::string saved = was ? was : "";
+    setenv("XDG_STATE_HOME", "/var/x state", 1);
+    EXPECT_EQ(unmoved.StateFolder(), "/var/x state/quenwick");
+    setenv("XDG_STATE_HOME", "x", 1);
+    EXPECT_EQ(unmoved.StateFolder(), QDir::homePath().toStdString() + "/.local/state/quenwick");
+    if (was)
+      setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    else
+      unsetenv("XDG_STATE_HOME");
+  }
 
   EXPECT_FALSE(store.OpenKeyReadOnly());
   std::string value = "untouched";
