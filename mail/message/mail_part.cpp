@@ -485,15 +485,26 @@ void TMailPart::Encode(TEncodingType encoding) {
         break;
       }
       body_.Assign(std::string(decoded_.View()));
-      SetLabelValue(kTransferEncoding, encoding == et7Bit ? "7bit" : "");
+      SetTransferEncoding(encoding == et7Bit ? "7bit" : "");
       break;
   }
+}
+
+void TMailPart::SetTransferEncoding(std::string_view value) {
+  // One encoding per entity (RFC 2045 section 6.1). Received mail can hold
+  // a second copy, which would be read in place of the one written here
+  // as soon as the first is gone; the first keeps its place.
+  Touch(chFields);
+  const std::string prefix = Prefix(kTransferEncoding);
+  if (int first = SearchStringList(&header_, prefix, 0); first >= 0)
+    for (int j; (j = SearchStringList(&header_, prefix, first + 1)) >= 0;) header_.Delete(j);
+  SetLabelValue(kTransferEncoding, value);
 }
 
 void TMailPart::EncodeText() {
   Settle();
   body_.Clear();
-  SetLabelValue(kTransferEncoding, "quoted-printable");
+  SetTransferEncoding("quoted-printable");
   if (decoded_.Size() > 0) body_.Assign(EncodeQuotedPrintable(decoded_.View(), false));
 }
 
@@ -502,7 +513,7 @@ void TMailPart::EncodeBinary() {
   body_.Clear();
   body_.Reserve(static_cast<size_t>(decoded_.Size()) / 57 * 78 + 80);
   EncodeBASE64(body_, decoded_);
-  SetLabelValue(kTransferEncoding, "base64");
+  SetTransferEncoding("base64");
 }
 
 void TMailPart::Remove() {

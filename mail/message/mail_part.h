@@ -164,6 +164,9 @@ class TMailPart : public TComponent {
   // The field of that label, added empty when the part has none; for a
   // setter to write at once.
   std::string& FieldToWrite(std::string_view label);
+  // Writes the Content-Transfer-Encoding field, every other copy dropped;
+  // an empty value drops them all.
+  void SetTransferEncoding(std::string_view value);
 
   TStringList header_;
   TMemoryStream body_;
