@@ -25,27 +25,6 @@ constexpr size_t kReplyRoom = 1024;
 // wrong; the last answer cancels it.
 constexpr int kMaxSignInRounds = 4;
 
-bool EndsWithCrLf(std::string_view text) {
-  return text.size() >= 2 && text[text.size() - 2] == '\r' && text.back() == '\n';
-}
-
-// The last line of a reply that ends with CR LF, without its line break.
-std::string_view LastLine(std::string_view reply) {
-  std::string_view body = reply.substr(0, reply.size() - 2);
-  size_t lf = body.rfind('\n');
-  return lf == std::string_view::npos ? body : body.substr(lf + 1);
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// RFC 5321 section 4.2.1: every line but the last of a reply has a hyphen
-// right after its code; the last has a space, or nothing.
-bool ReplyComplete(std::string_view reply) {
-  if (!EndsWithCrLf(reply)) return false;
-  std::string_view last = LastLine(reply);
-  return !(last.size() >= 4 && IsDigit(last[0]) && IsDigit(last[1]) && IsDigit(last[2]) && last[3] == '-');
-}
-
 const char* AcceptedCode(TSessionState state) {
   switch (state) {
     case stConnect:
@@ -77,7 +56,7 @@ bool IsHostName(std::string_view name) {
     std::string_view label = name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
     if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
     for (char c : label)
-      if (!(IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
     if (dot == std::string_view::npos) break;
     start = dot + 1;
   }
@@ -175,6 +154,7 @@ struct TContentFacts {
   bool eightBit = false;
 
   void Add(std::string_view text) {
+    if (text.empty()) return;
     size_t crs = 0, pairs = 0;
     for (const char* p = text.data(), *end = p + text.size();
          (p = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)))) != nullptr; ++p) {
@@ -183,7 +163,7 @@ struct TContentFacts {
     }
     const auto lfs = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     size += text.size() + (crs - pairs) + (lfs - pairs);
-    if (!text.empty() && text.back() != '\r' && text.back() != '\n') size += 2;
+    if (text.back() != '\r' && text.back() != '\n') size += 2;
     eightBit = eightBit || HasEightBit(text);
   }
 
@@ -343,7 +323,7 @@ void TDUZA2000::ReceiveData(TComponent*, TSessionState, const std::string& Data,
   // sent; only a whole reply is taken as one. Pipelined commands are
   // answered reply by reply, each judged once all are in.
   if (expectedReplies_ > 1) return;
-  if (ReplyCode(Data) >= 500 && EndsWithCrLf(Data) && ReplyComplete(reply)) {
+  if (ReplyCode(Data) >= 500 && Data.ends_with(kCrLf) && ReplyComplete(reply)) {
     ServerResult = false;
     socketTalk_->Cancel();
   }

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "mail/net/session_tls.h"
+#include "platform/string_list.h"
 #include "platform/text_chars.h"
 
 namespace Vizu2000 {
@@ -11,10 +12,9 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string UpperCase(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = UpCaseChar(c);
-  return upper;
+// Every line of a reply but the last has a hyphen right after its code.
+bool GoesOn(std::string_view line) {
+  return line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) && line[3] == '-';
 }
 
 }  // namespace
@@ -27,13 +27,19 @@ std::vector<std::string_view> WholeReplies(std::string_view text) {
     if (end == std::string_view::npos) break;
     const std::string_view content = text.substr(line, end - line);
     line = end + 2;
-    const bool goesOn = content.size() >= 4 && IsDigit(content[0]) && IsDigit(content[1]) && IsDigit(content[2]) &&
-                        content[3] == '-';
-    if (goesOn) continue;
+    if (GoesOn(content)) continue;
     replies.push_back(text.substr(start, line - start));
     start = line;
   }
   return replies;
+}
+
+bool ReplyComplete(std::string_view text) { return text.ends_with("\r\n") && !GoesOn(LastLine(text)); }
+
+std::string_view LastLine(std::string_view text) {
+  const std::string_view body = text.substr(0, text.size() - 2);
+  const size_t lf = body.rfind('\n');
+  return lf == std::string_view::npos ? body : body.substr(lf + 1);
 }
 
 int ReplyCode(std::string_view reply) {

@@ -17,6 +17,11 @@ namespace Vizu2000 {
 // the CR LF of its last line. What follows the last whole reply is not
 // taken.
 std::vector<std::string_view> WholeReplies(std::string_view text);
+// Whether text ends with the last line of a reply: it ends with CR LF, and
+// its last line has no hyphen right after a code (RFC 5321 section 4.2.1).
+bool ReplyComplete(std::string_view text);
+// The last line of a text that ends with CR LF, without its line break.
+std::string_view LastLine(std::string_view text);
 // The code a reply begins with, 0 when it begins with no three digits.
 int ReplyCode(std::string_view reply);
 // A reply as a person is shown it: its first line, the hyphen after a code

@@ -4,6 +4,7 @@
 
 #include "mail/mime/codecs.h"
 #include "platform/streams.h"
+#include "platform/string_list.h"
 
 namespace Vizu2000 {
 namespace {
@@ -27,8 +28,7 @@ std::string SaslName(std::string_view user) {
 
 std::string PickMechanism(const std::vector<std::string>& offered, std::string_view wanted, bool token) {
   if (!wanted.empty()) {
-    std::string upper(wanted);
-    for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    const std::string upper = UpperCase(wanted);
     return Offered(offered, upper) ? upper : std::string();
   }
   for (const char* name : token ? std::initializer_list<const char*>{"OAUTHBEARER", "XOAUTH2"}

@@ -34,6 +34,7 @@ bool OnlyTraceFields(const std::string& prefix) {
     if (end == std::string::npos) return false;
     const std::string line = prefix.substr(start, end - start);
     const bool known = line.starts_with("Return-Path: ") || line.starts_with("Delivered-To: ") ||
+                       line.starts_with("X-Original-To: ") ||
                        line.starts_with("Received: ") || line.starts_with("\t") || line.starts_with(" ");
     if (!known) return false;
     start = end + 2;

@@ -42,6 +42,7 @@ void PostfixServer::writeConfig() {
        << "queue_directory = " << dir_ << "/queue\n"
        << "data_directory = " << dir_ << "/data\n"
        << "maillog_file = " << dir_ << "/postfix.log\n"
+       << "maillog_file_prefixes = " << dir_ << "\n"
        << "myhostname = mx.vizu.test\n"
        << "mydomain = vizu.test\n"
        << "mydestination =\n"

@@ -20,8 +20,8 @@
 // ones to use. The server is strict: strict_rfc821_envelopes,
 // smtpd_forbid_bare_newline (for every client, loopback included). Mail
 // for recipient() is delivered by Postfix's virtual(8) agent into the
-// Dovecot's Maildir as its mail user; it adds Return-Path, Delivered-To and
-// a Received field in front of the message and changes nothing else: no
+// Dovecot's Maildir as its mail user; it adds Return-Path, Delivered-To,
+// X-Original-To and a Received field in front of the message and changes nothing else: no
 // header is rewritten or added for any client.
 //
 // The master runs in the foreground as a child of the test (it gets SIGTERM
