@@ -28,7 +28,7 @@ bool UpgradeToTls(TSocketTalk& talk, std::size_t replyLength, const TTalkError& 
   return false;
 }
 
-std::string ConnectionFailure(TTalkError talkFailure, TClientSocket& socket) {
+std::string ConnectionFailure(TTalkError talkFailure, const TClientSocket& socket) {
   if (talkFailure == teTimeout) return "no answer from the server";
   const bool open = socket.Active() || socket.Opened();
   if (talkFailure == teNoError && open) return "";

@@ -38,7 +38,7 @@ bool UpgradeToTls(TSocketTalk& talk, std::size_t replyLength, const TTalkError& 
 // found", a TLS failure), "connection failed" for an error it did not name,
 // "connection closed by the server". Empty while the connection stands and
 // no error came: the server answered, and its answer is the reason.
-std::string ConnectionFailure(TTalkError talkFailure, TClientSocket& socket);
+std::string ConnectionFailure(TTalkError talkFailure, const TClientSocket& socket);
 
 // A reply's first line, within reason (200 bytes), without the control
 // characters and blanks around it: to quote to a person.

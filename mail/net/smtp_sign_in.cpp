@@ -29,7 +29,8 @@ std::string SaslName(std::string_view user) {
 std::string PickMechanism(const std::vector<std::string>& offered, std::string_view wanted, bool token) {
   if (!wanted.empty()) {
     const std::string upper = UpperCase(wanted);
-    return Offered(offered, upper) ? upper : std::string();
+    const bool known = upper == "PLAIN" || upper == "LOGIN" || upper == "XOAUTH2" || upper == "OAUTHBEARER";
+    return known && Offered(offered, upper) ? upper : std::string();
   }
   for (const char* name : token ? std::initializer_list<const char*>{"OAUTHBEARER", "XOAUTH2"}
                                 : std::initializer_list<const char*>{"PLAIN", "LOGIN"})

@@ -9,9 +9,10 @@
 
 namespace Vizu2000 {
 
-// The mechanism a sign-in uses: wanted, when the server offers it; without
-// a wish, OAUTHBEARER or else XOAUTH2 for a token, PLAIN or else LOGIN for
-// a password. Empty when the server offers none of these.
+// The mechanism a sign-in uses: wanted, when it is one of the four and the
+// server offers it; without a wish, OAUTHBEARER or else XOAUTH2 for a
+// token, PLAIN or else LOGIN for a password. Empty when the server offers
+// none of these.
 std::string PickMechanism(const std::vector<std::string>& offered, std::string_view wanted, bool token);
 
 // Whether a user name or secret can go in the mechanisms' messages at all:

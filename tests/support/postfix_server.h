@@ -14,15 +14,15 @@
 //   dovecot.messageCount();                // grows as mail is delivered
 //
 // submissionPort() takes mail only after STARTTLS and a sign-in (RFC 6409,
-// RFC 3207: smtpd_tls_security_level = encrypt, smtpd_tls_auth_only); tlsPort()
-// speaks TLS from the first byte on (RFC 8314). Both sign users in through
-// the Dovecot's authentication socket, so its user and password are the
-// ones to use. The server is strict: strict_rfc821_envelopes,
+// RFC 3207: smtpd_tls_security_level = encrypt, smtpd_tls_auth_only);
+// tlsPort() speaks TLS from the first byte on (RFC 8314). Both sign users
+// in through the Dovecot's authentication socket, so its user and password
+// are the ones to use. The server is strict: strict_rfc821_envelopes,
 // smtpd_forbid_bare_newline (for every client, loopback included). Mail
 // for recipient() is delivered by Postfix's virtual(8) agent into the
-// Dovecot's Maildir as its mail user; it adds Return-Path, Delivered-To,
-// X-Original-To and a Received field in front of the message and changes nothing else: no
-// header is rewritten or added for any client.
+// Dovecot's Maildir as its mail user; it puts Return-Path, X-Original-To,
+// Delivered-To and a Received field in front of the message and changes
+// nothing else: no header is rewritten or added for any client.
 //
 // The master runs in the foreground as a child of the test (it gets SIGTERM
 // should the test die) and stop() ends it with "postfix -c DIR stop".
