@@ -574,38 +574,38 @@ bool TDUZA2000::SendContent(const std::function<std::string()>& makeContent) {
   return accepted;
 }
 
-bool TDUZA2000::ExtendedTransaction(std::string_view fromAddress, const std::vector<std::string>& recipients,
-                                    TContent& content) {
-  // Everything the server is told first is known before a byte goes: the
-  // bound message takes its new Message-ID now, so the size is the size
-  // sent.
-  content.prepare();
+std::string TDUZA2000::MailCommand(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                                   const TContent& content) {
   TContentFacts facts;
   facts.Add(content.head);
   facts.Add(content.body);
-  if (facts.eightBit && !extensions_.Has("8BITMIME"))
-    return Fail("the content holds 8-bit bytes, and the server does not offer 8BITMIME");
+  if (facts.eightBit && !extensions_.Has("8BITMIME")) {
+    Fail("the content holds 8-bit bytes, and the server does not offer 8BITMIME");
+    return "";
+  }
   // RFC 6531 section 3.4: an address that is not ASCII needs SMTPUTF8.
   bool utf8 = !IsAscii(fromAddress);
   for (const std::string& address : recipients) utf8 = utf8 || !IsAscii(address);
-  if (utf8 && !extensions_.Has("SMTPUTF8"))
-    return Fail("an address is not ASCII, and the server does not offer SMTPUTF8");
+  if (utf8 && !extensions_.Has("SMTPUTF8")) {
+    Fail("an address is not ASCII, and the server does not offer SMTPUTF8");
+    return "";
+  }
   const std::uint64_t limit = extensions_.SizeLimit();
-  if (limit > 0 && facts.size > limit) return Fail(TooLarge(facts.size, limit));
-
+  if (limit > 0 && facts.size > limit) {
+    Fail(TooLarge(facts.size, limit));
+    return "";
+  }
   std::string mail = "MAIL FROM:<" + std::string(fromAddress) + ">";
   if (extensions_.Has("SIZE")) mail += " SIZE=" + std::to_string(facts.size);
   if (facts.eightBit) mail += " BODY=8BITMIME";
   if (utf8) mail += " SMTPUTF8";
-  std::vector<std::string> commands = {mail + kCrLf};
-  for (const std::string& address : recipients) commands.push_back("RCPT TO:<" + address + ">" + kCrLf);
-  commands.push_back("DATA" + kCrLf);
+  return mail + kCrLf;
+}
 
+bool TDUZA2000::Exchange(const std::vector<std::string>& commands, std::vector<std::string>& replies) {
+  replies.clear();
   // RFC 2920 section 3.1: MAIL, RCPT and DATA may go together, each still
-  // answered on its own. Without PIPELINING they go one by one, and no
-  // RCPT follows a refused MAIL, no DATA a transaction without recipients.
-  std::vector<std::string> replies;
-  size_t accepted = 0;
+  // answered on its own.
   if (extensions_.Has("PIPELINING")) {
     std::string all;
     for (const std::string& command : commands) all += command;
@@ -613,17 +613,37 @@ bool TDUZA2000::ExtendedTransaction(std::string_view fromAddress, const std::vec
     if (!Gather(commands.size(), stMail)) return false;
     for (std::string_view reply : WholeReplies(lastResponse_)) replies.emplace_back(reply);
   } else {
+    // One by one, no RCPT follows a refused MAIL, and no DATA a transaction
+    // without recipients.
+    bool anyone = false;
     for (size_t i = 0; i < commands.size(); ++i) {
       if (i > 0 && !Accepted(replies[0])) break;
-      if (i + 1 == commands.size() && accepted == 0) break;
+      if (i + 1 == commands.size() && !anyone) break;
       socketTalk_->Talk(commands[i], kCrLf, i == 0 ? stMail : stRcpt);
       if (!Gather(1, stMail)) return false;
       replies.emplace_back(WholeReplies(lastResponse_).front());
-      if (i > 0 && Accepted(replies.back())) ++accepted;
+      anyone = anyone || (i > 0 && Accepted(replies.back()));
     }
   }
   replies.resize(commands.size());  // the commands never sent have no reply
-  accepted = 0;
+  return true;
+}
+
+bool TDUZA2000::ExtendedTransaction(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                                    TContent& content) {
+  // Everything the server is told first is known before a byte goes: the
+  // bound message takes its new Message-ID now, so the size is the size
+  // sent.
+  content.prepare();
+  const std::string mail = MailCommand(fromAddress, recipients, content);
+  if (mail.empty()) return false;
+  std::vector<std::string> commands = {mail};
+  for (const std::string& address : recipients) commands.push_back("RCPT TO:<" + address + ">" + kCrLf);
+  commands.push_back("DATA" + kCrLf);
+  std::vector<std::string> replies;
+  if (!Exchange(commands, replies)) return false;
+
+  size_t accepted = 0;
   std::string refusedWords;
   for (size_t i = 0; i < recipients.size(); ++i) {
     const std::string& reply = replies[i + 1];

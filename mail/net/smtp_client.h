@@ -203,6 +203,14 @@ class TDUZA2000 : public TComponent {
   bool Transaction(std::string_view fromAddress, const std::vector<std::string>& recipients, TContent& content);
   bool ExtendedTransaction(std::string_view fromAddress, const std::vector<std::string>& recipients,
                            TContent& content);
+  // The MAIL FROM line with what the server is told of the content, or
+  // empty, with FailureReason set, when it cannot take the content at all.
+  std::string MailCommand(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                          const TContent& content);
+  // MAIL, every RCPT and DATA, pipelined where the server offers it, and
+  // their replies (empty for a command never sent); false when the session
+  // failed under them.
+  bool Exchange(const std::vector<std::string>& commands, std::vector<std::string>& replies);
   // MAIL FROM, then RCPT TO for each recipient.
   bool Envelope(std::string_view fromAddress, const std::vector<std::string>& recipients);
   // DATA, then the content that makeContent gives once DATA is accepted.
