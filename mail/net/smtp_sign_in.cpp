@@ -32,8 +32,9 @@ std::string PickMechanism(const std::vector<std::string>& offered, std::string_v
     const bool known = upper == "PLAIN" || upper == "LOGIN" || upper == "XOAUTH2" || upper == "OAUTHBEARER";
     return known && Offered(offered, upper) ? upper : std::string();
   }
-  for (const char* name : token ? std::initializer_list<const char*>{"OAUTHBEARER", "XOAUTH2"}
-                                : std::initializer_list<const char*>{"PLAIN", "LOGIN"})
+  static const char* const kTokenFirst[] = {"OAUTHBEARER", "XOAUTH2"};
+  static const char* const kPasswordFirst[] = {"PLAIN", "LOGIN"};
+  for (const char* name : token ? kTokenFirst : kPasswordFirst)
     if (Offered(offered, name)) return name;
   return "";
 }
