@@ -349,14 +349,20 @@ bool TDUZA2000::Await(TSessionState state) {
     if (reply.empty() || ReplyComplete(reply)) break;
     socketTalk_->Resume(kCrLf, state);
   }
-  lastResponse_ = socketTalk_->LastResponse();
+  const std::string& reply = socketTalk_->LastResponse();
+  bool accepted = socketTalk_->ServerResult();
+  // The last piece of a reply can come in the same pass of the event loop
+  // as the piece before it, before the wait was armed again: the engine
+  // then takes it in but judges it for no step. It is judged here.
+  if (!accepted && !overlong_ && talkFailure_ == teNoError && ReplyComplete(reply))
+    EndOfData(this, state, reply, accepted);
+  lastResponse_ = reply;
   if (!secretForms_.empty()) {
     // A server may echo the command it refuses: what it said is kept only
     // without the secret, here and in the engine.
     HideSecrets(lastResponse_, secretForms_);
     socketTalk_->ConsumeReply(0, socketTalk_->LastResponse().size());
   }
-  const bool accepted = socketTalk_->ServerResult();
   // A reply that never came may still come, and would then be taken as the
   // reply to the next command: the session is out of step for good.
   if (!accepted && (overlong_ || talkFailure_ == teTimeout)) Abort();

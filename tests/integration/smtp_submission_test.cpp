@@ -74,7 +74,7 @@ TEST_F(SmtpSubmissionIntegration, SignsInUnderTlsBothWaysAndSendsPipelined) {
     SCOPED_TRACE(way.mode);
     Aim(way.mode, way.trusted);
     client.SetAuthMechanism(way.mechanism);
-    ASSERT_TRUE(client.Connect()) << client.FailureReason() << server.logText();
+    ASSERT_TRUE(client.Connect()) << client.FailureReason() << "[" << client.LastResponse() << "]" << server.logText();
     EXPECT_TRUE(client.SocketTalk().Socket().Encrypted());
     EXPECT_TRUE(client.HasExtension("PIPELINING"));
     EXPECT_EQ(client.AuthMechanisms(), (std::vector<std::string>{"LOGIN", "PLAIN"}));
