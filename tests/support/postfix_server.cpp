@@ -126,7 +126,9 @@ void PostfixServer::start() {
     tlsPort_ = 0;
     while (tlsPort_ == 0 || tlsPort_ == submissionPort_) tlsPort_ = freeLoopbackPort();
     writeConfig();
-    // "check" makes the queue's folders with their owners and modes.
+    // The queue is the folder Postfix works in; "check" then makes its
+    // folders with their owners and modes.
+    mkdir((dir_ + "/queue").c_str(), 0755);
     if (std::string failed = postfix("check"); !failed.empty())
       throw std::runtime_error("postfix fixture: postfix check failed: " + failed);
     if (!process_.start({kMaster, "-c", dir_, "-d"}, dir_ + "/master.txt")) {
