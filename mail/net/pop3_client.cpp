@@ -237,7 +237,7 @@ bool TREZ2000::Connect() {
     const std::string& greeting = socketTalk_->LastResponse();
     NoteFailure(greeting.starts_with("-ERR") ? "the server refused the connection"
                                              : "the server did not greet as a POP3 server: \"" +
-                                                   Printable(StatusLine(greeting)) + "\"");
+                                                   ReadableBytes(StatusLine(greeting)) + "\"");
     if (socket.TlsFailed()) tlsFailure_ = failureReason_;
     return FailConnect();
   }

@@ -40,7 +40,7 @@ std::string StatusLine(std::string_view reply) {
   return std::string(TrimCtlOrSpace(reply.substr(0, std::min(reply.find_first_of("\r\n"), std::size_t{200}))));
 }
 
-std::string Printable(std::string text) {
+std::string ReadableBytes(std::string text) {
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
   return text;

@@ -45,6 +45,6 @@ std::string ConnectionFailure(TTalkError talkFailure, const TClientSocket& socke
 std::string StatusLine(std::string_view reply);
 // The bytes a person can read; others, from a server that speaks no text,
 // as '?'.
-std::string Printable(std::string text);
+std::string ReadableBytes(std::string text);
 
 }  // namespace Vizu2000

@@ -448,7 +448,7 @@ bool TDUZA2000::Connect() {
     if (ReplyCode(lastResponse_) != 0 || overlong_ || !ConnectionFailure(talkFailure_, socketTalk_->Socket()).empty())
       NoteFailure("the server refused the connection");
     else  // a port that expects TLS at once answers nothing, one of another protocol its own words
-      Fail("the server did not greet as an SMTP server: \"" + Printable(StatusLine(lastResponse_)) + "\"");
+      Fail("the server did not greet as an SMTP server: \"" + ReadableBytes(StatusLine(lastResponse_)) + "\"");
     return FailConnect();
   }
   if (!Greet()) return FailConnect();
@@ -501,7 +501,7 @@ bool TDUZA2000::SignIn() {
   const std::string mechanism = PickMechanism(extensions_.AuthMechanisms(), authMechanism_, token);
   if (mechanism.empty()) {
     if (!extensions_.Has("AUTH")) return Fail("the server does not offer sign-in");
-    return Fail("the server offers no sign-in this client can use: AUTH " + Printable(extensions_.Parameters("AUTH")));
+    return Fail("the server offers no sign-in this client can use: AUTH " + ReadableBytes(extensions_.Parameters("AUTH")));
   }
   TSaslClient sasl(mechanism, userName_, secret, host_, port_);
   secretForms_ = sasl.SecretForms();

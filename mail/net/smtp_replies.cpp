@@ -50,7 +50,7 @@ int ReplyCode(std::string_view reply) {
 std::string ReplyWords(std::string_view reply) {
   std::string line = StatusLine(reply);
   if (line.size() >= 4 && ReplyCode(line) != 0 && line[3] == '-') line[3] = ' ';
-  return Printable(std::move(line));
+  return ReadableBytes(std::move(line));
 }
 
 void TSmtpExtensions::Read(std::string_view ehloReply) {
