@@ -1,7 +1,17 @@
-// SMTP sending against a private aiosmtpd on 127.0.0.1:
-//  - many_20KB/0: one session that sends 1000 messages of 20 KB; messages/s
-//    and the CPU seconds this process used (getrusage). many_20KB/1: the
-//    same against the discarding server below (its thread's CPU counts).
+// SMTP sending against a private aiosmtpd on 127.0.0.1, and next to Debian's
+// msmtp in the same run:
+//  - many_20KB/0: one session that sends 1000 messages of 20 KB with HELO,
+//    one command at a time; messages/s and the CPU seconds this process
+//    used (getrusage). many_20KB/1: the same against the discarding server
+//    below (its thread's CPU counts). many_20KB/2: the same with EHLO, so
+//    MAIL, RCPT and DATA go together (the server offers PIPELINING).
+//  - msmtp_20KB: msmtp sending the same 1000 messages, one process and one
+//    connection each (it sends one message a run and has no way to send
+//    more over one connection); its CPU seconds are its children's.
+//  - connection/0 and /1: Connect, one message of 1 KB and Quit, in the
+//    clear with HELO and with STARTTLS and AUTH PLAIN; ms a connection, so
+//    the difference is what the handshake costs. msmtp_connection/0 and /1:
+//    the same sessions by msmtp, its process start included.
 //  - one_100MB/client: one 100 MB message; bytes/s, this process's CPU
 //    seconds, the server's CPU seconds (from /proc), the time until the
 //    last packet was handed to the socket, and the peak resident set
@@ -16,12 +26,17 @@
 // Run with --benchmark_repetitions=N for medians (each case already repeats).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -35,7 +50,9 @@
 #include "bench/bench_support.h"
 #include "mail/net/smtp_client.h"
 #include "support/raw_smtp.h"
+#include "support/server_process.h"
 #include "support/smtp_server.h"
+#include "support/test_certificate.h"
 
 using namespace Vizu2000;
 using VizuBench::CpuSeconds;
@@ -268,8 +285,8 @@ void BM_One100MBDiscard(benchmark::State& state) {
 }
 BENCHMARK(BM_One100MBDiscard)->Name("one_100MB/discard")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 
-// Arg 0: against aiosmtpd; 1: against the discarding server, so the
-// client's own rate shows.
+// Arg 0: against aiosmtpd with HELO; 1: against the discarding server, so
+// the client's own rate shows; 2: against aiosmtpd with EHLO and PIPELINING.
 void BM_Many20KB(benchmark::State& state) {
   std::vector<std::string> contents;
   for (int n = 1; n <= 1000; ++n) contents.push_back(SampleContent(20 * 1024, n));
@@ -280,6 +297,7 @@ void BM_Many20KB(benchmark::State& state) {
     discard = std::make_unique<LoopbackServer>(DiscardSession);
     client.SetPort(discard->port());
   }
+  client.SetUseEHLO(state.range(0) == 2);
   double cpu = 0;
   int sent = 0;
   for (auto _ : state) {
@@ -297,7 +315,158 @@ void BM_Many20KB(benchmark::State& state) {
   state.SetItemsProcessed(sent);
   state.counters["cpu_s_per_1000"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_Many20KB)->Name("many_20KB")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
+BENCHMARK(BM_Many20KB)->Name("many_20KB")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5);
+
+// An aiosmtpd that takes mail only after STARTTLS and AUTH, with a
+// certificate of its own.
+struct TlsSink {
+  std::string folder = VizuTest::makeTempFolder("vizu-bench-certs");
+  VizuTest::TestCertificate certificate = VizuTest::makeTestCertificate(folder, "sink", "IP:127.0.0.1");
+  VizuTest::SmtpServer server;
+  TlsSink() {
+    server.enableTls(certificate.certificate, certificate.key);
+    server.requireSignIn("bench", "s3cr3t");
+    server.start();
+  }
+  ~TlsSink() { VizuTest::removeTempFolder(folder); }
+};
+
+TlsSink& SharedTlsSink() {
+  static TlsSink sink;
+  return sink;
+}
+
+// msmtp with an rc file of its own (mode 0600, as it demands), sending one
+// message file a run; the CPU seconds of its runs add up in cpu.
+class Msmtp {
+ public:
+  Msmtp(const std::string& folder, const std::string& account) : rc_(folder + "/msmtprc") {
+    VizuTest::writeFile(rc_, "account bench\nhost 127.0.0.1\nfrom sender@example.org\n" + account, 0600);
+  }
+  static bool Installed() { return std::system("command -v msmtp >/dev/null 2>&1") == 0; }
+
+  bool Send(const std::string& file, double& cpu) const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int in = open(file.c_str(), O_RDONLY);
+      const int null = open("/dev/null", O_WRONLY);
+      if (in < 0 || null < 0 || dup2(in, 0) < 0 || dup2(null, 1) < 0) _exit(126);
+      execlp("msmtp", "msmtp", "-C", rc_.c_str(), "-a", "bench", "reader@example.org", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
+    cpu += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  std::string rc_;
+};
+
+// The contents as files for msmtp, in a folder removed with the object.
+struct MessageFiles {
+  std::string folder = VizuTest::makeTempFolder("vizu-bench-msmtp");
+  std::vector<std::string> paths;
+  explicit MessageFiles(const std::vector<std::string>& contents) {
+    for (size_t n = 0; n < contents.size(); ++n) {
+      paths.push_back(folder + "/" + std::to_string(n) + ".eml");
+      VizuTest::writeFile(paths.back(), contents[n], 0644);
+    }
+  }
+  ~MessageFiles() { VizuTest::removeTempFolder(folder); }
+};
+
+void BM_Msmtp20KB(benchmark::State& state) {
+  if (!Msmtp::Installed()) {
+    state.SkipWithError("msmtp is not installed");
+    return;
+  }
+  std::vector<std::string> contents;
+  for (int n = 1; n <= 1000; ++n) contents.push_back(SampleContent(20 * 1024, n));
+  MessageFiles files(contents);
+  const Msmtp msmtp(files.folder, "port " + std::to_string(SharedSink().server.port()) + "\ntls off\nauth off\n");
+  double cpu = 0;
+  int sent = 0;
+  for (auto _ : state)
+    for (const std::string& path : files.paths) sent += msmtp.Send(path, cpu) ? 1 : 0;
+  if (sent != 1000 * static_cast<int>(state.iterations())) state.SkipWithError("msmtp failed to send a message");
+  state.SetItemsProcessed(sent);
+  state.counters["cpu_s_per_1000"] = benchmark::Counter(cpu, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_Msmtp20KB)->Name("msmtp_20KB")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+
+constexpr int kConnections = 50;
+
+// Arg 0: in the clear with HELO; 1: STARTTLS and AUTH PLAIN.
+void BM_Connection(benchmark::State& state) {
+  const bool secure = state.range(0) == 1;
+  const std::string content = SampleContent(1024, 0);
+  TDUZA2000 client(nullptr);
+  if (secure) {
+    TlsSink& sink = SharedTlsSink();
+    client.SetHost("127.0.0.1");
+    client.SetPort(sink.server.port());
+    client.SetTimeOut(60);
+    client.SetTLSMode(tmSTLS);
+    client.SetTrustedCertificate(sink.certificate.certificate);
+    client.SetUserName("bench");
+    client.SetPassword("s3cr3t");
+  } else {
+    SharedSink().Bind(client);
+  }
+  double cpu = 0, wall = 0;
+  for (auto _ : state) {
+    const double cpuStart = CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kConnections; ++i) {
+      if (!client.Connect() || !client.SendStringTo(content, "sender@example.org", "reader@example.org") ||
+          !client.Quit()) {
+        state.SkipWithError(("session failed: " + client.FailureReason()).c_str());
+        return;
+      }
+    }
+    wall += Seconds(start);
+    cpu += CpuSeconds() - cpuStart;
+  }
+  state.counters["ms_per_connection"] = wall * 1000 / kConnections / static_cast<double>(state.iterations());
+  state.counters["cpu_ms_per_connection"] = cpu * 1000 / kConnections / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Connection)->Name("connection")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+
+void BM_MsmtpConnection(benchmark::State& state) {
+  if (!Msmtp::Installed()) {
+    state.SkipWithError("msmtp is not installed");
+    return;
+  }
+  const bool secure = state.range(0) == 1;
+  MessageFiles files({SampleContent(1024, 0)});
+  std::string account;
+  if (secure) {
+    TlsSink& sink = SharedTlsSink();
+    account = "port " + std::to_string(sink.server.port()) + "\ntls on\ntls_starttls on\ntls_trust_file " +
+              sink.certificate.certificate + "\nauth plain\nuser bench\npassword s3cr3t\n";
+  } else {
+    account = "port " + std::to_string(SharedSink().server.port()) + "\ntls off\nauth off\n";
+  }
+  const Msmtp msmtp(files.folder, account);
+  double cpu = 0, wall = 0;
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kConnections; ++i) {
+      if (!msmtp.Send(files.paths[0], cpu)) {
+        state.SkipWithError("msmtp failed to send");
+        return;
+      }
+    }
+    wall += Seconds(start);
+  }
+  state.counters["ms_per_connection"] = wall * 1000 / kConnections / static_cast<double>(state.iterations());
+  state.counters["cpu_ms_per_connection"] = cpu * 1000 / kConnections / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_MsmtpConnection)->Name("msmtp_connection")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
 
 void BM_SilentServer(benchmark::State& state) {
   // Takes the connection and says nothing until the client gives up.

@@ -2,7 +2,11 @@
 // the client goes through a whole session: greeting and HELO, the input
 // itself as a ready text to two recipients, a composed message with a blind
 // copy (in packets, so an early chunk can come while the content is still
-// going), QUIT.
+// going), QUIT. An input that begins with 0xFC, 0xFB or 0xFA (dropped) makes
+// it a submission session: EHLO, then STARTTLS and a sign-in with a password
+// (0xFC); TLS from the first byte and a sign-in with a token (0xFB); a
+// sign-in with a password in the clear, which the caller allowed (0xFA).
+// The played TLS handshake always succeeds.
 // No error of the library may escape: every misuse it raises for is ruled
 // out by what the session sends. Every byte the client sends is kept, and
 // the target aborts when a CR or LF goes on the wire outside a CR LF, when a
@@ -10,7 +14,10 @@
 // nothing but RSET follows, or when the ready text's data is not that text
 // with its line ends made CR LF and every leading dot doubled (RFC 5321
 // sections 2.3.8 and 4.5.2): a server that reads it otherwise could take
-// the rest for commands.
+// the rest for commands. It also aborts when a Connect that failed leaves
+// its connection open, when AUTH goes out in the clear though the caller
+// did not allow it, or when anything but EHLO follows the handshake (RFC
+// 3207 section 4.2).
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -26,6 +33,7 @@ using namespace Vizu2000;
 namespace {
 
 std::string g_wire;  // every byte the client's sockets took, in order
+size_t g_tlsAt = std::string::npos;  // where in g_wire the connection became encrypted
 
 // Says which rule an input broke before it aborts.
 #define Require(condition) \
@@ -47,8 +55,22 @@ class TRecordingSocket final : public TClientSocket {
     inner_->OnEncrypted = [this] { if (OnEncrypted) OnEncrypted(); };
     inner_->OnError = [this](TSocketError kind, int& code) { if (OnError) OnError(kind, code); };
   }
-  void Open() override { inner_->Open(); }
-  void Close() override { inner_->Close(); }
+  void Open() override {
+    encrypted_ = ImplicitTls();
+    if (encrypted_) g_tlsAt = g_wire.size();
+    inner_->Open();
+  }
+  void Close() override {
+    encrypted_ = false;
+    inner_->Close();
+  }
+  // The handshake is played: it succeeds at once.
+  void StartTls() override {
+    encrypted_ = true;
+    g_tlsAt = g_wire.size();
+    if (OnEncrypted) OnEncrypted();
+  }
+  bool Encrypted() const override { return encrypted_ && inner_->Active(); }
   bool Active() const override { return inner_->Active(); }
   bool Opened() const override { return inner_->Opened(); }
   int BytesReady() override { return inner_->BytesReady(); }
@@ -69,6 +91,7 @@ class TRecordingSocket final : public TClientSocket {
 
  private:
   std::unique_ptr<TClientSocket> inner_;
+  bool encrypted_ = false;
 };
 
 // The text as it must go after DATA, made one byte at a time.
@@ -133,8 +156,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const uint8_t mode = size > 0 && data[0] >= 0xFA && data[0] <= 0xFC ? data[0] : 0;
+  if (mode != 0) ++data, --size;
   VizuFuzz::ChunkSession session(data, size, /*earlyChunks=*/true);
   g_wire.clear();
+  g_tlsAt = std::string::npos;
   TVeraDudurur2000 message(nullptr);
   message.SetFrom("Ann", "ann@example.org");
   message.ToList().Add("Bob", "bob@example.org");
@@ -148,15 +174,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   client.SetHost("127.0.0.1");
   client.SetTimeOut(1);  // a safety net: no wait is left unserved
   client.SetMailMessage(&message);
-  if (client.Connect()) {
+  if (mode != 0) {
+    client.SetUserName("joe");
+    client.SetPassword("s3cr3t");
+  }
+  if (mode == 0xFC) client.SetTLSMode(tmSTLS);
+  if (mode == 0xFB) {
+    client.SetTLSMode(tmImplicitTLS);
+    client.SetOAuthToken("tok3n");
+  }
+  if (mode == 0xFA) {
+    client.SetUseEHLO(true);
+    client.SetAllowUnencryptedAuth(true);
+  }
+  const bool connected = client.Connect();
+  Require(connected || !client.SocketTalk().Socket().Opened());
+  if (mode != 0 && mode != 0xFA)
+    Require(std::string_view(g_wire).substr(0, g_tlsAt).find("AUTH ") == std::string_view::npos);
+  if (mode == 0xFC && g_tlsAt < g_wire.size()) Require(g_wire.compare(g_tlsAt, 5, "EHLO ") == 0);
+  if (connected) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     size_t before = g_wire.size();
     bool accepted = client.SendStringTo(text, "ann@example.org", "bob@example.org, carl@example.org");
     bool complete = false;
     std::string_view sent = SentData(std::string_view(g_wire).substr(before), accepted, complete);
     const std::string expected = ExpectedData(text);
+    // A pipelined DATA that was accepted with no recipient taken is ended
+    // with an empty message.
     if (complete)
-      Require(sent == expected);
+      Require(sent == expected || (!accepted && sent == ".\r\n"));
     else  // cut short, or DATA refused and the transaction cleared
       Require(std::string_view(expected).starts_with(sent) || sent == "RSET\r\n");
 

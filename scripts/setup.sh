@@ -9,8 +9,8 @@ QUENWICK_PACKAGES=(
   clang libclang-rt-14-dev
   dovecot-core dovecot-pop3d
   openssl ca-certificates libssl3
-  python3-aiosmtpd
-  mpop
+  python3-aiosmtpd postfix
+  mpop msmtp
   xvfb xauth imagemagick python3 xdotool
   gnome-keyring dbus python3-dbus python3-gi
   desktop-file-utils appstream groff-base
@@ -33,6 +33,11 @@ quenwick_install_packages() {
     printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
     $sudo chmod +x /usr/sbin/policy-rc.d
     made_policy=1
+  fi
+  # Postfix would ask how the machine sends its mail: it sends none. The
+  # tests run a private instance with a configuration of their own.
+  if [[ " ${missing[*]} " == *" postfix "* ]]; then
+    echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   fi
   local rc=0
   $sudo apt-get update -qq && \

@@ -52,19 +52,6 @@ const std::string kLineTooLong =
 
 std::string TrimControls(std::string_view text) { return std::string(TrimCtlOrSpace(text)); }
 
-// A reply's first line, within reason, to quote to a person.
-std::string StatusLine(std::string_view reply) {
-  return TrimControls(reply.substr(0, std::min(reply.find_first_of("\r\n"), size_t{200})));
-}
-
-// Bytes a person can read; others, from a server that speaks no text, as
-// '?'.
-std::string Printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
-  return text;
-}
-
 bool SameLetters(std::string_view text, std::string_view lower) {
   if (text.size() != lower.size()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -234,21 +221,14 @@ bool TREZ2000::Refuse() {
 }
 
 void TREZ2000::NoteFailure(const std::string& refusal) {
-  const std::string& socketError = socketTalk_->Socket().ErrorText();
-  if (talkFailure_ == teTimeout) {
-    failureReason_ = "no answer from the server";
-  } else if (talkFailure_ == teReplyTooLong) {
+  if (talkFailure_ == teReplyTooLong) {
     failureReason_ = tooLong_;
-  } else if (talkFailure_ != teNoError || !SocketOpen()) {
-    failureReason_ = !socketError.empty()            ? socketError
-                     : talkFailure_ != teNoError ? "connection failed"
-                                                 : "connection closed by the server";
-  } else if (!refusal.empty()) {
-    failureReason_ = refusal;
-  } else {
-    // The server's own words.
-    failureReason_ = "the server answered \"" + StatusLine(socketTalk_->LastResponse()) + "\"";
+    return;
   }
+  failureReason_ = ConnectionFailure(talkFailure_, socketTalk_->Socket());
+  if (!failureReason_.empty()) return;
+  // The server answered: the caller's words for its refusal, or its own.
+  failureReason_ = !refusal.empty() ? refusal : "the server answered \"" + StatusLine(socketTalk_->LastResponse()) + "\"";
 }
 
 bool TREZ2000::Connect() {
@@ -265,8 +245,7 @@ bool TREZ2000::Connect() {
   talkFailure_ = teNoError;
   LimitReply(kMaxStatusReply, kLineTooLong);
   TClientSocket& socket = socketTalk_->Socket();
-  socket.SetImplicitTls(tlsMode_ == tmImplicitTLS);
-  socket.SetTrustedCertificate(trustedCertificate_);
+  PrepareTls(*socketTalk_, tlsMode_, trustedCertificate_);
   socketTalk_->OpenForGreeting(host_, port_);
   socketTalk_->WaitServer();
   connected_ = socketTalk_->ServerResult();
@@ -277,7 +256,7 @@ bool TREZ2000::Connect() {
     const std::string& greeting = socketTalk_->LastResponse();
     NoteFailure(greeting.starts_with("-ERR") ? "the server refused the connection"
                                              : "the server did not greet as a POP3 server: \"" +
-                                                   Printable(StatusLine(greeting)) + "\"");
+                                                   ReadableBytes(StatusLine(greeting)) + "\"");
     if (socket.TlsFailed()) tlsFailure_ = failureReason_;
     return FailConnect();
   }
@@ -316,18 +295,12 @@ bool TREZ2000::StartTls() {
     if (lost()) return EndSession();
     return FailTls("Server refused STLS: " + StatusLine(socketTalk_->LastResponse()));
   }
-  // Bytes after the "+OK" came in the clear and could pose as the server's
-  // first words under TLS.
-  if (socketTalk_->LastResponse().find('\n') + 1 != socketTalk_->LastResponse().size())
-    return FailTls("TLS handshake failed: the server sent data before it");
-  if (!socketTalk_->Socket().Active()) return EndSession();
   talkFailure_ = teNoError;
-  if (!socketTalk_->StartTls()) {
-    NoteFailure();
-    const TClientSocket& socket = socketTalk_->Socket();
-    return FailTls(socket.TlsFailed() ? socket.ErrorText() : "TLS handshake failed: " + failureReason_);
-  }
-  return true;
+  std::string failure;
+  if (UpgradeToTls(*socketTalk_, socketTalk_->LastResponse().find('\n') + 1, talkFailure_, failure)) return true;
+  if (!failure.empty()) return FailTls(std::move(failure));
+  NoteFailure();
+  return EndSession();
 }
 
 bool TREZ2000::Login() {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "mail/net/sasl.h"
+#include "mail/net/session_tls.h"
 #include "mail/net/socket_talk.h"
 #include "platform/component.h"
 #include "platform/events.h"
@@ -24,10 +25,6 @@
 namespace Vizu2000 {
 
 class TVeraDudurur2000;
-
-// How a session is protected: not at all, by STLS after the greeting (RFC
-// 2595), or by TLS from the first byte on (RFC 8314).
-enum TTLSMode { tmNone, tmSTLS, tmImplicitTLS };
 
 // Message sizes in octets by message number; element 0 is 0.
 using TMessageSize = std::vector<int>;

@@ -1,10 +1,12 @@
 #include "mail/net/smtp_client.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
+#include "mail/net/smtp_sign_in.h"
 #include "platform/error.h"
 #include "platform/memory.h"
 #include "platform/string_list.h"
@@ -15,33 +17,18 @@ namespace {
 const std::string kCrLf = "\r\n";
 
 // A reply may not grow without end: RFC 5321 section 4.5.3.1.5 allows 512
-// octets a line, and a client that asks only HELO never needs many lines.
+// octets a line, and no reply a client waits for needs many lines.
 constexpr size_t kMaxReply = 64 * 1024;
-
-bool EndsWithCrLf(std::string_view text) {
-  return text.size() >= 2 && text[text.size() - 2] == '\r' && text.back() == '\n';
-}
-
-// The last line of a reply that ends with CR LF, without its line break.
-std::string_view LastLine(std::string_view reply) {
-  std::string_view body = reply.substr(0, reply.size() - 2);
-  size_t lf = body.rfind('\n');
-  return lf == std::string_view::npos ? body : body.substr(lf + 1);
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// RFC 5321 section 4.2.1: every line but the last of a reply has a hyphen
-// right after its code; the last has a space, or nothing.
-bool ReplyComplete(std::string_view reply) {
-  if (!EndsWithCrLf(reply)) return false;
-  std::string_view last = LastLine(reply);
-  return !(last.size() >= 4 && IsDigit(last[0]) && IsDigit(last[1]) && IsDigit(last[2]) && last[3] == '-');
-}
+// Pipelined commands are answered together: each may bring a line more.
+constexpr size_t kReplyRoom = 1024;
+// A sign-in that is still asked for more after this many answers has gone
+// wrong; the last answer cancels it.
+constexpr int kMaxSignInRounds = 4;
 
 const char* AcceptedCode(TSessionState state) {
   switch (state) {
     case stConnect:
+    case stStartTls:  // RFC 3207 section 4
       return "220";
     case stHelo:
     case stMail:
@@ -69,7 +56,7 @@ bool IsHostName(std::string_view name) {
     std::string_view label = name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
     if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
     for (char c : label)
-      if (!(IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
+      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-')) return false;
     if (dot == std::string_view::npos) break;
     start = dot + 1;
   }
@@ -153,6 +140,82 @@ class TTransparentWriter {
   bool afterCr_ = false;  // a CR was written as CR LF; an LF next is part of it
 };
 
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 128; });
+}
+
+// What a send declares before it sends (RFC 1870 section 3, RFC 6152
+// section 3): the size with every line end as CR LF, dots not doubled, and
+// whether any byte has its high bit set. The head and the body are counted
+// apart, so a CR LF cut between them counts four bytes, never fewer than
+// are sent.
+struct TContentFacts {
+  std::uint64_t size = 0;
+  bool eightBit = false;
+
+  void Add(std::string_view text) {
+    if (text.empty()) return;
+    size_t crs = 0, pairs = 0;
+    for (const char* p = text.data(), *end = p + text.size();
+         (p = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)))) != nullptr; ++p) {
+      ++crs;
+      if (p + 1 < end && p[1] == '\n') ++pairs;
+    }
+    const auto lfs = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    size += text.size() + (crs - pairs) + (lfs - pairs);
+    if (text.back() != '\r' && text.back() != '\n') size += 2;
+    eightBit = eightBit || HasEightBit(text);
+  }
+
+  // Eight bytes at a time: a 100 MB message is looked through in
+  // milliseconds.
+  static bool HasEightBit(std::string_view text) {
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if (word & 0x8080808080808080u) return true;
+    }
+    for (; i < text.size(); ++i)
+      if (static_cast<unsigned char>(text[i]) >= 128) return true;
+    return false;
+  }
+};
+
+// A size for a person: "30 MB", "2.5 MB", "12 KB", "800 bytes" (1 MB =
+// 1024 KB = 1048576 bytes, as mail providers state their limits).
+std::string SizeText(std::uint64_t bytes) {
+  const auto inUnits = [](std::uint64_t n, int shift, const char* unit) {
+    const std::uint64_t tenths = (n * 10 + (std::uint64_t{1} << (shift - 1))) >> shift;
+    std::string text = std::to_string(tenths / 10);
+    if (tenths % 10 != 0) text += "." + std::to_string(tenths % 10);
+    return text + unit;
+  };
+  if (bytes >= (1u << 20)) return inUnits(bytes, 20, " MB");
+  if (bytes >= 1024) return inUnits(bytes, 10, " KB");
+  return std::to_string(bytes) + " bytes";
+}
+
+// Both sizes, in bytes where rounding would make them read the same.
+std::string TooLarge(std::uint64_t size, std::uint64_t limit) {
+  std::string sizeText = SizeText(size), limitText = SizeText(limit);
+  if (sizeText == limitText) {
+    sizeText = std::to_string(size) + " bytes";
+    limitText = std::to_string(limit) + " bytes";
+  }
+  return "message too large: " + sizeText + ", the server accepts " + limitText;
+}
+
+// The socket words its failures as sentences ("Certificate not trusted:
+// ..."); this client's reasons are lower-case words. An acronym stays.
+std::string LowerFirst(std::string text) {
+  if (text.size() >= 2 && text[0] >= 'A' && text[0] <= 'Z' && !(text[1] >= 'A' && text[1] <= 'Z'))
+    text[0] = static_cast<char>(text[0] + 32);
+  return text;
+}
+
+bool Accepted(std::string_view reply) { return ReplyCode(reply) / 100 == 2; }
+
 }  // namespace
 
 std::vector<std::string> RecipientAddresses(std::string_view text) {
@@ -213,7 +276,7 @@ std::string TransparentContent(std::string_view head, std::string_view body) {
   return out;
 }
 
-TDUZA2000::TDUZA2000(TComponent* owner) : TComponent(owner) {
+TDUZA2000::TDUZA2000(TComponent* owner) : TComponent(owner), replyLimit_(kMaxReply) {
   socketTalk_ = new TSocketTalk(this);
   BindClient(*socketTalk_, this);
 }
@@ -237,24 +300,30 @@ void TDUZA2000::EndOfData(TComponent*, TSessionState SessionState, const std::st
   // A chunk that ends inside a multi-line reply ends the engine's wait but
   // not the reply: Await gathers the rest before anything is judged.
   if (!ReplyComplete(Data)) return;
+  // RFC 4954 section 4: a challenge (334) goes on with the exchange, 235
+  // ends it signed in.
+  if (SessionState == stAuth) {
+    const int code = ReplyCode(LastLine(Data));
+    ServerResult = code == 235 || code == 334;
+    return;
+  }
   const char* code = AcceptedCode(SessionState);
   if (code) ServerResult = LastLine(Data).substr(0, 3) == code;
 }
 
 void TDUZA2000::ReceiveData(TComponent*, TSessionState, const std::string& Data, bool& ServerResult) {
   const std::string& reply = socketTalk_->LastResponse();
-  if (reply.size() > kMaxReply) {
+  if (reply.size() > replyLimit_) {
     overlong_ = true;
     ServerResult = false;
     socketTalk_->Cancel();
     return;
   }
   // A refusal ends the wait at once, also while content is still being
-  // sent; only a whole reply is taken as one.
-  int code = 0;
-  if (Data.size() >= 3 && IsDigit(Data[0]) && IsDigit(Data[1]) && IsDigit(Data[2]))
-    code = (Data[0] - '0') * 100 + (Data[1] - '0') * 10 + (Data[2] - '0');
-  if (code >= 500 && EndsWithCrLf(Data) && ReplyComplete(reply)) {
+  // sent; only a whole reply is taken as one. Pipelined commands are
+  // answered reply by reply, each judged once all are in.
+  if (expectedReplies_ > 1) return;
+  if (ReplyCode(Data) >= 500 && Data.ends_with(kCrLf) && ReplyComplete(reply)) {
     ServerResult = false;
     socketTalk_->Cancel();
   }
@@ -280,8 +349,20 @@ bool TDUZA2000::Await(TSessionState state) {
     if (reply.empty() || ReplyComplete(reply)) break;
     socketTalk_->Resume(kCrLf, state);
   }
-  lastResponse_ = socketTalk_->LastResponse();
-  const bool accepted = socketTalk_->ServerResult();
+  const std::string& reply = socketTalk_->LastResponse();
+  bool accepted = socketTalk_->ServerResult();
+  // The last piece of a reply can come in the same pass of the event loop
+  // as the piece before it, before the wait was armed again: the engine
+  // then takes it in but judges it for no step. It is judged here.
+  if (!accepted && !overlong_ && talkFailure_ == teNoError && ReplyComplete(reply))
+    EndOfData(this, state, reply, accepted);
+  lastResponse_ = reply;
+  if (!secretForms_.empty()) {
+    // A server may echo the command it refuses: what it said is kept only
+    // without the secret, here and in the engine.
+    HideSecrets(lastResponse_, secretForms_);
+    socketTalk_->ConsumeReply(0, socketTalk_->LastResponse().size());
+  }
   // A reply that never came may still come, and would then be taken as the
   // reply to the next command: the session is out of step for good.
   if (!accepted && (overlong_ || talkFailure_ == teTimeout)) Abort();
@@ -293,6 +374,27 @@ bool TDUZA2000::Step(const std::string& command, TSessionState state) {
   return Await(state);
 }
 
+bool TDUZA2000::Gather(size_t count, TSessionState state) {
+  overlong_ = false;
+  talkFailure_ = teNoError;
+  expectedReplies_ = count;
+  replyLimit_ = kMaxReply + kReplyRoom * count;
+  size_t whole = 0;
+  for (;;) {
+    socketTalk_->WaitServer();
+    whole = WholeReplies(socketTalk_->LastResponse()).size();
+    if (whole >= count || overlong_ || talkFailure_ != teNoError || !SocketOpen()) break;
+    socketTalk_->Resume(kCrLf, state);
+  }
+  expectedReplies_ = 1;
+  replyLimit_ = kMaxReply;
+  lastResponse_ = socketTalk_->LastResponse();
+  if (whole >= count) return true;
+  NoteFailure("the server answered");
+  if (overlong_ || talkFailure_ == teTimeout) Abort();
+  return false;
+}
+
 void TDUZA2000::ClearTransaction() {
   if (!Ready()) return;
   std::string refusal = std::move(lastResponse_);
@@ -302,14 +404,116 @@ void TDUZA2000::ClearTransaction() {
   lastResponse_ = std::move(refusal);
 }
 
+bool TDUZA2000::NoteFailure(const std::string& refused) {
+  if (overlong_) {
+    failureReason_ = "reply too long: the server sent more than " + std::to_string(replyLimit_) + " bytes";
+    return false;
+  }
+  const std::string lost = ConnectionFailure(talkFailure_, socketTalk_->Socket());
+  failureReason_ = lost.empty() ? refused + ": " + ReplyWords(lastResponse_) : LowerFirst(lost);
+  return false;
+}
+
+bool TDUZA2000::Fail(std::string reason) {
+  failureReason_ = std::move(reason);
+  return false;
+}
+
+bool TDUZA2000::FailConnect() {
+  // Whatever went wrong, nothing of the attempt stays open: the next
+  // Connect starts on a new connection.
+  Abort();
+  return false;
+}
+
+bool TDUZA2000::Refuse() {
+  // A nested call leaves the running operation's reason alone.
+  if (!busy_) failureReason_ = "not connected";
+  return false;
+}
+
 bool TDUZA2000::Connect() {
-  if (busy_ || connected_ || SocketOpen() || host_.empty()) return false;
+  if (busy_ || connected_ || SocketOpen() || host_.empty()) {
+    if (!busy_) failureReason_ = connected_ || SocketOpen() ? "a session is already open" : "no server name";
+    return false;
+  }
   TBusyFlag busy(busy_);
-  TClientSocket& socket = socketTalk_->Socket();
+  failureReason_.clear();
+  refusedRecipients_.clear();
+  extensions_.Clear();
+  extended_ = useEhlo_ || tlsMode_ != tmNone || !userName_.empty();
+  PrepareTls(*socketTalk_, tlsMode_, trustedCertificate_);
   socketTalk_->OpenForGreeting(host_, port_);
-  if (!Await(stConnect)) return false;
-  connected_ = Step("HELO " + HeloDomain(socket.LocalHostName(), socket.LocalAddress()) + kCrLf, stHelo);
-  return connected_;
+  if (!Await(stConnect)) {
+    if (ReplyCode(lastResponse_) != 0 || overlong_ || !ConnectionFailure(talkFailure_, socketTalk_->Socket()).empty())
+      NoteFailure("the server refused the connection");
+    else  // a port that expects TLS at once answers nothing, one of another protocol its own words
+      Fail("the server did not greet as an SMTP server: \"" + ReadableBytes(StatusLine(lastResponse_)) + "\"");
+    return FailConnect();
+  }
+  if (!Greet()) return FailConnect();
+  if (tlsMode_ == tmSTLS && !StartTls()) return FailConnect();
+  if (!userName_.empty() && !SignIn()) return FailConnect();
+  connected_ = true;
+  return true;
+}
+
+bool TDUZA2000::Greet() {
+  TClientSocket& socket = socketTalk_->Socket();
+  const std::string domain = HeloDomain(socket.LocalHostName(), socket.LocalAddress());
+  if (extended_) {
+    if (Step("EHLO " + domain + kCrLf, stHelo)) {
+      extensions_.Read(lastResponse_);
+      return true;
+    }
+    const int code = ReplyCode(lastResponse_);
+    // RFC 5321 section 3.2: a server that does not know EHLO says so, and is
+    // spoken to as before it; any other refusal is the server's last word.
+    if ((code != 500 && code != 502) || !SocketOpen() || talkFailure_ != teNoError) return NoteFailure("EHLO refused");
+  }
+  return Step("HELO " + domain + kCrLf, stHelo) || NoteFailure("HELO refused");
+}
+
+bool TDUZA2000::StartTls() {
+  if (!extensions_.Has("STARTTLS")) return Fail("the server does not offer STARTTLS");
+  const bool agreed = Step("STARTTLS" + kCrLf, stStartTls);
+  // "220" and more in one piece is judged by its last reply; the "220"
+  // came, and so did bytes that must not count as the server's under TLS.
+  const std::vector<std::string_view> replies = WholeReplies(socketTalk_->LastResponse());
+  if (!agreed && (replies.size() < 2 || ReplyCode(replies[0]) != 220)) return NoteFailure("STARTTLS refused");
+  std::string failure;
+  talkFailure_ = teNoError;
+  if (!UpgradeToTls(*socketTalk_, replies.empty() ? 0 : replies[0].size(), talkFailure_, failure))
+    return failure.empty() ? NoteFailure("STARTTLS refused") : Fail(LowerFirst(failure));
+  // RFC 3207 section 4.2: what the server said in the clear may have been
+  // forged on the way; only what it says under TLS counts.
+  extensions_.Clear();
+  return Greet();
+}
+
+bool TDUZA2000::SignIn() {
+  if (!socketTalk_->Socket().Encrypted() && !allowUnencryptedAuth_)
+    return Fail("sign-in needs an encrypted connection: no password or token goes in the clear");
+  const bool token = !oauthToken_.empty();
+  const std::string& secret = token ? oauthToken_ : password_;
+  if (!SendableCredential(userName_) || !SendableCredential(secret))
+    return Fail("the user name or password holds a byte no sign-in can carry (NUL or 0x01)");
+  const std::string mechanism = PickMechanism(extensions_.AuthMechanisms(), authMechanism_, token);
+  if (mechanism.empty()) {
+    if (!extensions_.Has("AUTH")) return Fail("the server does not offer sign-in");
+    return Fail("the server offers no sign-in this client can use: AUTH " + ReadableBytes(extensions_.Parameters("AUTH")));
+  }
+  TSaslClient sasl(mechanism, userName_, secret, host_, port_);
+  secretForms_ = sasl.SecretForms();
+  struct TForget {
+    std::vector<std::string>& forms;
+    ~TForget() { forms.clear(); }
+  } forget{secretForms_};
+  bool going = Step(sasl.Command() + kCrLf, stAuth);
+  for (int round = 0; going && ReplyCode(lastResponse_) == 334 && round < kMaxSignInRounds; ++round)
+    going = Step(sasl.Answer() + kCrLf, stAuth);
+  if (going && ReplyCode(lastResponse_) == 235) return true;
+  return NoteFailure("sign-in refused");
 }
 
 std::vector<std::string> TDUZA2000::CheckedRecipients(std::string_view fromAddress,
@@ -324,12 +528,24 @@ std::vector<std::string> TDUZA2000::CheckedRecipients(std::string_view fromAddre
   return recipients;
 }
 
+bool TDUZA2000::Transaction(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                            TContent& content) {
+  failureReason_.clear();
+  refusedRecipients_.clear();
+  if (extended_) return ExtendedTransaction(fromAddress, recipients, content);
+  if (!Envelope(fromAddress, recipients)) return false;
+  content.prepare();
+  return SendData([&content] { return TransparentContent(content.head, content.body); });
+}
+
 bool TDUZA2000::Envelope(std::string_view fromAddress, const std::vector<std::string>& recipients) {
   // RFC 5321 section 4.1.1.2 puts no blank after the colon, and strict
   // servers refuse one.
-  if (!Step("MAIL FROM:<" + std::string(fromAddress) + ">" + kCrLf, stMail)) return false;
+  if (!Step("MAIL FROM:<" + std::string(fromAddress) + ">" + kCrLf, stMail)) return NoteFailure("sender refused");
   for (const std::string& address : recipients) {
     if (!Step("RCPT TO:<" + address + ">" + kCrLf, stRcpt)) {
+      NoteFailure("recipient refused: <" + address + ">");
+      if (SocketOpen()) refusedRecipients_.push_back(address);
       ClearTransaction();
       return false;
     }
@@ -339,14 +555,20 @@ bool TDUZA2000::Envelope(std::string_view fromAddress, const std::vector<std::st
 
 bool TDUZA2000::SendData(const std::function<std::string()>& makeContent) {
   if (!Step("DATA" + kCrLf, stData)) {
+    NoteFailure("message refused");
     ClearTransaction();
     return false;
   }
+  return SendContent(makeContent);
+}
+
+bool TDUZA2000::SendContent(const std::function<std::string()>& makeContent) {
   std::string content = makeContent();
   socketTalk_->SetSendPacketSize(packetSize_);
   socketTalk_->Talk(content, kCrLf, stSendData);
   const bool sentAll = socketTalk_->SentAll();
   const bool accepted = Await(stSendData);
+  if (!accepted) NoteFailure("message refused");
   if (!sentAll) {
     // The server answered before it had all the content and may still be
     // reading the rest as message text: a command sent now would become part
@@ -356,6 +578,113 @@ bool TDUZA2000::SendData(const std::function<std::string()>& makeContent) {
   }
   if (!accepted) ClearTransaction();
   return accepted;
+}
+
+std::string TDUZA2000::MailCommand(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                                   const TContent& content) {
+  TContentFacts facts;
+  facts.Add(content.head);
+  facts.Add(content.body);
+  if (facts.eightBit && !extensions_.Has("8BITMIME")) {
+    Fail("the content holds 8-bit bytes, and the server does not offer 8BITMIME");
+    return "";
+  }
+  // RFC 6531 section 3.4: an address that is not ASCII needs SMTPUTF8.
+  bool utf8 = !IsAscii(fromAddress);
+  for (const std::string& address : recipients) utf8 = utf8 || !IsAscii(address);
+  if (utf8 && !extensions_.Has("SMTPUTF8")) {
+    Fail("an address is not ASCII, and the server does not offer SMTPUTF8");
+    return "";
+  }
+  const std::uint64_t limit = extensions_.SizeLimit();
+  if (limit > 0 && facts.size > limit) {
+    Fail(TooLarge(facts.size, limit));
+    return "";
+  }
+  std::string mail = "MAIL FROM:<" + std::string(fromAddress) + ">";
+  if (extensions_.Has("SIZE")) mail += " SIZE=" + std::to_string(facts.size);
+  if (facts.eightBit) mail += " BODY=8BITMIME";
+  if (utf8) mail += " SMTPUTF8";
+  return mail + kCrLf;
+}
+
+bool TDUZA2000::Exchange(const std::vector<std::string>& commands, std::vector<std::string>& replies) {
+  replies.clear();
+  // RFC 2920 section 3.1: MAIL, RCPT and DATA may go together, each still
+  // answered on its own.
+  if (extensions_.Has("PIPELINING")) {
+    std::string all;
+    for (const std::string& command : commands) all += command;
+    socketTalk_->Talk(all, kCrLf, stMail);
+    if (!Gather(commands.size(), stMail)) return false;
+    for (std::string_view reply : WholeReplies(lastResponse_)) replies.emplace_back(reply);
+  } else {
+    // One by one, no RCPT follows a refused MAIL, and no DATA a transaction
+    // without recipients.
+    bool anyone = false;
+    for (size_t i = 0; i < commands.size(); ++i) {
+      if (i > 0 && !Accepted(replies[0])) break;
+      if (i + 1 == commands.size() && !anyone) break;
+      socketTalk_->Talk(commands[i], kCrLf, i == 0 ? stMail : stRcpt);
+      if (!Gather(1, stMail)) return false;
+      replies.emplace_back(WholeReplies(lastResponse_).front());
+      anyone = anyone || (i > 0 && Accepted(replies.back()));
+    }
+  }
+  replies.resize(commands.size());  // the commands never sent have no reply
+  return true;
+}
+
+bool TDUZA2000::ExtendedTransaction(std::string_view fromAddress, const std::vector<std::string>& recipients,
+                                    TContent& content) {
+  // Everything the server is told first is known before a byte goes: the
+  // bound message takes its new Message-ID now, so the size is the size
+  // sent.
+  content.prepare();
+  const std::string mail = MailCommand(fromAddress, recipients, content);
+  if (mail.empty()) return false;
+  std::vector<std::string> commands = {mail};
+  for (const std::string& address : recipients) commands.push_back("RCPT TO:<" + address + ">" + kCrLf);
+  commands.push_back("DATA" + kCrLf);
+  std::vector<std::string> replies;
+  if (!Exchange(commands, replies)) return false;
+
+  size_t accepted = 0;
+  std::string refusedWords;
+  for (size_t i = 0; i < recipients.size(); ++i) {
+    const std::string& reply = replies[i + 1];
+    if (Accepted(reply)) {
+      ++accepted;
+    } else if (!reply.empty()) {
+      refusedRecipients_.push_back(recipients[i]);
+      refusedWords += (refusedWords.empty() ? "recipient refused: <" : "; <") + recipients[i] + ">: " + ReplyWords(reply);
+    }
+  }
+  const std::string& dataReply = replies.back();
+  const bool dataGoes = ReplyCode(dataReply) == 354;
+  std::string refusal;
+  if (!Accepted(replies[0])) {
+    lastResponse_ = replies[0];
+    refusal = "sender refused: " + ReplyWords(replies[0]);
+  } else if (accepted == 0) {
+    lastResponse_ = replies[1];
+    refusal = refusedWords;
+  } else if (!dataGoes) {
+    lastResponse_ = dataReply;
+    refusal = "message refused: " + ReplyWords(dataReply);
+  }
+  if (!refusal.empty()) {
+    // RFC 2920 section 3.1: a DATA that was accepted though nothing may be
+    // sent gets an empty message, which the server then refuses or drops.
+    const std::string kept = lastResponse_;
+    if (dataGoes) Step("." + kCrLf, stSendData);
+    lastResponse_ = kept;
+    if (Accepted(replies[0])) ClearTransaction();
+    return Fail(refusal);
+  }
+  if (!SendContent([&content] { return TransparentContent(content.head, content.body); })) return false;
+  failureReason_ = refusedWords;
+  return true;
 }
 
 bool TDUZA2000::SendMessage() {
@@ -370,46 +699,61 @@ bool TDUZA2000::SendMessage() {
 }
 
 bool TDUZA2000::SendMessageTo(std::string_view fromAddress, std::string_view destinations) {
-  if (busy_ || !Ready()) return false;
+  if (busy_) return false;
+  if (!Ready()) return Refuse();
   if (!mailMessage_) Raise(": MailMessage unassigned");
   if (mailMessage_->NeedRebuild()) Raise(": MailMessage need rebuild");
   std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
   TBusyFlag busy(busy_);
-  if (!Envelope(fromAddress, recipients)) return false;
 
   TVeraDudurur2000& message = *mailMessage_;
-  message.SetMessageId(socketTalk_->Socket().LocalAddress());
-  TStringList kept = message.Header();
-  // Blind copies must not show to anyone: every Bcc field goes, not only the
-  // first (RFC 5322 section 3.6.3), and all come back in place afterwards.
-  for (int i; (i = SearchStringList(&message.Header(), "Bcc:", 0)) >= 0;) message.Header().Delete(i);
-  bool accepted = false;
-  try {
-    accepted = SendData([&message] {
-      const TMailPart& source = message;
-      return TransparentContent(source.HeaderSource(), source.Body().View());
-    });
-  } catch (...) {
-    message.Header() = std::move(kept);
-    throw;
-  }
-  message.Header() = std::move(kept);
-  return accepted;
+  TStringList kept;
+  bool changed = false;
+  std::string head;
+  TContent content;
+  content.prepare = [&] {
+    if (changed) return;
+    message.SetMessageId(socketTalk_->Socket().LocalAddress());
+    kept = message.Header();
+    changed = true;
+    // Blind copies must not show to anyone: every Bcc field goes, not only
+    // the first (RFC 5322 section 3.6.3), and all come back in place
+    // afterwards.
+    for (int i; (i = SearchStringList(&message.Header(), "Bcc:", 0)) >= 0;) message.Header().Delete(i);
+    const TMailPart& source = message;
+    head = source.HeaderSource();
+    content.head = head;
+    content.body = source.Body().View();
+  };
+  struct TRestore {
+    TVeraDudurur2000& message;
+    TStringList& kept;
+    const bool& changed;
+    ~TRestore() {
+      if (changed) message.Header() = std::move(kept);
+    }
+  } restore{message, kept, changed};
+  return Transaction(fromAddress, recipients, content);
 }
 
 bool TDUZA2000::SendStringTo(std::string_view messageText, std::string_view fromAddress,
                              std::string_view destinations) {
-  if (busy_ || !Ready()) return false;
+  if (busy_) return false;
+  if (!Ready()) return Refuse();
   std::vector<std::string> recipients = CheckedRecipients(fromAddress, destinations);
   TBusyFlag busy(busy_);
-  if (!Envelope(fromAddress, recipients)) return false;
-  return SendData([messageText] { return TransparentContent({}, messageText); });
+  TContent content;
+  content.prepare = [] {};
+  content.body = messageText;
+  return Transaction(fromAddress, recipients, content);
 }
 
 bool TDUZA2000::Quit() {
-  if (busy_ || !Ready()) return false;
+  if (busy_) return false;
+  if (!Ready()) return Refuse();
   TBusyFlag busy(busy_);
-  if (!Step("QUIT" + kCrLf, stQuit)) return false;
+  failureReason_.clear();
+  if (!Step("QUIT" + kCrLf, stQuit)) return NoteFailure("QUIT refused");
   socketTalk_->Socket().Close();
   connected_ = false;
   return true;

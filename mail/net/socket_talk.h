@@ -38,6 +38,8 @@ enum TSessionState : std::uint8_t {
   stQuit = 14,
   stRset = 15,
   stTls = 16,  // a TLS handshake (StartTls); no reply is judged in it
+  stStartTls = 17,  // SMTP's STARTTLS command (RFC 3207)
+  stAuth = 18,      // an SMTP sign-in step (RFC 4954)
 };
 
 // Ordinals 0 to 5 are the socket's own error kinds (TSocketError), unchanged.

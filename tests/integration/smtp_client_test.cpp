@@ -12,30 +12,15 @@
 #include "mail/message/mail_message.h"
 #include "mail/mime/header_fields.h"
 #include "mail/net/smtp_client.h"
+#include "support/line_ends.h"
 #include "support/smtp_server.h"
 
 using namespace Vizu2000;
 using VizuTest::SmtpMessage;
+using VizuTest::KeptContent;
 using VizuTest::SmtpServer;
 
 namespace {
-
-// What the server keeps of a content sent with SendStringTo: the content
-// with every CR LF, lone CR and lone LF as CR LF (RFC 5321 section 2.3.8),
-// and the end of data brings the CR LF that its last line lacks (section
-// 4.1.1.4).
-std::string KeptContent(const std::string& sent) {
-  std::string kept;
-  for (size_t i = 0; i < sent.size(); ++i) {
-    if (sent[i] != '\r' && sent[i] != '\n') {
-      kept += sent[i];
-      continue;
-    }
-    if (sent[i] == '\r' && i + 1 < sent.size() && sent[i + 1] == '\n') ++i;
-    kept += "\r\n";
-  }
-  return kept.empty() || kept.ends_with("\r\n") ? kept : kept + "\r\n";
-}
 
 // The source without its Bcc fields, continuation lines included.
 std::string WithoutBcc(const std::string& source) {

@@ -354,25 +354,28 @@ TEST(SmtpClientTest, ContentGoesInPacketsWithProgress) {
 
 TEST(SmtpClientTest, ConnectAndQuitRules) {
   {
-    // A refused greeting: false, and refused again while the socket is
-    // open; Abort closes it.
+    // A refused greeting or HELO closes the connection at once, so the next
+    // Connect starts afresh on a new one and can succeed.
     Smtp s;
-    s.script->chunk("554 go away\r\n");
-    ASSERT_TRUE(s.client.Connect() == false);
-    EXPECT_FALSE(s.client.Connected());
+    s.script->chunk("554 go away\r\n")
+        .chunk("220 hi\r\n")
+        .expect("HELO scripted.localhost\r\n")
+        .chunk("501 who?\r\n")
+        .chunk("220 hi\r\n")
+        .expect("HELO scripted.localhost\r\n")
+        .chunk("250 ok\r\n");
     EXPECT_FALSE(s.client.Connect());
-    EXPECT_EQ(s.script->opens, 1);
-    s.client.Abort();
+    EXPECT_EQ(s.client.FailureReason(), "the server refused the connection: 554 go away");
+    EXPECT_FALSE(s.client.Connected());
     EXPECT_EQ(s.script->clientCloses, 1);
-  }
-  {
-    // A refused HELO leaves the connection open and not ready.
-    Smtp s;
-    s.script->chunk("220 hi\r\n").expect("HELO scripted.localhost\r\n").chunk("501 who?\r\n");
+    EXPECT_FALSE(s.client.SocketTalk().Socket().Opened());
     EXPECT_FALSE(s.client.Connect());
-    EXPECT_FALSE(s.client.Connected());
-    EXPECT_EQ(s.script->clientCloses, 0);
+    EXPECT_EQ(s.client.FailureReason(), "HELO refused: 501 who?");
+    EXPECT_EQ(s.script->clientCloses, 2);
     EXPECT_FALSE(s.client.Quit());
+    EXPECT_TRUE(s.client.Connect()) << s.client.FailureReason();
+    EXPECT_EQ(s.script->opens, 3);
+    s.ExpectScriptKept();
   }
   {
     // A name HELO cannot carry gives way to the address literal (RFC 5321

@@ -104,6 +104,7 @@ void DovecotServer::writeConfig() {
     << (introspectionUrl_.empty() ? "" : "  mechanisms = plain login\n")
     << "  args = scheme=PLAIN username_format=%u " << dir_ << "/users\n}\n"
     << "userdb {\n  driver = passwd-file\n  args = username_format=%u " << dir_ << "/users\n}\n"
+    << "service auth {\n  unix_listener auth-smtp {\n    mode = 0666\n  }\n}\n"
     << "service pop3-login {\n"
     << (asRoot_ ? "" : "  chroot =\n")
     << "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " << port_ << "\n  }\n"

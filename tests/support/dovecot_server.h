@@ -16,6 +16,10 @@
 //
 // With enableTls (before start) the server offers STLS on port() and TLS
 // from the first byte on tlsPort(), with the given certificate.
+//
+// Its authentication service also listens on authSocket() (mode 0666), so
+// an MTA under test can sign its users in through it, and mail can be
+// delivered straight into Maildir/ as the mail user (mailUid, mailGid).
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +55,10 @@ class DovecotServer {
   void enableOAuth2(const std::string& introspectionUrl);
   // The implicit-TLS port; 0 without enableTls.
   int tlsPort() const { return tlsPort_; }
+  // The socket Dovecot's authentication service answers clients on.
+  std::string authSocket() const { return dir_ + "/run/auth-smtp"; }
+  uid_t mailUid() const { return mailUid_; }
+  gid_t mailGid() const { return mailGid_; }
   const std::string& userName() const { return userName_; }
   const std::string& password() const { return password_; }
 

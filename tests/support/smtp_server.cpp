@@ -24,6 +24,10 @@ void readEnvelopeLine(const std::string& line, SmtpMessage& message) {
     message.mailOptions.push_back(value);
   else if (key == "rcpt-to")
     message.rcptTos.push_back(value);
+  else if (key == "signed-in")
+    message.signedIn = value;
+  else if (key == "encrypted")
+    message.encrypted = value == "yes";
   else
     throw std::runtime_error("smtp fixture: unknown envelope line '" + line + "'");
 }
@@ -69,6 +73,38 @@ void SmtpServer::setLineLengthLimit(std::size_t bytes) {
   lineLengthLimit_ = bytes;
 }
 
+void SmtpServer::setSizeLimit(std::size_t bytes) {
+  requireNotStarted();
+  sizeLimit_ = bytes;
+}
+
+void SmtpServer::enableTls(const std::string& certificate, const std::string& key) {
+  requireNotStarted();
+  certificate_ = certificate;
+  key_ = key;
+}
+
+void SmtpServer::requireSignIn(const std::string& user, const std::string& password) {
+  requireNotStarted();
+  signInUser_ = user;
+  signInPassword_ = password;
+}
+
+void SmtpServer::signInInClear() {
+  requireNotStarted();
+  signInInClear_ = true;
+}
+
+void SmtpServer::refuseEhlo() {
+  requireNotStarted();
+  refuseEhlo_ = true;
+}
+
+void SmtpServer::refuseStartTls() {
+  requireNotStarted();
+  refuseStartTls_ = true;
+}
+
 std::vector<std::string> SmtpServer::command() const {
   std::vector<std::string> args = {pythonProgram(),  std::string(VIZU_TEST_DATA) + "/smtp_sink.py",
                                    "--port",         std::to_string(port_),
@@ -78,6 +114,13 @@ std::vector<std::string> SmtpServer::command() const {
   for (const auto& a : refusedRecipients_) args.insert(args.end(), {"--refuse-recipient", a});
   if (refuseData_) args.push_back("--refuse-data");
   if (strict_) args.push_back("--strict");
+  if (sizeLimit_ > 0) args.insert(args.end(), {"--size-limit", std::to_string(sizeLimit_)});
+  if (refuseEhlo_) args.push_back("--refuse-ehlo");
+  if (!certificate_.empty())
+    args.insert(args.end(), {"--tls-cert", certificate_, "--tls-key", key_, "--tls-port", std::to_string(tlsPort_)});
+  if (refuseStartTls_) args.push_back("--refuse-starttls");
+  if (!signInUser_.empty()) args.insert(args.end(), {"--auth", signInUser_ + ":" + signInPassword_});
+  if (signInInClear_) args.push_back("--auth-in-clear");
   return args;
 }
 
@@ -87,6 +130,8 @@ void SmtpServer::start() {
   std::string error;
   for (int attempt = 0; attempt < 4; ++attempt) {
     port_ = freeLoopbackPort();
+    tlsPort_ = 0;
+    while (!certificate_.empty() && (tlsPort_ == 0 || tlsPort_ == port_)) tlsPort_ = freeLoopbackPort();
     if (!process_.start(command(), dir_ + "/server.log")) {
       error = "cannot start a process for " + pythonProgram();
       continue;

@@ -11,11 +11,19 @@
 //   server.messages();                    // what arrived, in arrival order
 //
 // What the server speaks: HELO and EHLO (a name is required: a bare "HELO"
-// gets 501); EHLO announces SIZE 536870912 and 8BITMIME, and no AUTH and no
-// STARTTLS, since neither is needed to send. After EHLO, MAIL FROM takes
+// gets 501); EHLO announces SIZE 536870912, 8BITMIME and PIPELINING, and no
+// AUTH and no STARTTLS unless asked for below. After EHLO, MAIL FROM takes
 // SIZE= and BODY= (after HELO any parameter gets 501); SMTPUTF8 and
 // non-ASCII commands are refused. The fifth unknown
 // command in a session ends it with 502.
+//
+// A submission server, set up before start(): enableTls offers STARTTLS on
+// port() and TLS from the first byte on tlsPort(); requireSignIn takes AUTH
+// PLAIN and LOGIN for one user (under TLS only, unless signInInClear) and
+// answers MAIL FROM before it with "530 5.7.0 Authentication required";
+// setSizeLimit announces and enforces a SIZE; refuseEhlo answers EHLO with
+// "502 5.5.1 EHLO not implemented", refuseStartTls STARTTLS with "454 4.7.0
+// TLS not available".
 //
 // strict() makes it check what a careful MTA checks, with "501 5.5.4
 // Syntax: ..." for a command that fails: HELO and EHLO name a Domain or an
@@ -49,6 +57,10 @@ struct SmtpMessage {
   std::vector<std::string> mailOptions;
   // The accepted recipients without angle brackets, in RCPT TO order.
   std::vector<std::string> rcptTos;
+  // The user the session signed in as; empty without AUTH.
+  std::string signedIn;
+  // Whether the session was under TLS.
+  bool encrypted = false;
   // The message data exactly as received, transparency dots removed: every
   // line with its CR LF, up to and including the CR LF before the final
   // "." line, which is not part of it. "a\r\n.\r\n" on the wire gives
@@ -77,6 +89,12 @@ class SmtpServer {
   void strict();
   // The longest line of message data the server accepts, CR LF included.
   void setLineLengthLimit(std::size_t bytes);
+  void setSizeLimit(std::size_t bytes);
+  void enableTls(const std::string& certificate, const std::string& key);
+  void requireSignIn(const std::string& user, const std::string& password);
+  void signInInClear();
+  void refuseEhlo();
+  void refuseStartTls();
 
   // Starts the server and returns once it greets with 220 on port(). Throws
   // std::runtime_error (with the server's log) when it does not come up.
@@ -89,6 +107,8 @@ class SmtpServer {
   pid_t pid() const { return process_.pid(); }
 
   int port() const { return port_; }
+  // The implicit-TLS port; 0 without enableTls.
+  int tlsPort() const { return tlsPort_; }
   const std::string& folder() const { return dir_; }
 
   // Every message the server has answered with 250, in arrival order. A
@@ -108,6 +128,15 @@ class SmtpServer {
   bool refuseData_ = false;
   bool strict_ = false;
   std::size_t lineLengthLimit_ = kDefaultLineLengthLimit;
+  std::size_t sizeLimit_ = 0;  // 0: the script's own
+  std::string certificate_;
+  std::string key_;
+  int tlsPort_ = 0;
+  std::string signInUser_;
+  std::string signInPassword_;
+  bool signInInClear_ = false;
+  bool refuseEhlo_ = false;
+  bool refuseStartTls_ = false;
 };
 
 }  // namespace VizuTest
