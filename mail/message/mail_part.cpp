@@ -496,8 +496,7 @@ void TMailPart::SetTransferEncoding(std::string_view value) {
   // as soon as the first is gone; the first keeps its place.
   Touch(chFields);
   const std::string prefix = Prefix(kTransferEncoding);
-  if (int first = SearchStringList(&header_, prefix, 0); first >= 0)
-    for (int j; (j = SearchStringList(&header_, prefix, first + 1)) >= 0;) header_.Delete(j);
+  for (int second; (second = SearchStringList(&header_, prefix, 1)) >= 0;) header_.Delete(second);
   SetLabelValue(kTransferEncoding, value);
 }
 
